@@ -1,0 +1,32 @@
+// The runtime's class registry: classes with method tables, looked up by name, whose methods
+// can be replaced (what the code-injection host does).
+#pragma once
+
+namespace platform {
+
+// A selector is its name ("playRingtoneAtPath:vibrationPattern:").
+using SEL = const char*;
+// The receiver of a method: an object of the host, known to us only by its address.
+using id = void*;
+// A method implementation. Each method has its own signature, (id self, SEL _cmd, args...);
+// callers cast to it before calling.
+using IMP = void (*)();
+struct objc_class;
+using Class = objc_class*;
+
+// The class named `name`, or null when no such class is registered.
+Class objc_getClass(const char* name) noexcept;
+
+// Registers a new class (or returns the one already registered under `name`).
+Class objc_allocateClassPair(const char* name) noexcept;
+
+// Adds a method to `cls`; false when it already has one for `selector` or `cls` is null.
+bool class_addMethod(Class cls, SEL selector, IMP implementation) noexcept;
+
+// The implementation `cls` has for `selector`, or null when it has none.
+IMP class_getMethodImplementation(Class cls, SEL selector) noexcept;
+
+// The name a class was registered under.
+const char* class_getName(Class cls) noexcept;
+
+}  // namespace platform

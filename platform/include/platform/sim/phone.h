@@ -1,0 +1,125 @@
+// The control surface of the simulated phone: what tests and the `tonewell` command use to set
+// up the world around the monitor and to watch what it does. The deliverables never include it.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/core_motion.h"
+#include "platform/task_runner.h"
+#include "platform/value.h"
+
+namespace sim {
+
+using platform::Duration;
+
+// What goes wrong with the camera at one position.
+enum class CameraFault {
+  none,
+  missing,        // no device at that position
+  lockRefused,    // lockForConfiguration: fails
+  inputFails,     // deviceInputWithDevice:error: gives none
+  inputRefused,   // the session cannot take the input
+  outputRefused,  // the session cannot take the output
+};
+
+// What each delivered frame carries as metadata.
+enum class ExifMode {
+  normal,        // an EXIF dictionary with "BrightnessValue"
+  missing,       // no EXIF dictionary at all
+  noBrightness,  // an EXIF dictionary without "BrightnessValue"
+  notANumber,    // "BrightnessValue" holds a string
+};
+
+struct LogLine {
+  Duration time;
+  std::string queue;
+  std::string message;
+};
+
+struct VolumeChange {
+  Duration time;
+  std::string category;
+  float value;
+  std::string by;  // "monitor" (through the volume controller) or "scenario"
+};
+
+struct CameraEvent {
+  Duration time;
+  bool start;
+  int position;  // AVCaptureDevicePosition
+};
+
+struct RingtoneState {
+  bool ringing = false;
+  std::string path;
+  std::optional<platform::Value> vibrationPattern;
+};
+
+// Resets the whole simulated phone: the clock to 0 with no task pending, the devices present and
+// working, the scene at brightness 4.0 with normal EXIF data, the phone upright, every volume at
+// 0.5, no log, no observers left from earlier, the preferences folder as TONEWELL_HOME gives it.
+void resetPhone();
+
+// --- Time -----------------------------------------------------------------------------------
+Duration now();
+// Runs tasks in due order, moving the clock to each task's due time, until none is left.
+// `limit` bounds the number of tasks (periodic sources never go idle on their own).
+void runUntilIdle(std::size_t limit = 1'000'000);
+// Runs every task due up to now + `delta`, then sets the clock to now + `delta`.
+void fastForwardBy(Duration delta);
+void runUntil(Duration time);
+std::size_t pendingTaskCount();
+// Posts `task` to run at the absolute time `time` on the main run loop (or on `queue`).
+void postAt(Duration time, std::function<void()> task, platform::TaskRunner* queue = nullptr);
+
+// --- Scene and devices ------------------------------------------------------------------------
+void setBrightness(int position, double brightness);  // EXIF BrightnessValue that camera sees
+void setExifMode(ExifMode mode);
+void setCameraFault(int position, CameraFault fault);
+// Time between delivered frames; never below the output's minimum frame duration.
+void setFrameInterval(Duration interval);
+// Acceleration in g, or none for samples without data.
+void setAcceleration(std::optional<platform::CMAcceleration> acceleration);
+void setAccelerometerInterval(Duration interval);
+// Number of times a mode setter was called without the configuration lock.
+int modeSettersWithoutLock();
+
+// --- Volume -----------------------------------------------------------------------------------
+float volume(const std::string& category);
+void setVolume(const std::string& category, float value);  // the person changes it
+void setVolumeReadFails(bool fails);
+std::vector<VolumeChange> volumeChanges();
+
+// --- Cameras ----------------------------------------------------------------------------------
+int runningCameraCount();
+std::vector<CameraEvent> cameraEvents();
+std::size_t framesDelivered();
+
+// --- Log --------------------------------------------------------------------------------------
+std::vector<LogLine> logLines();
+std::vector<std::string> logMessages();
+void clearLog();
+void setLogEcho(bool toStandardError);  // on by default
+void setSyslog(bool toSyslog);          // off by default
+
+// --- Telephony --------------------------------------------------------------------------------
+// Posts "kCTCallStatusChangeNotification" on the local center from the telephony thread, after
+// `delay`. `userInfo` none posts it without user info.
+void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay = {});
+
+// --- Host -------------------------------------------------------------------------------------
+RingtoneState ringtone();
+void setRingtone(RingtoneState state);
+
+// --- Preferences ------------------------------------------------------------------------------
+// The folder that holds one property-list file per domain.
+std::string preferencesFolder();
+void setHomeFolder(const std::string& home);  // overrides TONEWELL_HOME until the next reset
+std::string homeFolder();
+// The store hands out the key list but then fails to give the values.
+void setPreferencesDictionaryFails(bool fails);
+
+}  // namespace sim

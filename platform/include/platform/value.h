@@ -1,0 +1,92 @@
+// Property-list values: what the preferences store, the notification center and the camera's
+// attachments hand over (the platform's NSNumber, NSString, NSArray, NSDictionary, NSDate and
+// NSData), and the conversions the platform applies to a stored value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+class Value;
+
+// An ordered dictionary: keys keep the order in which they were stored or read.
+class Dictionary {
+ public:
+  // The value stored under `key`, or null when the key is absent. The pointer stays valid until
+  // the dictionary is next changed.
+  const Value* objectForKey(std::string_view key) const;
+  // Stores `value` under `key`, replacing an earlier value in place.
+  void setObjectForKey(Value value, std::string_view key);
+  void removeObjectForKey(std::string_view key);
+  std::size_t count() const { return keys_.size(); }
+  const std::vector<std::string>& allKeys() const { return keys_; }
+  const Value& valueAt(std::size_t index) const;
+  bool operator==(const Dictionary& other) const;
+
+ private:
+  std::vector<std::string> keys_;
+  std::vector<Value> values_;
+};
+
+struct Date {
+  double secondsSinceReferenceDate = 0;  // seconds since 2001-01-01 00:00:00 UTC
+  bool operator==(const Date&) const = default;
+};
+
+using Data = std::vector<std::uint8_t>;
+using Array = std::vector<Value>;
+
+class Value {
+ public:
+  using Storage =
+      std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dictionary>;
+
+  Value() : storage_(false) {}
+  Value(bool b) : storage_(b) {}
+  Value(int i) : storage_(std::int64_t{i}) {}
+  Value(std::int64_t i) : storage_(i) {}
+  Value(double d) : storage_(d) {}
+  Value(const char* s) : storage_(std::string(s)) {}
+  Value(std::string s) : storage_(std::move(s)) {}
+  Value(Date d) : storage_(d) {}
+  Value(Data d) : storage_(std::move(d)) {}
+  Value(Array a) : storage_(std::move(a)) {}
+  Value(Dictionary d) : storage_(std::move(d)) {}
+
+  template <typename T>
+  const T* getIf() const {
+    return std::get_if<T>(&storage_);
+  }
+  const Storage& storage() const { return storage_; }
+  bool operator==(const Value& other) const { return storage_ == other.storage_; }
+
+ private:
+  Storage storage_;
+};
+
+inline const Value& Dictionary::valueAt(std::size_t index) const {
+  return values_[index];
+}
+
+// The value conversions of NSNumber and NSString. They are defined for numbers, booleans and
+// strings; `hasScalarConversions` says whether a value is one of them (an array, dictionary,
+// date or data object does not answer them on the platform).
+bool hasScalarConversions(const Value& value);
+// Numbers: non-zero is true. Strings: leading white space skipped, then "Y", "y", "T", "t" or a
+// digit 1-9 after an optional sign is true.
+bool boolValue(const Value& value);
+// Numbers convert as C does. Strings: the leading decimal number after white space, 0 if none.
+double doubleValue(const Value& value);
+float floatValue(const Value& value);
+// Numbers truncate toward zero, saturating at the 32-bit range. Strings: the leading integer.
+std::int32_t intValue(const Value& value);
+
+// The text NSLog's %@ shows for a value: a number in its shortest round-trip form, a string as
+// it is, a dictionary as {key = value; ...} and an array as (a, b).
+std::string description(const Value& value);
+
+}  // namespace platform

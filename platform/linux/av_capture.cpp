@@ -1,0 +1,362 @@
+// The simulated cameras: devices at the back and front, and sessions that deliver frames whose
+// EXIF dictionary carries the scene's brightness.
+#include <condition_variable>
+#include <thread>
+
+#include "phone_state.h"
+#include "platform/av_foundation.h"
+#include "platform/core_media.h"
+#include "virtual_scheduler.h"
+
+namespace platform {
+
+namespace {
+
+sim::CameraFault faultAt(int position) {
+  auto& phone = sim::PhoneState::instance();
+  std::lock_guard lock(phone.mutex);
+  auto it = phone.cameraFaults.find(position);
+  return it == phone.cameraFaults.end() ? sim::CameraFault::none : it->second;
+}
+
+void countModeSetterWithoutLock() {
+  auto& phone = sim::PhoneState::instance();
+  std::lock_guard lock(phone.mutex);
+  ++phone.modeSettersWithoutLock;
+}
+
+}  // namespace
+
+// --- Devices ------------------------------------------------------------------------------------
+
+AVCaptureDevice::AVCaptureDevice(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+std::vector<std::shared_ptr<AVCaptureDevice>> AVCaptureDevice::devicesWithMediaType(
+    std::string_view mediaType) noexcept {
+  std::vector<std::shared_ptr<AVCaptureDevice>> devices;
+  if (mediaType != AVMediaTypeVideo) return devices;
+  try {
+    std::vector<std::shared_ptr<State>> states;
+    {
+      auto& phone = sim::PhoneState::instance();
+      std::lock_guard lock(phone.mutex);
+      states = phone.devices;
+    }
+    for (auto& state : states) {
+      if (faultAt(state->position) == sim::CameraFault::missing) continue;
+      devices.push_back(std::make_shared<AVCaptureDevice>(state));
+    }
+  } catch (...) {
+    devices.clear();
+  }
+  return devices;
+}
+
+AVCaptureDevicePosition AVCaptureDevice::position() const noexcept {
+  return static_cast<AVCaptureDevicePosition>(state_->position);
+}
+
+bool AVCaptureDevice::lockForConfiguration(std::shared_ptr<NSError>* error) noexcept {
+  if (faultAt(state_->position) == sim::CameraFault::lockRefused) {
+    if (error) {
+      try {
+        *error = std::make_shared<NSError>("AVFoundationErrorDomain", -11852,
+                                           "Cannot lock the device for configuration");
+      } catch (...) {
+      }
+    }
+    return false;
+  }
+  std::lock_guard lock(state_->mutex);
+  state_->locked = true;
+  return true;
+}
+
+void AVCaptureDevice::unlockForConfiguration() noexcept {
+  std::lock_guard lock(state_->mutex);
+  state_->locked = false;
+}
+
+bool AVCaptureDevice::isWhiteBalanceModeSupported(AVCaptureWhiteBalanceMode) const noexcept {
+  return true;
+}
+bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode) const noexcept {
+  return true;
+}
+bool AVCaptureDevice::isFlashModeSupported(AVCaptureFlashMode) const noexcept {
+  return state_->hasFlash;
+}
+
+#define SET_MODE_UNDER_LOCK(field, value)      \
+  do {                                         \
+    bool locked = false;                       \
+    {                                          \
+      std::lock_guard lock(state_->mutex);     \
+      locked = state_->locked;                 \
+      if (locked) state_->field = (value);     \
+    }                                          \
+    if (!locked) countModeSetterWithoutLock(); \
+  } while (false)
+
+void AVCaptureDevice::setWhiteBalanceMode(AVCaptureWhiteBalanceMode mode) noexcept {
+  SET_MODE_UNDER_LOCK(whiteBalanceMode, mode);
+}
+void AVCaptureDevice::setFocusMode(AVCaptureFocusMode mode) noexcept {
+  SET_MODE_UNDER_LOCK(focusMode, mode);
+}
+void AVCaptureDevice::setFlashMode(AVCaptureFlashMode mode) noexcept {
+  SET_MODE_UNDER_LOCK(flashMode, mode);
+}
+
+std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDeviceError(
+    const std::shared_ptr<AVCaptureDevice>& device, std::shared_ptr<NSError>* error) noexcept {
+  try {
+    if (!device || faultAt(device->position()) == sim::CameraFault::inputFails) {
+      if (error) {
+        *error =
+            std::make_shared<NSError>("AVFoundationErrorDomain", -11814, "Cannot use the camera");
+      }
+      return nullptr;
+    }
+    return std::make_shared<AVCaptureDeviceInput>(device);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void AVCaptureVideoDataOutput::setSampleBufferDelegateQueue(
+    AVCaptureVideoDataOutputSampleBufferDelegate* delegate, dispatch_queue_t queue) noexcept {
+  delegate_ = delegate;
+  queue_ = std::move(queue);
+}
+
+// --- Sessions -----------------------------------------------------------------------------------
+
+struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::State> {
+  std::mutex mutex;
+  std::condition_variable deliveryDone;
+  std::vector<std::shared_ptr<AVCaptureInput>> inputs;
+  std::vector<std::shared_ptr<AVCaptureOutput>> outputs;
+  bool running = false;
+  bool cameraOn = false;
+  int position = 0;
+  std::uint64_t generation = 0;
+  bool delivering = false;
+  std::thread::id deliveringThread;
+  std::shared_ptr<AVCaptureVideoDataOutput> videoOutput;
+  AVCaptureConnection connection;
+
+  Duration frameInterval() const {
+    auto& phone = sim::PhoneState::instance();
+    std::lock_guard lock(phone.mutex);
+    const Duration minimum = secondsToDuration(videoOutput->minFrameDuration().seconds());
+    return std::max(phone.frameInterval, minimum);
+  }
+
+  void scheduleFrame(std::uint64_t forGeneration) {
+    videoOutput->sampleBufferCallbackQueue()->postDelayedTask(
+        [self = shared_from_this(), forGeneration] { self->deliverFrame(forGeneration); },
+        frameInterval(), this);
+  }
+
+  opaqueCMSampleBuffer makeFrame() {
+    auto& phone = sim::PhoneState::instance();
+    std::lock_guard lock(phone.mutex);
+    ++phone.framesDelivered;
+    opaqueCMSampleBuffer frame;
+    if (phone.exifMode == sim::ExifMode::missing) return frame;
+    Dictionary exif;
+    exif.setObjectForKey(Value(1.0 / 30), "ExposureTime");
+    exif.setObjectForKey(Value(2.2), "FNumber");
+    if (phone.exifMode == sim::ExifMode::normal) {
+      exif.setObjectForKey(Value(phone.brightness[position]), kCGImagePropertyExifBrightnessValue);
+    } else if (phone.exifMode == sim::ExifMode::notANumber) {
+      exif.setObjectForKey(Value("n/a"), kCGImagePropertyExifBrightnessValue);
+    }
+    exif.setObjectForKey(Value(Array{Value(100)}), "ISOSpeedRatings");
+    frame.attachments.setObjectForKey(Value(std::move(exif)), kCGImagePropertyExifDictionary);
+    return frame;
+  }
+
+  void deliverFrame(std::uint64_t forGeneration) {
+    {
+      std::lock_guard lock(mutex);
+      if (!running || generation != forGeneration) return;
+      delivering = true;
+      deliveringThread = std::this_thread::get_id();
+    }
+    const opaqueCMSampleBuffer frame = makeFrame();
+    if (auto* delegate = videoOutput->sampleBufferDelegate()) {
+      delegate->captureOutputDidOutputSampleBufferFromConnection(videoOutput.get(), &frame,
+                                                                 &connection);
+    }
+    bool again = false;
+    {
+      std::lock_guard lock(mutex);
+      delivering = false;
+      again = running && generation == forGeneration;
+    }
+    deliveryDone.notify_all();
+    if (again) scheduleFrame(forGeneration);
+  }
+};
+
+AVCaptureSession::AVCaptureSession() : state_(std::make_shared<State>()) {}
+
+// A session released while running keeps its camera running, as a leaked session would.
+AVCaptureSession::~AVCaptureSession() = default;
+
+void AVCaptureSession::setSessionPreset(std::string_view) noexcept {}
+
+bool AVCaptureSession::canAddInput(const std::shared_ptr<AVCaptureInput>& input) const noexcept {
+  auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get());
+  if (deviceInput == nullptr) return false;
+  return faultAt(deviceInput->device()->position()) != sim::CameraFault::inputRefused;
+}
+
+void AVCaptureSession::addInput(std::shared_ptr<AVCaptureInput> input) noexcept {
+  if (!canAddInput(input)) return;
+  try {
+    std::lock_guard lock(state_->mutex);
+    state_->inputs.push_back(std::move(input));
+  } catch (...) {
+  }
+}
+
+bool AVCaptureSession::canAddOutput(const std::shared_ptr<AVCaptureOutput>& output) const noexcept {
+  if (!output) return false;
+  std::lock_guard lock(state_->mutex);
+  for (const auto& input : state_->inputs) {
+    auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get());
+    if (deviceInput &&
+        faultAt(deviceInput->device()->position()) == sim::CameraFault::outputRefused) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexcept {
+  if (!canAddOutput(output)) return;
+  try {
+    std::lock_guard lock(state_->mutex);
+    state_->outputs.push_back(std::move(output));
+  } catch (...) {
+  }
+}
+
+void AVCaptureSession::startRunning() noexcept {
+  try {
+    std::uint64_t generation = 0;
+    bool frames = false;
+    int position = 0;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->running) return;
+      state_->running = true;
+      generation = ++state_->generation;
+      for (const auto& input : state_->inputs) {
+        if (auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get())) {
+          state_->cameraOn = true;
+          position = state_->position = deviceInput->device()->position();
+        }
+      }
+      for (const auto& output : state_->outputs) {
+        if (auto video = std::dynamic_pointer_cast<AVCaptureVideoDataOutput>(output)) {
+          state_->videoOutput = video;
+        }
+      }
+      frames = state_->cameraOn && state_->videoOutput &&
+               state_->videoOutput->sampleBufferDelegate() &&
+               state_->videoOutput->sampleBufferCallbackQueue();
+    }
+    if (position != 0) {
+      auto& phone = sim::PhoneState::instance();
+      std::lock_guard lock(phone.mutex);
+      ++phone.runningCameras;
+      phone.cameraEvents.push_back({sim::VirtualScheduler::instance().now(), true, position});
+    }
+    if (frames) state_->scheduleFrame(generation);
+  } catch (...) {
+  }
+}
+
+void AVCaptureSession::stopRunning() noexcept {
+  std::shared_ptr<AVCaptureVideoDataOutput> output;
+  bool cameraWasOn = false;
+  int position = 0;
+  {
+    std::unique_lock lock(state_->mutex);
+    if (!state_->running) return;
+    state_->running = false;
+    ++state_->generation;
+    cameraWasOn = state_->cameraOn;
+    state_->cameraOn = false;
+    position = state_->position;
+    output = state_->videoOutput;
+    // A frame being delivered on another thread finishes before this returns; from inside the
+    // frame callback itself there is nothing to wait for.
+    state_->deliveryDone.wait(lock, [&] {
+      return !state_->delivering || state_->deliveringThread == std::this_thread::get_id();
+    });
+  }
+  if (output && output->sampleBufferCallbackQueue()) {
+    output->sampleBufferCallbackQueue()->cancelTasksWithTag(state_.get());
+  }
+  if (cameraWasOn) {
+    try {
+      auto& phone = sim::PhoneState::instance();
+      std::lock_guard lock(phone.mutex);
+      --phone.runningCameras;
+      phone.cameraEvents.push_back({sim::VirtualScheduler::instance().now(), false, position});
+    } catch (...) {
+    }
+  }
+}
+
+bool AVCaptureSession::isRunning() const noexcept {
+  std::lock_guard lock(state_->mutex);
+  return state_->running;
+}
+
+// --- CoreMedia ----------------------------------------------------------------------------------
+
+const Value* CMGetAttachment(CMSampleBufferRef buffer, std::string_view key,
+                             std::uint32_t* attachmentModeOut) noexcept {
+  if (attachmentModeOut) *attachmentModeOut = 0;
+  if (buffer == nullptr) return nullptr;
+  return buffer->attachments.objectForKey(key);
+}
+
+const Value* CFDictionaryGetValue(const Value* dictionary, std::string_view key) noexcept {
+  if (dictionary == nullptr) return nullptr;
+  const auto* dict = dictionary->getIf<Dictionary>();
+  return dict ? dict->objectForKey(key) : nullptr;
+}
+
+bool CFNumberGetValue(const Value* number, CFNumberType type, void* valuePtr) noexcept {
+  if (number == nullptr || valuePtr == nullptr) return false;
+  double d = 0;
+  if (const auto* i = number->getIf<std::int64_t>()) {
+    d = static_cast<double>(*i);
+  } else if (const auto* r = number->getIf<double>()) {
+    d = *r;
+  } else {
+    return false;
+  }
+  switch (type) {
+    case kCFNumberDoubleType:
+      *static_cast<double*>(valuePtr) = d;
+      return true;
+    case kCFNumberFloat32Type:
+      *static_cast<float*>(valuePtr) = static_cast<float>(d);
+      return true;
+    case kCFNumberSInt32Type:
+      if (!(d >= -2147483648.0 && d <= 2147483647.0)) return false;
+      *static_cast<std::int32_t*>(valuePtr) = static_cast<std::int32_t>(d);
+      return true;
+  }
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,45 @@
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "phone_state.h"
+#include "platform/celestial.h"
+#include "virtual_scheduler.h"
+
+namespace platform {
+
+AVSystemController* AVSystemController::sharedAVSystemController() noexcept {
+  static AVSystemController controller;
+  return &controller;
+}
+
+bool AVSystemController::getVolumeForCategory(float* volume, std::string_view category) noexcept {
+  if (volume == nullptr) return false;
+  try {
+    auto& state = sim::PhoneState::instance();
+    std::lock_guard lock(state.mutex);
+    if (state.volumeReadFails) return false;
+    auto it = state.volumes.find(std::string(category));
+    *volume = it == state.volumes.end() ? 0.5f : it->second;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool AVSystemController::setVolumeToForCategory(float volume, std::string_view category) noexcept {
+  if (std::isnan(volume)) return false;
+  try {
+    const float clamped = std::clamp(volume, 0.0f, 1.0f);
+    const Duration time = sim::VirtualScheduler::instance().now();
+    auto& state = sim::PhoneState::instance();
+    std::lock_guard lock(state.mutex);
+    state.volumes[std::string(category)] = clamped;
+    state.volumeChanges.push_back({time, std::string(category), clamped, "monitor"});
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,5 @@
+#pragma once
+namespace sim {
+// Removes every observer.
+void resetNotificationCenter();
+}  // namespace sim

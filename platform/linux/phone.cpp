@@ -1,0 +1,212 @@
+// The simulated phone's control surface.
+#include "platform/sim/phone.h"
+
+#include <cstdlib>
+
+#include "notification_center_internal.h"
+#include "objc_runtime_internal.h"
+#include "phone_state.h"
+#include "virtual_scheduler.h"
+
+namespace sim {
+
+PhoneState& PhoneState::instance() {
+  static PhoneState state;
+  return state;
+}
+
+PhoneState::PhoneState() {
+  reset();
+}
+
+void PhoneState::reset() {
+  std::lock_guard lock(mutex);
+  brightness = {{platform::AVCaptureDevicePositionBack, 4.0},
+                {platform::AVCaptureDevicePositionFront, 4.0}};
+  exifMode = ExifMode::normal;
+  cameraFaults.clear();
+  frameInterval = Duration{250'000'000};
+  acceleration = platform::CMAcceleration{0.0, -1.0, 0.0};
+  accelerometerInterval = Duration{50'000'000};
+  modeSettersWithoutLock = 0;
+  devices.clear();
+  for (int position :
+       {platform::AVCaptureDevicePositionBack, platform::AVCaptureDevicePositionFront}) {
+    auto device = std::make_shared<platform::AVCaptureDevice::State>();
+    device->position = position;
+    device->hasFlash = position == platform::AVCaptureDevicePositionBack;
+    devices.push_back(std::move(device));
+  }
+  volumes.clear();
+  volumeReadFails = false;
+  volumeChanges.clear();
+  runningCameras = 0;
+  cameraEvents.clear();
+  framesDelivered = 0;
+  log.clear();
+  ringtone = {};
+  homeOverride.reset();
+  preferencesDictionaryFails = false;
+}
+
+void resetPhone() {
+  VirtualScheduler::instance().reset();
+  resetNotificationCenter();
+  resetClassRegistry();
+  PhoneState::instance().reset();
+}
+
+Duration now() {
+  return VirtualScheduler::instance().now();
+}
+void runUntilIdle(std::size_t limit) {
+  VirtualScheduler::instance().runUntilIdle(limit);
+}
+void fastForwardBy(Duration delta) {
+  VirtualScheduler::instance().runUntil(now() + delta);
+}
+void runUntil(Duration time) {
+  VirtualScheduler::instance().runUntil(time);
+}
+std::size_t pendingTaskCount() {
+  return VirtualScheduler::instance().pendingTaskCount();
+}
+
+void postAt(Duration time, std::function<void()> task, platform::TaskRunner* queue) {
+  std::shared_ptr<TaskRunner> runner = mainRunLoopShared();
+  if (queue != nullptr) {
+    if (auto* virtualQueue = dynamic_cast<VirtualTaskRunner*>(queue)) {
+      runner = virtualQueue->shared_from_this();
+    }
+  }
+  VirtualScheduler::instance().postAt(std::move(runner), time, std::move(task));
+}
+
+#define WITH_STATE                      \
+  auto& state = PhoneState::instance(); \
+  std::lock_guard lock(state.mutex)
+
+void setBrightness(int position, double value) {
+  WITH_STATE;
+  state.brightness[position] = value;
+}
+void setExifMode(ExifMode mode) {
+  WITH_STATE;
+  state.exifMode = mode;
+}
+void setCameraFault(int position, CameraFault fault) {
+  WITH_STATE;
+  state.cameraFaults[position] = fault;
+}
+void setFrameInterval(Duration interval) {
+  WITH_STATE;
+  state.frameInterval = interval;
+}
+void setAcceleration(std::optional<platform::CMAcceleration> acceleration) {
+  WITH_STATE;
+  state.acceleration = acceleration;
+}
+void setAccelerometerInterval(Duration interval) {
+  WITH_STATE;
+  state.accelerometerInterval = interval;
+}
+int modeSettersWithoutLock() {
+  WITH_STATE;
+  return state.modeSettersWithoutLock;
+}
+
+float volume(const std::string& category) {
+  WITH_STATE;
+  auto it = state.volumes.find(category);
+  return it == state.volumes.end() ? 0.5f : it->second;
+}
+void setVolume(const std::string& category, float value) {
+  WITH_STATE;
+  state.volumes[category] = value;
+  state.volumeChanges.push_back({now(), category, value, "scenario"});
+}
+void setVolumeReadFails(bool fails) {
+  WITH_STATE;
+  state.volumeReadFails = fails;
+}
+std::vector<VolumeChange> volumeChanges() {
+  WITH_STATE;
+  return state.volumeChanges;
+}
+
+int runningCameraCount() {
+  WITH_STATE;
+  return state.runningCameras;
+}
+std::vector<CameraEvent> cameraEvents() {
+  WITH_STATE;
+  return state.cameraEvents;
+}
+std::size_t framesDelivered() {
+  WITH_STATE;
+  return state.framesDelivered;
+}
+
+std::vector<LogLine> logLines() {
+  WITH_STATE;
+  return state.log;
+}
+std::vector<std::string> logMessages() {
+  WITH_STATE;
+  std::vector<std::string> messages;
+  messages.reserve(state.log.size());
+  for (const LogLine& line : state.log) messages.push_back(line.message);
+  return messages;
+}
+void clearLog() {
+  WITH_STATE;
+  state.log.clear();
+}
+void setLogEcho(bool toStandardError) {
+  WITH_STATE;
+  state.logEcho = toStandardError;
+}
+void setSyslog(bool toSyslog) {
+  WITH_STATE;
+  state.logToSyslog = toSyslog;
+}
+
+RingtoneState ringtone() {
+  WITH_STATE;
+  return state.ringtone;
+}
+void setRingtone(RingtoneState ringtoneState) {
+  WITH_STATE;
+  state.ringtone = std::move(ringtoneState);
+}
+
+std::string homeFolder() {
+  {
+    WITH_STATE;
+    if (state.homeOverride) return *state.homeOverride;
+  }
+  if (const char* home = std::getenv("TONEWELL_HOME"); home && *home) return home;
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    return std::string(data) + "/tonewell";
+  }
+  if (const char* user = std::getenv("HOME"); user && *user) {
+    return std::string(user) + "/.local/share/tonewell";
+  }
+  return "/tmp/tonewell";
+}
+
+void setHomeFolder(const std::string& home) {
+  WITH_STATE;
+  state.homeOverride = home;
+}
+
+void setPreferencesDictionaryFails(bool fails) {
+  WITH_STATE;
+  state.preferencesDictionaryFails = fails;
+}
+
+std::string preferencesFolder() {
+  return homeFolder() + "/Preferences";
+}
+
+}  // namespace sim

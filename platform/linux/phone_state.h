@@ -1,0 +1,76 @@
+// The simulated phone's state, shared by the platform calls and the control surface. Every field
+// is guarded by `mutex`; no platform call holds it while it calls back into the deliverables.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/av_foundation.h"
+#include "platform/sim/phone.h"
+
+namespace sim {
+
+struct DeviceState;
+
+class PhoneState {
+ public:
+  static PhoneState& instance();
+  void reset();
+
+  std::mutex mutex;
+
+  // Scene and devices.
+  std::map<int, double> brightness;  // by position
+  ExifMode exifMode = ExifMode::normal;
+  std::map<int, CameraFault> cameraFaults;
+  Duration frameInterval{250'000'000};
+  std::optional<platform::CMAcceleration> acceleration;
+  Duration accelerometerInterval{50'000'000};
+  int modeSettersWithoutLock = 0;
+  std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices;
+
+  // Volume.
+  std::map<std::string, float> volumes;
+  bool volumeReadFails = false;
+  std::vector<VolumeChange> volumeChanges;
+
+  // Cameras.
+  int runningCameras = 0;
+  std::vector<CameraEvent> cameraEvents;
+  std::size_t framesDelivered = 0;
+
+  // Log.
+  std::vector<LogLine> log;
+  bool logEcho = true;
+  bool logToSyslog = false;
+
+  // Host.
+  RingtoneState ringtone;
+
+  // Preferences.
+  std::optional<std::string> homeOverride;
+  bool preferencesDictionaryFails = false;
+
+ private:
+  PhoneState();
+};
+
+}  // namespace sim
+
+namespace platform {
+
+struct AVCaptureDevice::State {
+  int position = 0;
+  std::mutex mutex;
+  bool locked = false;
+  int whiteBalanceMode = 2;  // continuous auto
+  int focusMode = 2;
+  int flashMode = 2;
+  bool hasFlash = true;
+};
+
+}  // namespace platform

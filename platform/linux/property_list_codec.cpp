@@ -1,0 +1,244 @@
+#include "platform/sim/property_list_codec.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace sim {
+
+using platform::Array;
+using platform::Data;
+using platform::Date;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+struct PlistDeleter {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Nesting deeper than this is refused rather than recursed into.
+constexpr int kMaxDepth = 256;
+
+std::optional<Value> fromNode(plist_t node, int depth) {
+  if (node == nullptr || depth > kMaxDepth) return std::nullopt;
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t b = 0;
+      plist_get_bool_val(node, &b);
+      return Value(b != 0);
+    }
+    case PLIST_UINT: {
+      uint64_t u = 0;
+      plist_get_uint_val(node, &u);
+      // Stored as 64-bit two's complement: negative integers come back as they were written.
+      return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_UID: {
+      uint64_t u = 0;
+      plist_get_uid_val(node, &u);
+      return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_REAL: {
+      double d = 0;
+      plist_get_real_val(node, &d);
+      return Value(d);
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+      char* raw = nullptr;
+      if (plist_get_node_type(node) == PLIST_STRING) {
+        plist_get_string_val(node, &raw);
+      } else {
+        plist_get_key_val(node, &raw);
+      }
+      std::unique_ptr<char, FreeDeleter> text(raw);
+      return Value(std::string(raw ? raw : ""));
+    }
+    case PLIST_DATE: {
+      int32_t sec = 0, usec = 0;
+      plist_get_date_val(node, &sec, &usec);
+      return Value(Date{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+    }
+    case PLIST_DATA: {
+      char* raw = nullptr;
+      uint64_t length = 0;
+      plist_get_data_val(node, &raw, &length);
+      std::unique_ptr<char, FreeDeleter> bytes(raw);
+      const auto* begin = reinterpret_cast<const std::uint8_t*>(raw);
+      return Value(raw ? Data(begin, begin + length) : Data{});
+    }
+    case PLIST_ARRAY: {
+      Array array;
+      const uint32_t size = plist_array_get_size(node);
+      array.reserve(size);
+      for (uint32_t i = 0; i < size; ++i) {
+        auto item = fromNode(plist_array_get_item(node, i), depth + 1);
+        if (!item) return std::nullopt;
+        array.push_back(std::move(*item));
+      }
+      return Value(std::move(array));
+    }
+    case PLIST_DICT: {
+      Dictionary dictionary;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      std::unique_ptr<void, FreeDeleter> iterOwner(iter);
+      while (iter != nullptr) {
+        char* rawKey = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iter, &rawKey, &item);
+        std::unique_ptr<char, FreeDeleter> key(rawKey);
+        if (item == nullptr) break;
+        auto value = fromNode(item, depth + 1);
+        if (!value) return std::nullopt;
+        dictionary.setObjectForKey(std::move(*value), rawKey ? rawKey : "");
+      }
+      return Value(std::move(dictionary));
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+plist_t toNode(const Value& value) {
+  struct Make {
+    plist_t operator()(bool b) const { return plist_new_bool(b ? 1 : 0); }
+    plist_t operator()(std::int64_t i) const { return plist_new_uint(static_cast<uint64_t>(i)); }
+    plist_t operator()(double d) const { return plist_new_real(d); }
+    plist_t operator()(const std::string& s) const { return plist_new_string(s.c_str()); }
+    plist_t operator()(const Date& d) const {
+      const double whole = std::floor(d.secondsSinceReferenceDate);
+      return plist_new_date(static_cast<int32_t>(whole),
+                            static_cast<int32_t>((d.secondsSinceReferenceDate - whole) * 1e6));
+    }
+    plist_t operator()(const Data& d) const {
+      return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+    }
+    plist_t operator()(const Array& a) const {
+      plist_t array = plist_new_array();
+      for (const Value& item : a) plist_array_append_item(array, toNode(item));
+      return array;
+    }
+    plist_t operator()(const Dictionary& d) const {
+      plist_t dict = plist_new_dict();
+      for (std::size_t i = 0; i < d.count(); ++i) {
+        plist_dict_set_item(dict, d.allKeys()[i].c_str(), toNode(d.valueAt(i)));
+      }
+      return dict;
+    }
+  };
+  return std::visit(Make{}, value.storage());
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std::string* error) {
+  if (bytes.empty()) {
+    if (error) *error = "the file is empty";
+    return std::nullopt;
+  }
+  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
+    if (error) *error = "the file is too large";
+    return std::nullopt;
+  }
+  plist_t root = nullptr;
+  plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<uint32_t>(bytes.size()), &root);
+  PlistPtr owner(root);
+  if (root == nullptr) {
+    if (error) *error = "not a property list (neither XML nor binary), or truncated";
+    return std::nullopt;
+  }
+  auto value = fromNode(root, 0);
+  if (!value && error) *error = "the property list holds a value that cannot be read";
+  return value;
+}
+
+std::string serializePropertyList(const Value& value, PropertyListFormat format) {
+  PlistPtr root(toNode(value));
+  char* out = nullptr;
+  uint32_t length = 0;
+  if (format == PropertyListFormat::binary) {
+    plist_to_bin(root.get(), &out, &length);
+  } else {
+    plist_to_xml(root.get(), &out, &length);
+  }
+  std::unique_ptr<char, FreeDeleter> owner(out);
+  return out ? std::string(out, length) : std::string();
+}
+
+std::optional<std::string> readFile(const std::string& path, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = std::strerror(errno);
+    return std::nullopt;
+  }
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = std::strerror(errno);
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    if (error) *error = std::strerror(errno);
+    return false;
+  }
+  auto fail = [&](int code) {
+    if (error) *error = std::strerror(code);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
+  };
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) return fail(errno);
+  if (::close(fd) != 0) {
+    if (error) *error = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (error) *error = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,124 @@
+// The simulated SpringBoard: the SBUserAgent class and its one instance.
+#include "platform/sim/springboard.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/sim/phone.h"
+
+namespace sim {
+
+using platform::Class;
+using platform::id;
+using platform::IMP;
+using platform::SEL;
+using platform::Value;
+
+namespace {
+
+using NoArguments = void (*)(id, SEL) noexcept;
+using OneArgument = void (*)(id, SEL, const Value*) noexcept;
+using TwoArguments = void (*)(id, SEL, const Value*, const Value*) noexcept;
+
+// SpringBoard's own implementations: they start and stop the ringtone.
+void stopRingingImpl(id, SEL) noexcept {
+  try {
+    RingtoneState state = ringtone();
+    state.ringing = false;
+    setRingtone(std::move(state));
+  } catch (...) {
+  }
+}
+
+void playImpl(const Value* path, const Value* pattern) noexcept {
+  try {
+    RingtoneState state;
+    state.ringing = true;
+    if (path) state.path = platform::description(*path);
+    if (pattern) state.vibrationPattern = *pattern;
+    setRingtone(std::move(state));
+  } catch (...) {
+  }
+}
+
+void playRingtoneAtPathImpl(id, SEL, const Value* path) noexcept {
+  playImpl(path, nullptr);
+}
+
+void playRingtoneAtPathVibrationPatternImpl(id, SEL, const Value* path,
+                                            const Value* pattern) noexcept {
+  playImpl(path, pattern);
+}
+
+void prepareToAnswerCallImpl(id, SEL) noexcept {}
+
+// The instance lives at a fixed address where the system allows it, so that log lines that
+// print it ("<SBUserAgent: 0x...>") read the same in every replay.
+id allocateInstance() {
+  constexpr std::uintptr_t kPreferredAddress = 0x10000000;
+  void* p = ::mmap(reinterpret_cast<void*>(kPreferredAddress), 4096, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) {
+    static std::uint64_t fallback[8];
+    return fallback;
+  }
+  return p;
+}
+
+Class userAgentClass() {
+  return platform::objc_getClass("SBUserAgent");
+}
+
+IMP methodFor(SEL selector) {
+  return platform::class_getMethodImplementation(userAgentClass(), selector);
+}
+
+}  // namespace
+
+void installSpringBoard(const std::vector<std::string>& without) {
+  if (userAgentClass() != nullptr) return;
+  Class cls = platform::objc_allocateClassPair("SBUserAgent");
+  auto add = [&](SEL selector, IMP imp) {
+    if (std::find(without.begin(), without.end(), selector) == without.end()) {
+      platform::class_addMethod(cls, selector, imp);
+    }
+  };
+  add("stopRinging", reinterpret_cast<IMP>(&stopRingingImpl));
+  add("playRingtoneAtPath:", reinterpret_cast<IMP>(&playRingtoneAtPathImpl));
+  add("playRingtoneAtPath:vibrationPattern:",
+      reinterpret_cast<IMP>(&playRingtoneAtPathVibrationPatternImpl));
+  add("prepareToAnswerCall", reinterpret_cast<IMP>(&prepareToAnswerCallImpl));
+}
+
+id userAgent() {
+  static const id instance = allocateInstance();
+  return instance;
+}
+
+void playRingtoneAtPath(const Value& path) {
+  SEL selector = "playRingtoneAtPath:";
+  if (IMP imp = methodFor(selector)) {
+    reinterpret_cast<OneArgument>(imp)(userAgent(), selector, &path);
+  }
+}
+
+void playRingtoneAtPathVibrationPattern(const Value& path, const Value& vibrationPattern) {
+  SEL selector = "playRingtoneAtPath:vibrationPattern:";
+  if (IMP imp = methodFor(selector)) {
+    reinterpret_cast<TwoArguments>(imp)(userAgent(), selector, &path, &vibrationPattern);
+  }
+}
+
+void prepareToAnswerCall() {
+  SEL selector = "prepareToAnswerCall";
+  if (IMP imp = methodFor(selector)) reinterpret_cast<NoArguments>(imp)(userAgent(), selector);
+}
+
+void stopRinging() {
+  SEL selector = "stopRinging";
+  if (IMP imp = methodFor(selector)) reinterpret_cast<NoArguments>(imp)(userAgent(), selector);
+}
+
+}  // namespace sim

@@ -1,0 +1,21 @@
+// The simulated telephony: posts call-status changes from its own thread, as the phone's
+// telephony server does.
+#include "platform/cf_notification_center.h"
+#include "platform/sim/phone.h"
+#include "platform/task_runner.h"
+
+namespace sim {
+
+void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay) {
+  static const std::shared_ptr<platform::TaskRunner> telephony =
+      platform::createSerialQueue("telephony");
+  telephony->postDelayedTask(
+      [userInfo = std::move(userInfo)] {
+        platform::CFNotificationCenterPostNotification(
+            platform::CFNotificationCenterGetLocalCenter(), "kCTCallStatusChangeNotification",
+            nullptr, userInfo ? &*userInfo : nullptr, true);
+      },
+      delay);
+}
+
+}  // namespace sim

@@ -1,0 +1,207 @@
+#include "platform/value.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace platform {
+
+const Value* Dictionary::objectForKey(std::string_view key) const {
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (keys_[i] == key) return &values_[i];
+  }
+  return nullptr;
+}
+
+void Dictionary::setObjectForKey(Value value, std::string_view key) {
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (keys_[i] == key) {
+      values_[i] = std::move(value);
+      return;
+    }
+  }
+  keys_.emplace_back(key);
+  values_.push_back(std::move(value));
+}
+
+void Dictionary::removeObjectForKey(std::string_view key) {
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (keys_[i] == key) {
+      keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
+      values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
+}
+
+bool Dictionary::operator==(const Dictionary& other) const {
+  if (count() != other.count()) return false;
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    const Value* theirs = other.objectForKey(keys_[i]);
+    if (theirs == nullptr || !(*theirs == values_[i])) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+std::string_view skipSpace(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && isSpace(s[i])) ++i;
+  return s.substr(i);
+}
+
+// The leading decimal number of a string, as NSString's doubleValue scans it: white space, an
+// optional sign, digits with an optional fraction and exponent. 0 when there is none.
+double leadingDouble(std::string_view text) {
+  std::string_view s = skipSpace(text);
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  const std::size_t start = i;
+  bool digits = false;
+  while (i < s.size() && isDigit(s[i])) ++i, digits = true;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && isDigit(s[i])) ++i, digits = true;
+  }
+  if (!digits) return 0.0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    if (j < s.size() && isDigit(s[j])) {
+      while (j < s.size() && isDigit(s[j])) ++j;
+      i = j;
+    }
+  }
+  double result = 0.0;
+  const auto [ptr, ec] = std::from_chars(s.data() + start, s.data() + i, result);
+  if (ec == std::errc::result_out_of_range) {
+    // Too large is infinite; too small is zero. Tell them apart by the exponent's sign.
+    const std::string_view mantissaAndExponent = s.substr(start, i - start);
+    const bool tiny = mantissaAndExponent.find("e-") != std::string_view::npos ||
+                      mantissaAndExponent.find("E-") != std::string_view::npos;
+    result = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+  }
+  (void)ptr;
+  return negative ? -result : result;
+}
+
+std::int32_t saturatingInt32(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+  if (d <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(d);
+}
+
+std::int32_t saturatingInt32(std::int64_t i) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      i, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+// The leading integer of a string: white space, optional sign, digits; saturating.
+std::int32_t leadingInt(std::string_view text) {
+  std::string_view s = skipSpace(text);
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  std::int64_t result = 0;
+  while (i < s.size() && isDigit(s[i])) {
+    result = std::min<std::int64_t>(result * 10 + (s[i] - '0'), std::int64_t{1} << 40);
+    ++i;
+  }
+  return saturatingInt32(negative ? -result : result);
+}
+
+// NSString's boolValue: white space, an optional sign, any zeros, then one of "tTyY" or a digit
+// 1-9 makes it true.
+bool stringBool(std::string_view text) {
+  std::string_view s = skipSpace(text);
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  while (i < s.size() && s[i] == '0') ++i;
+  if (i >= s.size()) return false;
+  const char c = s[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+}  // namespace
+
+bool hasScalarConversions(const Value& value) {
+  return value.getIf<bool>() || value.getIf<std::int64_t>() || value.getIf<double>() ||
+         value.getIf<std::string>();
+}
+
+bool boolValue(const Value& value) {
+  if (const bool* b = value.getIf<bool>()) return *b;
+  if (const std::int64_t* i = value.getIf<std::int64_t>()) return *i != 0;
+  if (const double* d = value.getIf<double>()) return *d != 0.0;
+  if (const std::string* s = value.getIf<std::string>()) return stringBool(*s);
+  return false;
+}
+
+double doubleValue(const Value& value) {
+  if (const bool* b = value.getIf<bool>()) return *b ? 1.0 : 0.0;
+  if (const std::int64_t* i = value.getIf<std::int64_t>()) return static_cast<double>(*i);
+  if (const double* d = value.getIf<double>()) return *d;
+  if (const std::string* s = value.getIf<std::string>()) return leadingDouble(*s);
+  return 0.0;
+}
+
+float floatValue(const Value& value) {
+  const double d = doubleValue(value);
+  if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+    return d > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  }
+  return static_cast<float>(d);
+}
+
+std::int32_t intValue(const Value& value) {
+  if (const bool* b = value.getIf<bool>()) return *b ? 1 : 0;
+  if (const std::int64_t* i = value.getIf<std::int64_t>()) return saturatingInt32(*i);
+  if (const double* d = value.getIf<double>()) return saturatingInt32(*d);
+  if (const std::string* s = value.getIf<std::string>()) return leadingInt(*s);
+  return 0;
+}
+
+std::string description(const Value& value) {
+  struct Describe {
+    std::string operator()(bool b) const { return b ? "1" : "0"; }
+    std::string operator()(std::int64_t i) const { return fmt::format("{}", i); }
+    std::string operator()(double d) const { return fmt::format("{}", d); }
+    std::string operator()(const std::string& s) const { return s; }
+    std::string operator()(const Date& d) const {
+      return fmt::format("{} seconds since 2001-01-01", d.secondsSinceReferenceDate);
+    }
+    std::string operator()(const Data& d) const { return fmt::format("<{} bytes>", d.size()); }
+    std::string operator()(const Array& a) const {
+      std::string out = "(";
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (i) out += ", ";
+        out += description(a[i]);
+      }
+      return out + ")";
+    }
+    std::string operator()(const Dictionary& d) const {
+      std::string out = "{";
+      for (std::size_t i = 0; i < d.count(); ++i) {
+        if (i) out += ' ';
+        out += fmt::format("{} = {};", d.allKeys()[i], description(d.valueAt(i)));
+      }
+      return out + "}";
+    }
+  };
+  return std::visit(Describe{}, value.storage());
+}
+
+}  // namespace platform

@@ -1,0 +1,148 @@
+#include "virtual_scheduler.h"
+
+#include <cmath>
+#include <vector>
+
+namespace platform {
+
+namespace {
+thread_local TaskRunner* currentRunner = nullptr;
+}
+
+Duration secondsToDuration(double seconds) noexcept {
+  if (!std::isfinite(seconds) || seconds <= 0) return Duration{0};
+  // A year of nanoseconds fits comfortably; anything longer is treated as "never in practice".
+  constexpr double kMaxSeconds = 365.0 * 24 * 3600;
+  return Duration{std::llround(std::fmin(seconds, kMaxSeconds) * 1e9)};
+}
+
+double durationToSeconds(Duration d) noexcept {
+  return static_cast<double>(d.count()) / 1e9;
+}
+
+TaskRunner* TaskRunner::current() noexcept {
+  return currentRunner;
+}
+
+TaskRunner& mainRunLoop() {
+  return *sim::mainRunLoopShared();
+}
+
+std::shared_ptr<TaskRunner> createSerialQueue(std::string label) {
+  return std::make_shared<sim::VirtualTaskRunner>(std::move(label));
+}
+
+}  // namespace platform
+
+namespace sim {
+
+CurrentRunnerScope::CurrentRunnerScope(TaskRunner* runner) : previous_(platform::currentRunner) {
+  platform::currentRunner = runner;
+}
+CurrentRunnerScope::~CurrentRunnerScope() {
+  platform::currentRunner = previous_;
+}
+
+std::shared_ptr<TaskRunner> mainRunLoopShared() {
+  static const auto main = std::make_shared<VirtualTaskRunner>("main");
+  return main;
+}
+
+VirtualScheduler& VirtualScheduler::instance() {
+  static VirtualScheduler scheduler;
+  return scheduler;
+}
+
+Duration VirtualScheduler::now() const {
+  std::lock_guard lock(mutex_);
+  return now_;
+}
+
+void VirtualScheduler::post(std::shared_ptr<TaskRunner> runner, Duration delay,
+                            std::function<void()> task, const void* tag) {
+  std::lock_guard lock(mutex_);
+  if (delay < Duration{0}) delay = Duration{0};
+  tasks_.emplace(Key{now_ + delay, nextSequence_++},
+                 Entry{std::move(runner), std::move(task), tag});
+}
+
+void VirtualScheduler::postAt(std::shared_ptr<TaskRunner> runner, Duration time,
+                              std::function<void()> task) {
+  std::lock_guard lock(mutex_);
+  tasks_.emplace(Key{std::max(time, now_), nextSequence_++},
+                 Entry{std::move(runner), std::move(task), nullptr});
+}
+
+std::size_t VirtualScheduler::cancel(const TaskRunner* runner, const void* tag) {
+  std::vector<Entry> dropped;  // destroyed outside the lock: their captures may post or cancel
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (it->second.tag == tag && (runner == nullptr || it->second.runner.get() == runner)) {
+        dropped.push_back(std::move(it->second));
+        it = tasks_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return dropped.size();
+}
+
+std::size_t VirtualScheduler::cancelEverywhere(const void* tag) {
+  return cancel(nullptr, tag);
+}
+
+bool VirtualScheduler::runNext(Duration until) {
+  Entry entry;
+  {
+    std::lock_guard lock(mutex_);
+    if (tasks_.empty()) return false;
+    auto first = tasks_.begin();
+    if (first->first.due > until) return false;
+    if (first->first.due > now_) now_ = first->first.due;
+    entry = std::move(first->second);
+    tasks_.erase(first);
+  }
+  CurrentRunnerScope scope(entry.runner.get());
+  entry.task();
+  return true;
+}
+
+void VirtualScheduler::runUntilIdle(std::size_t limit) {
+  for (std::size_t i = 0; i < limit && runNext(Duration::max()); ++i) {
+  }
+}
+
+void VirtualScheduler::runUntil(Duration time) {
+  while (runNext(time)) {
+  }
+  std::lock_guard lock(mutex_);
+  if (time > now_) now_ = time;
+}
+
+std::size_t VirtualScheduler::pendingTaskCount() const {
+  std::lock_guard lock(mutex_);
+  return tasks_.size();
+}
+
+void VirtualScheduler::reset() {
+  std::map<Key, Entry> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(tasks_);
+    now_ = Duration{0};
+    nextSequence_ = 0;
+  }
+}
+
+void VirtualTaskRunner::postDelayedTask(std::function<void()> task, Duration delay,
+                                        const void* tag) {
+  VirtualScheduler::instance().post(shared_from_this(), delay, std::move(task), tag);
+}
+
+std::size_t VirtualTaskRunner::cancelTasksWithTag(const void* tag) {
+  return VirtualScheduler::instance().cancel(this, tag);
+}
+
+}  // namespace sim

@@ -1,0 +1,85 @@
+// The simulated phone's clock and task queue: virtual time that jumps from task to task, so a
+// whole call replays the same way every time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/task_runner.h"
+
+namespace sim {
+
+using platform::Duration;
+using platform::TaskRunner;
+
+class VirtualScheduler {
+ public:
+  static VirtualScheduler& instance();
+
+  Duration now() const;
+  void post(std::shared_ptr<TaskRunner> runner, Duration delay, std::function<void()> task,
+            const void* tag);
+  void postAt(std::shared_ptr<TaskRunner> runner, Duration time, std::function<void()> task);
+  std::size_t cancel(const TaskRunner* runner, const void* tag);
+  // Drops the tasks of `tag` on every queue.
+  std::size_t cancelEverywhere(const void* tag);
+
+  // Runs the earliest task due at or before `until`; false when there is none.
+  bool runNext(Duration until);
+  void runUntilIdle(std::size_t limit);
+  void runUntil(Duration time);
+  std::size_t pendingTaskCount() const;
+
+  // Drops every task and sets the clock back to 0.
+  void reset();
+
+ private:
+  struct Key {
+    Duration due;
+    std::uint64_t sequence;
+    auto operator<=>(const Key&) const = default;
+  };
+  struct Entry {
+    std::shared_ptr<TaskRunner> runner;
+    std::function<void()> task;
+    const void* tag;
+  };
+
+  mutable std::mutex mutex_;
+  Duration now_{0};
+  std::uint64_t nextSequence_ = 0;
+  std::map<Key, Entry> tasks_;
+};
+
+// A queue whose tasks run on the virtual clock.
+class VirtualTaskRunner : public TaskRunner,
+                          public std::enable_shared_from_this<VirtualTaskRunner> {
+ public:
+  explicit VirtualTaskRunner(std::string label) : label_(std::move(label)) {}
+  const std::string& label() const override { return label_; }
+  void postDelayedTask(std::function<void()> task, Duration delay, const void* tag) override;
+  std::size_t cancelTasksWithTag(const void* tag) override;
+
+ private:
+  std::string label_;
+};
+
+// Marks the calling thread as running a task of `runner` for the scope's life.
+class CurrentRunnerScope {
+ public:
+  explicit CurrentRunnerScope(TaskRunner* runner);
+  ~CurrentRunnerScope();
+  CurrentRunnerScope(const CurrentRunnerScope&) = delete;
+  CurrentRunnerScope& operator=(const CurrentRunnerScope&) = delete;
+
+ private:
+  TaskRunner* previous_;
+};
+
+std::shared_ptr<TaskRunner> mainRunLoopShared();
+
+}  // namespace sim

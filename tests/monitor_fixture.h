@@ -1,0 +1,30 @@
+// A test of the monitor linked in directly: the phone and the monitor's state start afresh, and
+// the test decides when start-up runs.
+#pragma once
+
+#include "preferences_domain.h"
+#include "shared_state.h"
+#include "test_support.h"
+#include "video_capture_delegate.h"
+
+namespace testing_support {
+
+class MonitorTest : public PhoneTest {
+ protected:
+  void SetUp() override;
+
+  // Installs the simulated SpringBoard and runs the monitor's start-up.
+  void startMonitor();
+  void storeSettings(const platform::Dictionary& values,
+                     sim::PropertyListFormat format = sim::PropertyListFormat::binary) {
+    storePreferences(preferencesDomain, values, format);
+  }
+  TWVideoCaptureDelegate& probe() { return *captureDelegate.load(); }
+  std::vector<std::string> log() const { return sim::logMessages(); }
+  float ringtoneVolume() const { return sim::volume("Ringtone"); }
+};
+
+// Every shared variable back to its zero value, the saved implementations cleared.
+void resetMonitorState();
+
+}  // namespace testing_support

@@ -1,0 +1,226 @@
+#include "ringtone_hooks.h"
+#include "monitor_fixture.h"
+#include "platform/sim/springboard.h"
+#include "start_up.h"
+
+namespace {
+
+using platform::Dictionary;
+using platform::Value;
+using testing_support::countOf;
+using testing_support::dict;
+using testing_support::seconds;
+
+constexpr int kFront = platform::AVCaptureDevicePositionFront;
+
+Value path() {
+  return Value("/Library/Ringtones/Opening.m4r");
+}
+Value pattern() {
+  return Value(dict({{"VibePattern", Value(platform::Array{Value(1), Value(0.5)})}}));
+}
+Dictionary status(int s) {
+  return dict({{"kCTCallStatus", s}});
+}
+
+std::string pointerText(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", p);
+  return buffer;
+}
+
+class RingtoneHooksTest : public testing_support::MonitorTest {
+ protected:
+  void SetUp() override {
+    MonitorTest::SetUp();
+    storeSettings(dict({{"enableDebugLogging", true}}));
+    startMonitor();
+    sim::clearLog();
+    sim::setVolume("Ringtone", 0.3f);
+    sim::setBrightness(kFront, -6.0);
+  }
+  // Plays a ringtone in a dark pocket until the volume has been raised (3.0 s).
+  void ringUntilRaised() {
+    sim::playRingtoneAtPathVibrationPattern(path(), pattern());
+    sim::runUntil(seconds(3.0));
+    ASSERT_TRUE(volumeWasIncreased);
+    ASSERT_EQ(ringtoneVolume(), 0.8f);
+  }
+};
+
+TEST_F(RingtoneHooksTest, HookMessagesAndTheHostsOwnMethodsRun) {
+  storeSettings(dict({{"enabled", true}}));  // debug logging off
+  sim::playRingtoneAtPathVibrationPattern(path(), pattern());
+  EXPECT_TRUE(sim::ringtone().ringing);
+  EXPECT_EQ(sim::ringtone().path, "/Library/Ringtones/Opening.m4r");
+  ASSERT_TRUE(sim::ringtone().vibrationPattern.has_value());
+  sim::stopRinging();
+  EXPECT_FALSE(sim::ringtone().ringing);
+  sim::playRingtoneAtPath(path());
+  sim::prepareToAnswerCall();
+
+  const auto agent = pointerText(sim::userAgent());
+  EXPECT_EQ(log(), (std::vector<std::string>{
+                       "-[<SBUserAgent: " + agent +
+                           "> playRingtoneAtPath:/Library/Ringtones/Opening.m4r vibrationPattern:"
+                           "{VibePattern = (1, 0.5);}]",
+                       "-[<SBUserAgent: " + agent + "> stopRinging]",
+                       "-[<SBUserAgent: " + agent +
+                           "> playRingtoneAtPath:/Library/Ringtones/Opening.m4r]"}));
+}
+
+TEST_F(RingtoneHooksTest, StopRingingRestoresARaisedVolume) {
+  ringUntilRaised();
+  sim::stopRinging();
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_FALSE(volumeWasIncreased);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  EXPECT_EQ(sim::pendingTaskCount(), 0u) << "the time-out was cancelled";
+  EXPECT_EQ(countOf(log(), "TW: stopRinging, restoring the original volume."), 1);
+
+  sim::clearLog();
+  const auto changes = sim::volumeChanges().size();
+  sim::stopRinging();
+  EXPECT_EQ(countOf(log(), "TW: stopRinging, volume was not increased."), 1);
+  EXPECT_EQ(sim::volumeChanges().size(), changes);
+}
+
+TEST_F(RingtoneHooksTest, RingEndingBeforeTheDelayNeverStartsTheCamera) {
+  sim::playRingtoneAtPath(path());
+  sim::runUntil(seconds(1.0));
+  sim::stopRinging();
+  sim::fastForwardBy(seconds(100));
+  EXPECT_TRUE(sim::cameraEvents().empty());
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+}
+
+TEST_F(RingtoneHooksTest, CallStatusOneOrFiveRestoresWithoutStoppingTheHost) {
+  for (int s : {1, 5}) {
+    SetUp();  // a fresh phone and monitor for each status
+    ringUntilRaised();
+    sim::postCallStatusChange(status(s));
+    sim::runUntil(seconds(3.0));
+    EXPECT_EQ(currentPhoneState, s);
+    EXPECT_EQ(ringtoneVolume(), 0.3f) << s;
+    EXPECT_TRUE(sim::ringtone().ringing) << "the host stops its own ringing";
+    EXPECT_EQ(sim::runningCameraCount(), 0);
+    const auto lines = sim::logLines();
+    EXPECT_EQ(
+        countOf(log(), "TW: kCTCallStatusChangeNotification, new state: " + std::to_string(s)), 1);
+    EXPECT_EQ(lines.back().queue, "telephony");
+  }
+}
+
+TEST_F(RingtoneHooksTest, OtherCallStatesAreOnlyRecorded) {
+  ringUntilRaised();
+  for (int s : {0, 2, 3, 4, 6, -1, 7}) {
+    sim::postCallStatusChange(status(s));
+    sim::runUntil(seconds(3.0));
+    EXPECT_EQ(currentPhoneState, s);
+    EXPECT_TRUE(volumeWasIncreased) << s;
+  }
+  EXPECT_EQ(sim::runningCameraCount(), 1);
+}
+
+TEST_F(RingtoneHooksTest, NotificationWithoutStatusCannotDetermineState) {
+  currentPhoneState = 4;
+  const Dictionary notANumber = dict({{"kCTCallStatus", Value(platform::Array{})}});
+  for (auto info : {std::optional<Dictionary>{}, std::optional<Dictionary>{Dictionary{}},
+                    std::optional<Dictionary>{notANumber}}) {
+    sim::postCallStatusChange(info);
+    sim::runUntilIdle();
+  }
+  EXPECT_EQ(countOf(log(), "TW: kCTCallStatusChangeNotification cannot determine state!"), 3);
+  EXPECT_EQ(currentPhoneState, 4);
+}
+
+TEST_F(RingtoneHooksTest, DisabledMonitorIgnoresNotificationsAndLeavesAQuietRingAlone) {
+  storeSettings(dict({{"enabled", false}, {"enableDebugLogging", true}}));
+  sim::playRingtoneAtPath(path());
+  currentPhoneState = 2;
+  sim::postCallStatusChange(status(5));
+  sim::runUntil(seconds(1.0));
+  EXPECT_EQ(currentPhoneState, 2);
+  sim::clearLog();
+  sim::stopRinging();
+  const auto messages = log();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1], "TW: stopRinging, TW is disabled.");
+  EXPECT_FALSE(sim::ringtone().ringing);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+}
+
+TEST_F(RingtoneHooksTest, SwitchedOffDuringTheRingStillUndoesWhatWasStarted) {
+  ringUntilRaised();
+  storeSettings(dict({{"enabled", false}, {"enableDebugLogging", true}}));
+  sim::prepareToAnswerCall();  // its pocket check reloads: the monitor is now disabled
+  ASSERT_FALSE(isEnabled);
+  sim::stopRinging();
+  EXPECT_EQ(countOf(log(), "TW: stopRinging, TW is disabled."), 1);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_FALSE(volumeWasIncreased);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+}
+
+TEST_F(RingtoneHooksTest, PrepareToAnswerCallStartsACheckAndRestoresNothing) {
+  ringUntilRaised();
+  sim::prepareToAnswerCall();
+  EXPECT_EQ(countOf(log(), "TW: prepareToAnswerCall"), 1);
+  EXPECT_TRUE(volumeWasIncreased);
+  sim::runUntil(seconds(5.0));
+  EXPECT_EQ(sampleCount, 0) << "a new setup ran at 5.0";
+}
+
+TEST_F(RingtoneHooksTest, NoFrameOfAnEndedRingRaisesTheVolumeAgain) {
+  sim::playRingtoneAtPath(path());
+  sim::runUntil(seconds(2.9));  // camera on, three frames counted, nothing judged yet
+  sim::stopRinging();
+  sim::fastForwardBy(seconds(10));
+  EXPECT_FALSE(volumeWasIncreased);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_EQ(sim::framesDelivered(), 3u);
+}
+
+// A whole call, twice: the same log, at the same times, on the same queues.
+std::vector<std::string> replayWholeCall() {
+  sim::setBrightness(kFront, -6.5);
+  sim::postAt(seconds(0), [] { sim::playRingtoneAtPathVibrationPattern(path(), pattern()); });
+  sim::postAt(seconds(6), [] { sim::setBrightness(kFront, 3.0); });
+  sim::postAt(seconds(9), [] { sim::stopRinging(); });
+  sim::postCallStatusChange(status(5), seconds(9.5));
+  sim::runUntil(seconds(120));
+  std::vector<std::string> out;
+  for (const auto& l : sim::logLines()) {
+    out.push_back(std::to_string(l.time.count()) + " " + l.queue + " " + l.message);
+  }
+  for (const auto& v : sim::volumeChanges()) {
+    out.push_back(std::to_string(v.time.count()) + " volume " + std::to_string(v.value));
+  }
+  return out;
+}
+
+TEST_F(RingtoneHooksTest, WholeCallReplaysIdentically) {
+  const auto first = replayWholeCall();
+  SetUp();
+  const auto second = replayWholeCall();
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_EQ(countOf(log(), "TW: ringing volume was increased."), 1);
+  EXPECT_EQ(countOf(log(), "TW: device taken out of the pocket, original volume restored."), 1);
+  EXPECT_EQ(currentPhoneState, 5);
+}
+
+class MissingHostMethodTest : public testing_support::MonitorTest {};
+
+TEST_F(MissingHostMethodTest, ReplacementNeverCallsAnEmptySlot) {
+  sim::installSpringBoard({"stopRinging"});
+  initializeMonitor();
+  EXPECT_EQ(savedStopRinging, nullptr);
+  EXPECT_NE(savedPlayRingtoneAtPath, nullptr);
+  hookStopRinging(sim::userAgent(), "stopRinging");  // as if reached some other way
+  sim::playRingtoneAtPath(path());
+  EXPECT_TRUE(sim::ringtone().ringing);
+}
+
+}  // namespace

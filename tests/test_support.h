@@ -1,0 +1,52 @@
+// Shared set-up for tests: a fresh simulated phone with its own preferences folder, and helpers
+// to store preferences and read what the phone saw.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/sim/phone.h"
+#include "platform/sim/property_list_codec.h"
+#include "platform/value.h"
+
+namespace testing_support {
+
+// A temporary folder removed with its contents when the object goes.
+class TemporaryFolder {
+ public:
+  TemporaryFolder();
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Builds a dictionary from key/value pairs, in order.
+platform::Dictionary dict(std::initializer_list<std::pair<const char*, platform::Value>> entries);
+
+// Seconds to the platform's duration.
+platform::Duration seconds(double s);
+
+// Whether `messages` holds `message` exactly; how many times.
+int countOf(const std::vector<std::string>& messages, const std::string& message);
+
+class PhoneTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // Writes the domain's file as the phone does (binary), or as XML.
+  void storePreferences(const std::string& domain, const platform::Dictionary& values,
+                        sim::PropertyListFormat format = sim::PropertyListFormat::binary);
+  // Writes raw bytes as the domain's file.
+  void storePreferencesFile(const std::string& domain, std::string_view bytes);
+  std::string preferencesPath(const std::string& domain) const;
+
+  TemporaryFolder home_;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/ns_object.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::seconds;
+
+class Recorder : public platform::NSObject {
+ public:
+  bool performSelectorWithObject(platform::SEL selector, const platform::Value*) override {
+    calls.emplace_back(selector);
+    return true;
+  }
+  std::vector<std::string> calls;
+};
+
+class SchedulerTest : public testing_support::PhoneTest {};
+
+TEST_F(SchedulerTest, DelayedRequestFiresAtItsTimeAndNotBefore) {
+  auto target = std::make_shared<Recorder>();
+  target->performSelectorWithObjectAfterDelay("fire", nullptr, 2.0);
+  sim::fastForwardBy(seconds(1.999));
+  EXPECT_TRUE(target->calls.empty());
+  sim::fastForwardBy(seconds(0.001));
+  EXPECT_EQ(target->calls, std::vector<std::string>{"fire"});
+  EXPECT_EQ(sim::now(), seconds(2.0));
+}
+
+TEST_F(SchedulerTest, ZeroDelayRunsOnTheNextPassNotAtOnce) {
+  auto target = std::make_shared<Recorder>();
+  target->performSelectorWithObjectAfterDelay("soon", nullptr, 0.0);
+  EXPECT_TRUE(target->calls.empty());
+  sim::runUntilIdle();
+  EXPECT_EQ(target->calls.size(), 1u);
+}
+
+TEST_F(SchedulerTest, TiesRunFirstInFirstOut) {
+  std::vector<int> order;
+  auto queue = platform::dispatch_queue_create("cameraQueue", nullptr);
+  for (int i = 0; i < 5; ++i) {
+    sim::postAt(
+        seconds(1), [&order, i] { order.push_back(i); }, i % 2 ? queue.get() : nullptr);
+  }
+  sim::runUntilIdle();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(SchedulerTest, CancelDropsOnlyTheTargetsPendingRequests) {
+  auto a = std::make_shared<Recorder>();
+  auto b = std::make_shared<Recorder>();
+  a->performSelectorWithObjectAfterDelay("setup", nullptr, 2.0);
+  a->performSelectorWithObjectAfterDelay("timeout", nullptr, 90.0);
+  b->performSelectorWithObjectAfterDelay("other", nullptr, 1.0);
+  a->performSelectorOnMainThreadWithObjectWaitUntilDone("onMain", nullptr, false);
+  platform::NSObject::cancelPreviousPerformRequestsWithTarget(a.get());
+  platform::NSObject::cancelPreviousPerformRequestsWithTarget(nullptr);
+  sim::runUntilIdle();
+  EXPECT_EQ(a->calls, std::vector<std::string>{"onMain"});
+  EXPECT_EQ(b->calls, std::vector<std::string>{"other"});
+}
+
+TEST_F(SchedulerTest, RequestKeepsItsSharedTargetAlive) {
+  std::weak_ptr<Recorder> watch;
+  {
+    auto target = std::make_shared<Recorder>();
+    watch = target;
+    target->performSelectorWithObjectAfterDelay("later", nullptr, 1.0);
+  }
+  EXPECT_FALSE(watch.expired());
+  sim::runUntilIdle();
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(SchedulerTest, RequestsMadeInsideATaskGoToThatTasksQueue) {
+  auto queue = platform::dispatch_queue_create("cameraQueue", nullptr);
+  auto target = std::make_shared<Recorder>();
+  std::string ranOn;
+  platform::dispatch_async(queue, [&] {
+    target->performSelectorWithObjectAfterDelay("x", nullptr, 0.5);
+    ranOn = platform::TaskRunner::current()->label();
+  });
+  sim::runUntilIdle();
+  EXPECT_EQ(ranOn, "cameraQueue");
+  EXPECT_EQ(target->calls.size(), 1u);
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// The pocket check: what a ringtone start sets in motion. It reloads the settings, takes one
+// accelerometer reading and schedules the camera probe's start and its forced stop.
+#include <cmath>
+#include <memory>
+
+#include "platform/core_motion.h"
+#include "platform/ns_log.h"
+#include "platform/ns_operation_queue.h"
+#include "shared_state.h"
+#include "video_capture_delegate.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr double kProbeTimeoutSeconds = 90.0;
+constexpr double kFlatMinimumZ = 0.8;
+constexpr double kFlatMaximumXY = 0.25;
+
+// One accelerometer sample: the first one decides whether the phone lies flat.
+void accelerometerHandler(const CMAccelerometerData* data, const NSError* /*error*/) noexcept {
+  if (CMMotionManager* manager = motionManager) manager->stopAccelerometerUpdates();
+  const CMAcceleration a = data ? data->acceleration() : CMAcceleration{};
+  const bool flat = std::fabs(a.z) > kFlatMinimumZ && std::fabs(a.x) < kFlatMaximumXY &&
+                    std::fabs(a.y) < kFlatMaximumXY;
+  isLyingFlat = flat;
+  if (enableDebugLogging) {
+    NSLog("TW: accelerometerdata: x:%f, y:%f, z:%f. Is device lying flat: %@ ", a.x, a.y, a.z,
+          flat ? "y" : "n");
+  }
+}
+
+}  // namespace
+
+extern "C" void increaseVolumeIfNeeded(void) noexcept {
+  try {
+    loadSettings();
+    if (!isEnabled) return;
+
+    if (CMMotionManager* manager = motionManager) {
+      manager->startAccelerometerUpdatesToQueueWithHandler(std::make_shared<NSOperationQueue>(),
+                                                           &accelerometerHandler);
+    }
+    if (TWVideoCaptureDelegate* probe = captureDelegate) {
+      probe->ringStarted();
+      probe->performSelectorWithObjectAfterDelay("setupCaptureSession", nullptr,
+                                                 static_cast<double>(increaseVolumeDelay.load()));
+      probe->performSelectorWithObjectAfterDelay("stopSession", nullptr, kProbeTimeoutSeconds);
+    }
+  } catch (...) {
+    // Out of memory making the operation queue: this ring goes unmonitored.
+  }
+}

@@ -1,0 +1,102 @@
+// Where the monitor meets the host: each replacement logs, does its step and calls the host's
+// own implementation, so SpringBoard still plays and stops its ringtones.
+#include "ringtone_hooks.h"
+
+#include "platform/celestial.h"
+#include "platform/ns_log.h"
+#include "shared_state.h"
+#include "video_capture_delegate.h"
+
+using namespace platform;
+
+IMP savedStopRinging = nullptr;
+IMP savedPlayRingtoneAtPath = nullptr;
+IMP savedPlayRingtoneAtPathVibrationPattern = nullptr;
+IMP savedPrepareToAnswerCall = nullptr;
+
+namespace {
+
+using NoArguments = void (*)(id, SEL) noexcept;
+using OneArgument = void (*)(id, SEL, const Value*) noexcept;
+using TwoArguments = void (*)(id, SEL, const Value*, const Value*) noexcept;
+
+constexpr const char* kCallStatusKey = "kCTCallStatus";
+
+}  // namespace
+
+void hookStopRinging(id self, SEL _cmd) noexcept {
+  NSLog("-[<SBUserAgent: %p> stopRinging]", self);
+  if (savedStopRinging) reinterpret_cast<NoArguments>(savedStopRinging)(self, _cmd);
+  restoreRingtoneVolume();
+}
+
+void hookPlayRingtoneAtPath(id self, SEL _cmd, const Value* path) noexcept {
+  NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@]", self, path);
+  increaseVolumeIfNeeded();
+  if (savedPlayRingtoneAtPath)
+    reinterpret_cast<OneArgument>(savedPlayRingtoneAtPath)(self, _cmd, path);
+}
+
+void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, const Value* path,
+                                            const Value* vibrationPattern) noexcept {
+  NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@ vibrationPattern:%@]", self, path,
+        vibrationPattern);
+  increaseVolumeIfNeeded();
+  if (savedPlayRingtoneAtPathVibrationPattern) {
+    reinterpret_cast<TwoArguments>(savedPlayRingtoneAtPathVibrationPattern)(self, _cmd, path,
+                                                                            vibrationPattern);
+  }
+}
+
+void hookPrepareToAnswerCall(id self, SEL _cmd) noexcept {
+  if (enableDebugLogging) NSLog("TW: prepareToAnswerCall");
+  increaseVolumeIfNeeded();
+  if (savedPrepareToAnswerCall) reinterpret_cast<NoArguments>(savedPrepareToAnswerCall)(self, _cmd);
+}
+
+void callStatusChanged(CFNotificationCenterRef, void*, CFNotificationName, const void*,
+                       const Dictionary* userInfo) noexcept {
+  if (!isEnabled) return;
+  const Value* status = userInfo ? userInfo->objectForKey(kCallStatusKey) : nullptr;
+  // A status that is not a number (or a numeric string) tells nothing either.
+  if (status == nullptr || !hasScalarConversions(*status)) {
+    NSLog("TW: kCTCallStatusChangeNotification cannot determine state!");
+    return;
+  }
+  currentPhoneState = intValue(*status);
+  if (enableDebugLogging) {
+    NSLog("TW: kCTCallStatusChangeNotification, new state: %d", currentPhoneState.load());
+  }
+  // Status 1 (connected) and 5 (disconnected) end the ringing: exactly the values whose bit of
+  // weight 4 cleared leaves 1.
+  if ((currentPhoneState.load() & ~4) == 1) restoreRingtoneVolume();
+}
+
+void restoreRingtoneVolume() noexcept {
+  TWVideoCaptureDelegate* probe = captureDelegate;
+  if (!isEnabled) {
+    if (enableDebugLogging) NSLog("TW: stopRinging, TW is disabled.");
+    // The setting may have been switched off during the ring: what an enabled check started
+    // must still be undone. A ring the monitor never touched is left alone.
+    const bool started = probe != nullptr && probe->ringInProgress();
+    if (!started && !volumeWasIncreased) return;
+  }
+
+  NSObject::cancelPreviousPerformRequestsWithTarget(probe);
+  if (probe) {
+    probe->ringEnded();
+    probe->stopSession();
+  }
+
+  // The session is stopped and no frame of it can act any more; the lock keeps a frame that was
+  // already judging from raising the volume between the test and the restore.
+  std::lock_guard lock(handOverMutex());
+  if (volumeWasIncreased) {
+    if (enableDebugLogging) NSLog("TW: stopRinging, restoring the original volume.");
+    AVSystemController* controller = AVSystemController::sharedAVSystemController();
+    volumeWasIncreased = false;
+    controller->setVolumeToForCategory(originalRingtoneVolume, "Ringtone");
+  } else if (enableDebugLogging) {
+    NSLog("TW: stopRinging, volume was not increased.");
+  }
+}

@@ -1,0 +1,238 @@
+#include "video_capture_delegate.h"
+
+#include <cstring>
+
+#include "platform/celestial.h"
+#include "platform/dispatch.h"
+#include "platform/ns_log.h"
+#include "shared_state.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr std::intptr_t kIgnoredFrames = 3;
+constexpr double kBrightnessWhenMissing = -4.0;
+constexpr const char* kRingtoneCategory = "Ringtone";
+
+std::shared_ptr<AVCaptureDevice> firstDeviceAt(AVCaptureDevicePosition position) {
+  for (auto& device : AVCaptureDevice::devicesWithMediaType(AVMediaTypeVideo)) {
+    if (device && device->position() == position) return device;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool TWVideoCaptureDelegate::performSelectorWithObject(SEL selector, const Value*) {
+  if (std::strcmp(selector, "setupCaptureSession") == 0) {
+    setupCaptureSession();
+    return true;
+  }
+  if (std::strcmp(selector, "stopSession") == 0) {
+    stopSession();
+    return true;
+  }
+  return false;
+}
+
+std::shared_ptr<AVCaptureDevice> TWVideoCaptureDelegate::frontCamera() noexcept {
+  return firstDeviceAt(AVCaptureDevicePositionFront);
+}
+
+std::shared_ptr<AVCaptureDevice> TWVideoCaptureDelegate::backCamera() noexcept {
+  return firstDeviceAt(AVCaptureDevicePositionBack);
+}
+
+void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
+  try {
+    std::shared_ptr<AVCaptureSession> replaced;
+    auto session = std::make_shared<AVCaptureSession>();
+    {
+      std::lock_guard lock(handOverMutex());
+      sampleCount = 0;
+      if (ring_ == Ring::ended) return;
+      if (isLyingFlat && !increaseVolumeIfHorizontal) {
+        NSLog(
+            "TW: device is horizontal, volume increase is disabled for that orientation in "
+            "settings, not checking brightness.");
+        return;
+      }
+      // A camera must never run unowned: an earlier session still running is stopped (below,
+      // outside the lock) before this one takes its place.
+      replaced = std::move(session_);
+      session_ = session;
+      currentOutput_ = nullptr;
+      volumeReadFailureLogged_ = false;
+    }
+    if (replaced) replaced->stopRunning();
+    session->setSessionPreset(AVCaptureSessionPreset352x288);
+
+    auto device = useFrontCamera ? frontCamera() : backCamera();
+    if (!device) {
+      NSLog(
+          "TW: unable to find selected camera device! Try selecting the other one in "
+          "Settings/Tonewell.");
+      return;
+    }
+
+    // The mode setters need the configuration lock; a device that refuses it keeps its modes.
+    if (device->lockForConfiguration(nullptr)) {
+      if (device->isWhiteBalanceModeSupported(AVCaptureWhiteBalanceModeLocked)) {
+        device->setWhiteBalanceMode(AVCaptureWhiteBalanceModeLocked);
+      }
+      if (device->isFocusModeSupported(AVCaptureFocusModeLocked)) {
+        device->setFocusMode(AVCaptureFocusModeLocked);
+      }
+      if (device->isFlashModeSupported(AVCaptureFlashModeOff)) {
+        device->setFlashMode(AVCaptureFlashModeOff);
+      }
+      device->unlockForConfiguration();
+    }
+
+    std::shared_ptr<AVCaptureInput> input =
+        AVCaptureDeviceInput::deviceInputWithDeviceError(device, nullptr);
+    if (!input) {
+      NSLog(
+          "TW: unable to create camera device input! Try selecting the other one in "
+          "Settings/Tonewell.");
+      return;
+    }
+    if (!session->canAddInput(input)) {
+      NSLog(
+          "TW: unable to add input to session! Try selecting the other camera in "
+          "Settings/Tonewell.");
+      return;
+    }
+    session->addInput(input);
+
+    auto output = std::make_shared<AVCaptureVideoDataOutput>();
+    output->setAlwaysDiscardsLateVideoFrames(true);
+    output->setMinFrameDuration(CMTimeMake(1, 4));
+    output->setSampleBufferDelegateQueue(this, dispatch_queue_create("cameraQueue", nullptr));
+
+    std::shared_ptr<AVCaptureOutput> baseOutput = output;
+    if (!session->canAddOutput(baseOutput)) {
+      NSLog(
+          "TW: unable to add output to session! Try selecting the other camera in "
+          "Settings/Tonewell.");
+      return;
+    }
+    session->addOutput(baseOutput);
+
+    // Start only if this session is still the probe's own: a stop that came in meanwhile (the
+    // time-out, the end of the ring) has released it.
+    std::lock_guard lock(handOverMutex());
+    if (session_ != session || ring_ == Ring::ended) return;
+    currentOutput_ = output.get();
+    session->startRunning();
+  } catch (...) {
+    NSLog("TW: unable to set up the camera session (out of memory).");
+  }
+}
+
+void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
+    AVCaptureOutput* output, CMSampleBufferRef sampleBuffer, AVCaptureConnection*) noexcept {
+  std::unique_lock lock(handOverMutex());
+  if (output == nullptr || output != currentOutput_) return;
+  if (++sampleCount <= kIgnoredFrames) return;
+
+  const Value* exif = CMGetAttachment(sampleBuffer, kCGImagePropertyExifDictionary, nullptr);
+  if (exif == nullptr) {
+    NSLog("TW: no EXIF attachments!");
+    lock.unlock();
+    stopSessionOwning(output);
+    return;
+  }
+  if (enableDebugLogging) NSLog("TW: attachements: %@", exif);
+
+  double brightness = kBrightnessWhenMissing;
+  if (!CFNumberGetValue(CFDictionaryGetValue(exif, kCGImagePropertyExifBrightnessValue),
+                        kCFNumberDoubleType, &brightness)) {
+    brightness = kBrightnessWhenMissing;
+  }
+  if (enableDebugLogging) NSLog("TW: brightness: %f", brightness);
+
+  const double threshold = static_cast<double>(pocketBrightness.load());
+  if (brightness < threshold) {
+    if (!inPocket_) raiseVolume();
+    return;
+  }
+
+  if (inPocket_) {
+    AVSystemController::sharedAVSystemController()->setVolumeToForCategory(originalRingtoneVolume,
+                                                                           kRingtoneCategory);
+    NSLog("TW: device taken out of the pocket, original volume restored.");
+    inPocket_ = false;
+    volumeWasIncreased = false;
+  }
+  lock.unlock();
+  stopSessionOwning(output);
+}
+
+void TWVideoCaptureDelegate::raiseVolume() noexcept {
+  AVSystemController* controller = AVSystemController::sharedAVSystemController();
+  // While an earlier raise is outstanding (a stop left the volume raised and a new setup
+  // followed), the volume now set is ours: the person's own was saved then and stays saved.
+  if (!volumeWasIncreased) {
+    float current = 0.0f;
+    if (!controller->getVolumeForCategory(&current, kRingtoneCategory)) {
+      // Without the true volume there would be nothing right to put back later.
+      if (!volumeReadFailureLogged_) {
+        NSLog("TW: unable to read the ringtone volume, not increasing it.");
+        volumeReadFailureLogged_ = true;
+      }
+      return;
+    }
+    originalRingtoneVolume = current;
+  }
+  controller->setVolumeToForCategory(static_cast<float>(ringingVolumeWhileInPocket.load()),
+                                     kRingtoneCategory);
+  volumeWasIncreased = true;
+  NSLog("TW: ringing volume was increased.");
+  inPocket_ = true;
+}
+
+void TWVideoCaptureDelegate::stopSession() noexcept {
+  stopSessionOwning(nullptr);
+}
+
+void TWVideoCaptureDelegate::stopSessionOwning(AVCaptureOutput* output) noexcept {
+  if (enableDebugLogging) NSLog("TW: stopping capture session");
+  std::shared_ptr<AVCaptureSession> stopped;
+  {
+    std::lock_guard lock(handOverMutex());
+    // A frame stops only the session it came from; a setup may have replaced it meanwhile.
+    if (output != nullptr && output != currentOutput_) return;
+    stopped = std::move(session_);
+    currentOutput_ = nullptr;
+    inPocket_ = false;
+  }
+  // Outside the lock: stopRunning waits for a frame in delivery, which may be waiting for it.
+  if (stopped) stopped->stopRunning();
+}
+
+void TWVideoCaptureDelegate::ringStarted() noexcept {
+  std::lock_guard lock(handOverMutex());
+  ring_ = Ring::started;
+}
+
+void TWVideoCaptureDelegate::ringEnded() noexcept {
+  std::lock_guard lock(handOverMutex());
+  ring_ = Ring::ended;
+}
+
+bool TWVideoCaptureDelegate::ringInProgress() const noexcept {
+  std::lock_guard lock(handOverMutex());
+  return ring_ == Ring::started;
+}
+
+bool TWVideoCaptureDelegate::inPocket() const noexcept {
+  std::lock_guard lock(handOverMutex());
+  return inPocket_;
+}
+
+bool TWVideoCaptureDelegate::hasSession() const noexcept {
+  std::lock_guard lock(handOverMutex());
+  return session_ != nullptr;
+}
