@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
   libplist-dev libplist-utils libyaml-cpp-dev libcli11-dev libfmt-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
   python3-aiosmtpd rsyslog
 )
 

@@ -158,6 +158,9 @@ struct BadFile {
   const char* name;
   std::string bytes;
 };
+// Test names and failure messages show the case by its name.
+void PrintTo(const BadFile& c, std::ostream* os) { *os << c.name; }
+
 
 class UnreadableDomainTest : public SettingsLoaderTest,
                              public ::testing::WithParamInterface<BadFile> {};

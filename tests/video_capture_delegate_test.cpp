@@ -191,6 +191,9 @@ struct SetupFailure {
   sim::CameraFault fault;
   const char* message;
 };
+// Test names and failure messages show the case by its name.
+void PrintTo(const SetupFailure& c, std::ostream* os) { *os << c.name; }
+
 
 class SetupFailureTest : public ProbeTest, public ::testing::WithParamInterface<SetupFailure> {};
 

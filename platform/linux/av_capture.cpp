@@ -163,10 +163,14 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     auto& phone = sim::PhoneState::instance();
     std::lock_guard lock(phone.mutex);
     ++phone.framesDelivered;
+    const Duration time = sim::VirtualScheduler::instance().now();
+    std::optional<double> brightness;
+    if (phone.exifMode == sim::ExifMode::normal) brightness = phone.brightness[position];
+    phone.frames.push_back({time, position, brightness});
     opaqueCMSampleBuffer frame;
     if (phone.exifMode == sim::ExifMode::missing) return frame;
     Dictionary exif;
-    exif.setObjectForKey(Value(1.0 / 30), "ExposureTime");
+    exif.setObjectForKey(Value(0.025), "ExposureTime");
     exif.setObjectForKey(Value(2.2), "FNumber");
     if (phone.exifMode == sim::ExifMode::normal) {
       exif.setObjectForKey(Value(phone.brightness[position]), kCGImagePropertyExifBrightnessValue);

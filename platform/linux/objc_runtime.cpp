@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "objc_runtime_internal.h"
 #include "platform/substrate.h"
@@ -22,6 +23,7 @@ struct Registry {
   // Classes are never freed: a Class handed out stays valid for the life of the process, as on
   // the phone. A reset only hides them from look-up.
   std::map<std::string, objc_class*, std::less<>> classes;
+  std::vector<std::unique_ptr<objc_class>> allocated;  // every class ever made, kept to the end
 };
 
 Registry& registry() {
@@ -45,7 +47,10 @@ Class objc_allocateClassPair(const char* name) noexcept {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     auto [it, inserted] = r.classes.try_emplace(name, nullptr);
-    if (inserted) it->second = new objc_class{name, {}};
+    if (inserted) {
+      r.allocated.push_back(std::make_unique<objc_class>(objc_class{name, {}}));
+      it->second = r.allocated.back().get();
+    }
     return it->second;
   } catch (...) {
     return nullptr;

@@ -43,8 +43,10 @@ void PhoneState::reset() {
   runningCameras = 0;
   cameraEvents.clear();
   framesDelivered = 0;
+  frames.clear();
   log.clear();
   ringtone = {};
+  ringtoneEvents.clear();
   homeOverride.reset();
   preferencesDictionaryFails = false;
 }
@@ -120,10 +122,10 @@ float volume(const std::string& category) {
   auto it = state.volumes.find(category);
   return it == state.volumes.end() ? 0.5f : it->second;
 }
-void setVolume(const std::string& category, float value) {
+void setVolume(const std::string& category, float value, bool record) {
   WITH_STATE;
   state.volumes[category] = value;
-  state.volumeChanges.push_back({now(), category, value, "scenario"});
+  if (record) state.volumeChanges.push_back({now(), category, value, "scenario"});
 }
 void setVolumeReadFails(bool fails) {
   WITH_STATE;
@@ -145,6 +147,10 @@ std::vector<CameraEvent> cameraEvents() {
 std::size_t framesDelivered() {
   WITH_STATE;
   return state.framesDelivered;
+}
+std::vector<FrameRecord> frames() {
+  WITH_STATE;
+  return state.frames;
 }
 
 std::vector<LogLine> logLines() {
@@ -177,7 +183,14 @@ RingtoneState ringtone() {
 }
 void setRingtone(RingtoneState ringtoneState) {
   WITH_STATE;
+  if (ringtoneState.ringing != state.ringtone.ringing) {
+    state.ringtoneEvents.push_back({now(), ringtoneState.ringing});
+  }
   state.ringtone = std::move(ringtoneState);
+}
+std::vector<RingtoneEvent> ringtoneEvents() {
+  WITH_STATE;
+  return state.ringtoneEvents;
 }
 
 std::string homeFolder() {

@@ -42,6 +42,7 @@ class PhoneState {
   int runningCameras = 0;
   std::vector<CameraEvent> cameraEvents;
   std::size_t framesDelivered = 0;
+  std::vector<FrameRecord> frames;
 
   // Log.
   std::vector<LogLine> log;
@@ -50,6 +51,7 @@ class PhoneState {
 
   // Host.
   RingtoneState ringtone;
+  std::vector<RingtoneEvent> ringtoneEvents;
 
   // Preferences.
   std::optional<std::string> homeOverride;

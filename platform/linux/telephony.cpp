@@ -6,16 +6,21 @@
 
 namespace sim {
 
-void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay) {
+void postNotification(std::string name, std::optional<platform::Dictionary> userInfo,
+                      Duration delay) {
   static const std::shared_ptr<platform::TaskRunner> telephony =
       platform::createSerialQueue("telephony");
   telephony->postDelayedTask(
-      [userInfo = std::move(userInfo)] {
+      [name = std::move(name), userInfo = std::move(userInfo)] {
         platform::CFNotificationCenterPostNotification(
-            platform::CFNotificationCenterGetLocalCenter(), "kCTCallStatusChangeNotification",
-            nullptr, userInfo ? &*userInfo : nullptr, true);
+            platform::CFNotificationCenterGetLocalCenter(), name, nullptr,
+            userInfo ? &*userInfo : nullptr, true);
       },
       delay);
+}
+
+void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay) {
+  postNotification("kCTCallStatusChangeNotification", std::move(userInfo), delay);
 }
 
 }  // namespace sim

@@ -52,6 +52,17 @@ struct CameraEvent {
   int position;  // AVCaptureDevicePosition
 };
 
+struct FrameRecord {
+  Duration time;
+  int position;
+  std::optional<double> brightness;  // none when the frame carried no readable brightness
+};
+
+struct RingtoneEvent {
+  Duration time;
+  bool ringing;
+};
+
 struct RingtoneState {
   bool ringing = false;
   std::string path;
@@ -89,7 +100,9 @@ int modeSettersWithoutLock();
 
 // --- Volume -----------------------------------------------------------------------------------
 float volume(const std::string& category);
-void setVolume(const std::string& category, float value);  // the person changes it
+// The person changes the volume; `record` false sets it without a volume change (the volume the
+// phone starts with).
+void setVolume(const std::string& category, float value, bool record = true);
 void setVolumeReadFails(bool fails);
 std::vector<VolumeChange> volumeChanges();
 
@@ -97,6 +110,7 @@ std::vector<VolumeChange> volumeChanges();
 int runningCameraCount();
 std::vector<CameraEvent> cameraEvents();
 std::size_t framesDelivered();
+std::vector<FrameRecord> frames();
 
 // --- Log --------------------------------------------------------------------------------------
 std::vector<LogLine> logLines();
@@ -109,10 +123,15 @@ void setSyslog(bool toSyslog);          // off by default
 // Posts "kCTCallStatusChangeNotification" on the local center from the telephony thread, after
 // `delay`. `userInfo` none posts it without user info.
 void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay = {});
+// Posts any notification on the local center from the telephony thread, after `delay`.
+void postNotification(std::string name, std::optional<platform::Dictionary> userInfo,
+                      Duration delay = {});
 
 // --- Host -------------------------------------------------------------------------------------
 RingtoneState ringtone();
+// The host's ringtone starts and stops; a change of ringing state is also kept as an event.
 void setRingtone(RingtoneState state);
+std::vector<RingtoneEvent> ringtoneEvents();
 
 // --- Preferences ------------------------------------------------------------------------------
 // The folder that holds one property-list file per domain.

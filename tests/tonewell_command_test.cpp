@@ -1,0 +1,138 @@
+// The `tonewell` command end to end: the built command, run as a person runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+struct CommandRun {
+  int status;
+  std::string output;
+};
+
+CommandRun tonewell(const std::string& arguments, bool withErrors = false) {
+  const std::string command =
+      std::string(TONEWELL_COMMAND) + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
+  CommandRun run{-1, {}};
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class BuiltinScenarioTest : public ::testing::TestWithParam<std::string> {};
+
+// Each built-in scenario's log, volume line, camera times and final state, as reviewed.
+TEST_P(BuiltinScenarioTest, ReplaysAsExpected) {
+  const CommandRun run = tonewell("run --builtin " + GetParam() + " --json");
+  ASSERT_EQ(run.status, 0);
+  const std::string goldenPath = std::string(TONEWELL_GOLDEN_DIR) + "/" + GetParam() + ".json";
+  if (std::getenv("TONEWELL_UPDATE_GOLDEN")) {
+    std::ofstream(goldenPath) << run.output;
+    GTEST_SKIP() << "updated " << goldenPath;
+  }
+  const auto actual = nlohmann::json::parse(run.output);
+  const auto expected = nlohmann::json::parse(readText(goldenPath));
+  EXPECT_EQ(actual["log"], expected["log"]);
+  EXPECT_EQ(actual["volume"], expected["volume"]);
+  EXPECT_EQ(actual["camera"], expected["camera"]);
+  EXPECT_EQ(actual["final"], expected["final"]);
+  // Whatever the scenario, the ring ends with the person's own volume and no camera.
+  EXPECT_EQ(actual["final"]["volumeWasIncreased"], false);
+  EXPECT_EQ(actual["final"]["cameraRunning"], false);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, BuiltinScenarioTest,
+                         ::testing::Values("pocket-call", "on-table", "bag-all-call", "disabled",
+                                           "no-camera"),
+                         [](const auto& p) {
+                           std::string name = p.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
+
+TEST(TonewellCommandTest, DefaultReplaysPocketCallForAPerson) {
+  const CommandRun run = tonewell("");
+  ASSERT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("Replay of \"pocket-call\""), std::string::npos);
+  EXPECT_NE(run.output.find("    3.000  cameraQueue      TW: ringing volume was increased."),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("raised to 0.8"), std::string::npos);
+  EXPECT_NE(run.output.find("restored to 0.3"), std::string::npos);
+  EXPECT_NE(run.output.find("Camera           on 2.000-6.000 s"), std::string::npos);
+}
+
+TEST(TonewellCommandTest, JsonShowsStoredFloatsAsTheyReadBack) {
+  testing_support::TemporaryFolder folder;
+  const std::string file = folder.path() + "/s.yaml";
+  std::ofstream(file) << "preferences: {ringingVolumeWhileInPocket: 0.8}\n"
+                         "device: {ringtoneVolume: 0.3}\n"
+                         "world: [{at: 0, brightness: -9}]\n"
+                         "events: [{at: 0, call: prepareToAnswerCall},\n"
+                         "         {at: 5, setRingtoneVolume: 0.6}]\n"
+                         "until: 10\n";
+  const CommandRun run = tonewell("run " + file + " --json");
+  ASSERT_EQ(run.status, 0);
+  const auto result = nlohmann::json::parse(run.output);
+  EXPECT_EQ(result["final"]["ringingVolumeWhileInPocket"].dump(), "0.800000011920929");
+  EXPECT_EQ(result["volume"][0]["value"].dump(), "0.8");
+  EXPECT_EQ(result["volume"][1]["by"], "scenario");
+  EXPECT_EQ(result["final"]["ringtoneVolume"].dump(), "0.6");
+  EXPECT_EQ(result["final"]["cameraRunning"], true) << "no ring end: the probe still watches";
+}
+
+TEST(TonewellCommandTest, PlotHasLabelledAxesAndMarks) {
+  testing_support::TemporaryFolder folder;
+  const std::string plot = folder.path() + "/run.svg";
+  ASSERT_EQ(tonewell("--plot " + plot).status, 0);
+  const std::string svg = readText(plot);
+  EXPECT_EQ(svg.rfind("<svg", 0), 0u);
+  for (const char* text : {"time (s)", "EXIF BrightnessValue", "Ringtone volume", "threshold -4",
+                           "ring start", "ring end", "camera on", "camera off", "<polyline"}) {
+    EXPECT_NE(svg.find(text), std::string::npos) << text;
+  }
+}
+
+TEST(TonewellCommandTest, ScenarioErrorsExitTwoWithFileLineAndCause) {
+  testing_support::TemporaryFolder folder;
+  const std::string file = folder.path() + "/bad.yaml";
+  std::ofstream(file) << "events:\n  - {at: 0, call: answerCall}\n";
+  const CommandRun run = tonewell("run " + file, true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.output, "tonewell: " + file + ":2:19: unknown call \"answerCall\" (allowed: "
+                        "playRingtoneAtPath:vibrationPattern:, playRingtoneAtPath:, "
+                        "prepareToAnswerCall, stopRinging)\n");
+
+  EXPECT_EQ(tonewell("run " + folder.path() + "/missing.yaml").status, 2);
+  EXPECT_EQ(tonewell("run --builtin nothing").status, 2);
+  EXPECT_EQ(tonewell("--no-such-flag").status, 2);
+  EXPECT_EQ(tonewell("run").status, 2);
+}
+
+TEST(TonewellCommandTest, ListsTheBuiltinScenarios) {
+  const CommandRun run = tonewell("scenarios");
+  EXPECT_EQ(run.status, 0);
+  for (const char* name : {"pocket-call", "on-table", "bag-all-call", "disabled", "no-camera"}) {
+    EXPECT_NE(run.output.find(name), std::string::npos) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+#include "replay.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "platform/av_foundation.h"
+#include "platform/cf_preferences.h"
+#include "platform/sim/phone.h"
+#include "platform/sim/property_list_codec.h"
+#include "platform/sim/springboard.h"
+
+namespace tonewell {
+
+namespace fs = std::filesystem;
+using platform::Value;
+
+namespace {
+
+constexpr const char* kDomain = "com.example.tonewell";
+
+double secondsOf(platform::Duration d) { return platform::durationToSeconds(d); }
+
+const char* positionName(int position) {
+  return position == platform::AVCaptureDevicePositionFront ? "front" : "back";
+}
+
+// A home folder of the replay's own, so that nothing the scenario stores reaches the person's.
+class ScratchHome {
+ public:
+  ScratchHome() {
+    std::string pattern = (fs::temp_directory_path() / "tonewell-replay-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~ScratchHome() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  ScratchHome(const ScratchHome&) = delete;
+  ScratchHome& operator=(const ScratchHome&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The domain file the replay starts with: the scenario's, or a copy of the person's own.
+struct StartingDomain {
+  std::optional<std::string> bytes;  // none: no domain file at all
+  std::string error;
+};
+
+StartingDomain startingDomain(const Scenario& scenario) {
+  if (scenario.preferences) {
+    return {sim::serializePropertyList(Value(*scenario.preferences),
+                                       sim::PropertyListFormat::binary),
+            {}};
+  }
+  const std::string personal = sim::preferencesFolder() + "/" + kDomain + ".plist";
+  if (!fs::exists(personal)) return {};
+  std::string error;
+  auto bytes = sim::readFile(personal, &error);
+  if (!bytes) return {std::nullopt, "cannot read " + personal + ": " + error};
+  return {std::move(bytes), {}};
+}
+
+void applyWorld(const WorldEntry& entry) {
+  using platform::AVCaptureDevicePositionBack;
+  using platform::AVCaptureDevicePositionFront;
+  if (entry.brightness) {
+    sim::setBrightness(AVCaptureDevicePositionFront, *entry.brightness);
+    sim::setBrightness(AVCaptureDevicePositionBack, *entry.brightness);
+  }
+  if (entry.frontBrightness) sim::setBrightness(AVCaptureDevicePositionFront, *entry.frontBrightness);
+  if (entry.backBrightness) sim::setBrightness(AVCaptureDevicePositionBack, *entry.backBrightness);
+  if (entry.exif) sim::setExifMode(*entry.exif);
+  if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
+}
+
+void perform(const Event& event) {
+  if (const auto* call = std::get_if<HostCall>(&event.action)) {
+    const auto& args = call->arguments;
+    if (call->selector == "playRingtoneAtPath:vibrationPattern:") {
+      sim::playRingtoneAtPathVibrationPattern(args.at(0), args.at(1));
+    } else if (call->selector == "playRingtoneAtPath:") {
+      sim::playRingtoneAtPath(args.at(0));
+    } else if (call->selector == "prepareToAnswerCall") {
+      sim::prepareToAnswerCall();
+    } else {
+      sim::stopRinging();
+    }
+  } else if (const auto* set = std::get_if<SetPreferences>(&event.action)) {
+    for (std::size_t i = 0; i < set->values.count(); ++i) {
+      platform::CFPreferencesSetValue(set->values.allKeys()[i], &set->values.valueAt(i), kDomain,
+                                      platform::kCFPreferencesCurrentUser,
+                                      platform::kCFPreferencesAnyHost);
+    }
+  } else if (const auto* remove = std::get_if<RemovePreferences>(&event.action)) {
+    for (const auto& key : remove->keys) {
+      platform::CFPreferencesSetValue(key, nullptr, kDomain, platform::kCFPreferencesCurrentUser,
+                                      platform::kCFPreferencesAnyHost);
+    }
+  } else if (const auto* volume = std::get_if<SetRingtoneVolume>(&event.action)) {
+    sim::setVolume("Ringtone", volume->volume);
+  } else if (const auto* notify = std::get_if<Notify>(&event.action)) {
+    sim::postNotification(notify->name, notify->userInfo);
+  }
+}
+
+template <typename T>
+T readExported(void* library, const char* name) {
+  const auto* variable = static_cast<const std::atomic<T>*>(dlsym(library, name));
+  return variable ? variable->load() : T{};
+}
+
+FinalState readFinalState(void* library) {
+  FinalState f;
+  f.ringtoneVolume = sim::volume("Ringtone");
+  f.ringing = sim::ringtone().ringing;
+  f.cameraRunning = sim::runningCameraCount() > 0;
+  f.isEnabled = readExported<bool>(library, "isEnabled");
+  f.enableDebugLogging = readExported<bool>(library, "enableDebugLogging");
+  f.useFrontCamera = readExported<bool>(library, "useFrontCamera");
+  f.increaseVolumeDelay = readExported<float>(library, "increaseVolumeDelay");
+  f.ringingVolumeWhileInPocket = readExported<double>(library, "ringingVolumeWhileInPocket");
+  f.pocketBrightness = readExported<float>(library, "pocketBrightness");
+  f.increaseVolumeIfHorizontal = readExported<bool>(library, "increaseVolumeIfHorizontal");
+  f.isLyingFlat = readExported<bool>(library, "isLyingFlat");
+  f.sampleCount = readExported<std::intptr_t>(library, "sampleCount");
+  f.originalRingtoneVolume = readExported<float>(library, "originalRingtoneVolume");
+  f.volumeWasIncreased = readExported<bool>(library, "volumeWasIncreased");
+  f.currentPhoneState = readExported<std::int32_t>(library, "currentPhoneState");
+  return f;
+}
+
+}  // namespace
+
+std::string defaultMonitorLibrary() {
+  if (const char* path = std::getenv("TONEWELL_MONITOR_LIBRARY"); path && *path) return path;
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  if (error) return "Tonewell.so";
+  return (self.parent_path().parent_path() / "lib" / "Tonewell.so").string();
+}
+
+std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
+                                               const std::string& monitorLibrary) {
+  static bool replayed = false;
+  if (replayed) return std::string("the monitor library loads once per process: one replay only");
+  replayed = true;
+
+  sim::resetPhone();
+  sim::setLogEcho(false);
+  const StartingDomain domain = startingDomain(scenario);  // before leaving the person's home
+  if (!domain.error.empty()) return domain.error;
+  ScratchHome home;
+  if (home.path().empty()) return std::string("cannot make a temporary folder");
+  sim::setHomeFolder(home.path());
+  if (domain.bytes) {
+    std::error_code ignored;
+    fs::create_directories(sim::preferencesFolder(), ignored);
+    std::string error;
+    if (!sim::writeFileAtomically(sim::preferencesFolder() + "/" + kDomain + ".plist",
+                                  *domain.bytes, &error)) {
+      return "cannot store the scenario's preferences: " + error;
+    }
+  }
+
+  const DeviceSetup& device = scenario.device;
+  sim::setVolume("Ringtone", device.ringtoneVolume, /*record=*/false);
+  sim::setCameraFault(platform::AVCaptureDevicePositionFront, device.frontCamera);
+  sim::setCameraFault(platform::AVCaptureDevicePositionBack, device.backCamera);
+  sim::setFrameInterval(platform::secondsToDuration(device.frameInterval));
+  sim::setAccelerometerInterval(platform::secondsToDuration(device.accelerometerInterval));
+  sim::setVolumeReadFails(device.volumeReadFails);
+  sim::setAcceleration(platform::CMAcceleration{0, -1, 0});
+  sim::installSpringBoard();
+
+  // Loading the library runs its start-up, as the code-injection host's loading does.
+  void* library = dlopen(monitorLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return "cannot load the monitor library: " + std::string(dlerror());
+
+  // The scenario's own changes are queued first: at a tie they run before what the system
+  // schedules later for the same moment.
+  for (const WorldEntry& entry : scenario.world) {
+    sim::postAt(platform::secondsToDuration(entry.at), [entry] { applyWorld(entry); });
+  }
+  for (const Event& event : scenario.events) {
+    sim::postAt(platform::secondsToDuration(event.at), [event] { perform(event); });
+  }
+  sim::runUntil(platform::secondsToDuration(scenario.until));
+
+  ReplayResult result;
+  result.scenario = scenario.name;
+  result.until = scenario.until;
+  result.initialVolume = device.ringtoneVolume;
+  for (const auto& line : sim::logLines()) {
+    result.log.push_back({secondsOf(line.time), line.queue, line.message});
+  }
+  for (const auto& change : sim::volumeChanges()) {
+    result.volume.push_back({secondsOf(change.time), change.category, change.value, change.by});
+  }
+  for (const auto& event : sim::cameraEvents()) {
+    result.camera.push_back({secondsOf(event.time), event.start, positionName(event.position)});
+  }
+  for (const auto& frame : sim::frames()) {
+    result.frames.push_back({secondsOf(frame.time), positionName(frame.position), frame.brightness});
+  }
+  for (const auto& ring : sim::ringtoneEvents()) {
+    result.rings.push_back({secondsOf(ring.time), ring.ringing});
+  }
+  result.final = readFinalState(library);
+  return result;
+}
+
+}  // namespace tonewell

@@ -1,0 +1,80 @@
+// Replays a scenario against the real monitor library in a simulated SpringBoard.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "scenario.h"
+
+namespace tonewell {
+
+struct LogEntry {
+  double t;
+  std::string queue;
+  std::string message;
+};
+struct VolumeEntry {
+  double t;
+  std::string category;
+  float value;
+  std::string by;  // "monitor" or "scenario"
+};
+struct CameraEntry {
+  double t;
+  bool start;
+  std::string position;  // "front" or "back"
+};
+struct FrameEntry {
+  double t;
+  std::string position;
+  std::optional<double> brightness;
+};
+struct RingEntry {
+  double t;
+  bool ringing;
+};
+
+// Read from the monitor library's exported variables at the end, plus the phone's state.
+struct FinalState {
+  float ringtoneVolume = 0;
+  bool ringing = false;
+  bool cameraRunning = false;
+  bool isEnabled = false;
+  bool enableDebugLogging = false;
+  bool useFrontCamera = false;
+  float increaseVolumeDelay = 0;
+  double ringingVolumeWhileInPocket = 0;
+  float pocketBrightness = 0;
+  bool increaseVolumeIfHorizontal = false;
+  bool isLyingFlat = false;
+  std::intptr_t sampleCount = 0;
+  float originalRingtoneVolume = 0;
+  bool volumeWasIncreased = false;
+  std::int32_t currentPhoneState = 0;
+};
+
+struct ReplayResult {
+  std::string scenario;
+  double until = 0;
+  float initialVolume = 0;
+  std::vector<LogEntry> log;
+  std::vector<VolumeEntry> volume;
+  std::vector<CameraEntry> camera;
+  std::vector<FrameEntry> frames;
+  std::vector<RingEntry> rings;
+  FinalState final;
+};
+
+// Where the monitor library is: TONEWELL_MONITOR_LIBRARY, or lib/Tonewell.so beside the
+// command's bin/ folder.
+std::string defaultMonitorLibrary();
+
+// Replays `scenario`. The library can be loaded once per process, so one replay per process.
+// On failure (the library cannot be loaded, the preferences cannot be prepared) returns why.
+std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
+                                               const std::string& monitorLibrary);
+
+}  // namespace tonewell

@@ -1,0 +1,132 @@
+#include "report.h"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace tonewell {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+// The double whose shortest form is the float's shortest form: 0.3f prints as 0.3, not as
+// 0.30000001192092896.
+double printedAsFloat(float f) {
+  const std::string text = fmt::format("{}", f);
+  double d = 0;
+  std::from_chars(text.data(), text.data() + text.size(), d);
+  return d;
+}
+
+// Times are whole nanoseconds on the virtual clock; shown to the millisecond.
+double seconds(double t) { return std::round(t * 1e9) / 1e9; }
+
+}  // namespace
+
+std::string jsonReport(const ReplayResult& r) {
+  ordered_json root;
+  root["scenario"] = r.scenario;
+  ordered_json log = ordered_json::array();
+  for (const auto& line : r.log) {
+    log.push_back({{"t", seconds(line.t)}, {"queue", line.queue}, {"message", line.message}});
+  }
+  root["log"] = log;
+  ordered_json volume = ordered_json::array();
+  for (const auto& v : r.volume) {
+    volume.push_back({{"t", seconds(v.t)},
+                      {"category", v.category},
+                      {"value", printedAsFloat(v.value)},
+                      {"by", v.by}});
+  }
+  root["volume"] = volume;
+  ordered_json camera = ordered_json::array();
+  for (const auto& c : r.camera) {
+    ordered_json entry = {{"t", seconds(c.t)}, {"event", c.start ? "start" : "stop"}};
+    if (c.start) entry["position"] = c.position;
+    camera.push_back(entry);
+  }
+  root["camera"] = camera;
+  const FinalState& f = r.final;
+  root["final"] = {{"ringtoneVolume", printedAsFloat(f.ringtoneVolume)},
+                   {"ringing", f.ringing},
+                   {"cameraRunning", f.cameraRunning},
+                   {"isEnabled", f.isEnabled},
+                   {"enableDebugLogging", f.enableDebugLogging},
+                   {"useFrontCamera", f.useFrontCamera},
+                   {"increaseVolumeDelay", printedAsFloat(f.increaseVolumeDelay)},
+                   {"ringingVolumeWhileInPocket", f.ringingVolumeWhileInPocket},
+                   {"pocketBrightness", printedAsFloat(f.pocketBrightness)},
+                   {"increaseVolumeIfHorizontal", f.increaseVolumeIfHorizontal},
+                   {"isLyingFlat", f.isLyingFlat},
+                   {"sampleCount", f.sampleCount},
+                   {"originalRingtoneVolume", printedAsFloat(f.originalRingtoneVolume)},
+                   {"volumeWasIncreased", f.volumeWasIncreased},
+                   {"currentPhoneState", f.currentPhoneState}};
+  return root.dump(2) + "\n";
+}
+
+std::string humanReport(const ReplayResult& r) {
+  std::string out = fmt::format("Replay of \"{}\", {:.3f} s of simulated time\n\n",
+                                r.scenario.empty() ? "(unnamed)" : r.scenario, r.until);
+  out += fmt::format("{:>9}  {:<16} {}\n", "time (s)", "queue", "message");
+  for (const auto& line : r.log) {
+    out += fmt::format("{:>9.3f}  {:<16} {}\n", line.t, line.queue, line.message);
+  }
+
+  out += "\nSummary\n";
+  out += fmt::format("  Ringtone volume  {} before, {} after\n", r.initialVolume,
+                     r.final.ringtoneVolume);
+  bool any = false;
+  float level = r.initialVolume;
+  bool raised = false;
+  float beforeRaise = 0;  // the level the monitor raised from, while raised
+  for (const auto& v : r.volume) {
+    if (v.category != "Ringtone") continue;
+    any = true;
+    std::string what = "set by the person to";
+    if (v.by == "monitor") {
+      if (raised && v.value == beforeRaise) {
+        what = "restored to";
+        raised = false;
+      } else {
+        what = "raised to";
+        if (!raised) beforeRaise = level;
+        raised = true;
+      }
+    }
+    level = v.value;
+    out += fmt::format("  {:>9.3f} s      {} {}\n", v.t, what, v.value);
+  }
+  if (!any) out += "  The volume was never changed.\n";
+
+  double cameraTime = 0;
+  bool running = false;
+  double since = 0;
+  std::string spans;
+  for (const auto& c : r.camera) {
+    if (c.start) {
+      since = c.t;
+      running = true;
+    } else if (running) {
+      cameraTime += c.t - since;
+      spans += fmt::format("{}{:.3f}-{:.3f} s", spans.empty() ? "" : ", ", since, c.t);
+      running = false;
+    }
+  }
+  if (running) {
+    cameraTime += r.until - since;
+    spans += fmt::format("{}{:.3f} s to the end (still running)", spans.empty() ? "" : ", ", since);
+  }
+  if (spans.empty()) {
+    out += "  Camera           never started\n";
+  } else {
+    out += fmt::format("  Camera           on {}: {:.3f} s in all, {} frame{}\n", spans, cameraTime,
+                       r.frames.size(), r.frames.size() == 1 ? "" : "s");
+  }
+  return out;
+}
+
+}  // namespace tonewell

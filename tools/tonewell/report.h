@@ -1,0 +1,17 @@
+// What a replay shows: the human report for a terminal, and the machine-readable JSON.
+#pragma once
+
+#include <string>
+
+#include "replay.h"
+
+namespace tonewell {
+
+std::string humanReport(const ReplayResult& result);
+
+// The JSON result: {"scenario", "log", "volume", "camera", "final"}. Numbers read back to the
+// same value: a 32-bit float in its shortest single-precision form, a double in its shortest
+// double form.
+std::string jsonReport(const ReplayResult& result);
+
+}  // namespace tonewell
