@@ -60,8 +60,9 @@ struct Orientation {
   bool flat;
 };
 // Test names and failure messages show the case by its name.
-void PrintTo(const Orientation& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const Orientation& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LyingFlatTest : public PocketCheckTest, public ::testing::WithParamInterface<Orientation> {};
 

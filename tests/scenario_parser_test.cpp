@@ -80,8 +80,9 @@ struct Malformed {
   const char* cause;
 };
 // Test names and failure messages show the case by its name.
-void PrintTo(const Malformed& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const Malformed& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class MalformedScenarioTest : public ::testing::TestWithParam<Malformed> {};
 
@@ -113,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"UntilTooEarly", "events: [{at: 9, call: stopRinging}]\nuntil: 3\n", 2, 8,
                   "comes before"},
         Malformed{"NotAMapping", "- 1\n- 2\n", 1, 1, "must be a mapping"},
-        Malformed{"BadAcceleration", "world: [{at: 0, acceleration: [1, 2]}]\n", 1, 31, "[x, y, z]"}),
+        Malformed{"BadAcceleration", "world: [{at: 0, acceleration: [1, 2]}]\n", 1, 31,
+                  "[x, y, z]"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -159,8 +159,9 @@ struct BadFile {
   std::string bytes;
 };
 // Test names and failure messages show the case by its name.
-void PrintTo(const BadFile& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const BadFile& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UnreadableDomainTest : public SettingsLoaderTest,
                              public ::testing::WithParamInterface<BadFile> {};

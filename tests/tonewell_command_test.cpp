@@ -117,9 +117,10 @@ TEST(TonewellCommandTest, ScenarioErrorsExitTwoWithFileLineAndCause) {
   std::ofstream(file) << "events:\n  - {at: 0, call: answerCall}\n";
   const CommandRun run = tonewell("run " + file, true);
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.output, "tonewell: " + file + ":2:19: unknown call \"answerCall\" (allowed: "
-                        "playRingtoneAtPath:vibrationPattern:, playRingtoneAtPath:, "
-                        "prepareToAnswerCall, stopRinging)\n");
+  EXPECT_EQ(run.output, "tonewell: " + file +
+                            ":2:19: unknown call \"answerCall\" (allowed: "
+                            "playRingtoneAtPath:vibrationPattern:, playRingtoneAtPath:, "
+                            "prepareToAnswerCall, stopRinging)\n");
 
   EXPECT_EQ(tonewell("run " + folder.path() + "/missing.yaml").status, 2);
   EXPECT_EQ(tonewell("run --builtin nothing").status, 2);

@@ -192,8 +192,9 @@ struct SetupFailure {
   const char* message;
 };
 // Test names and failure messages show the case by its name.
-void PrintTo(const SetupFailure& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const SetupFailure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SetupFailureTest : public ProbeTest, public ::testing::WithParamInterface<SetupFailure> {};
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <map>
+#include <mutex>
 #include <optional>
 
 #include "platform/ns_log.h"
@@ -70,6 +72,47 @@ void NSObject::performSelectorOnMainThreadWithObjectWaitUntilDone(SEL selector, 
 
 std::string NSError::description() const {
   return fmt::format("Error Domain={} Code={} \"{}\"", domain_, code_, localizedDescription_);
+}
+
+}  // namespace platform
+
+namespace platform {
+
+namespace {
+struct ClassTable {
+  std::mutex mutex;
+  std::map<std::string, ClassFactory, std::less<>> factories;
+};
+ClassTable& classTable() {
+  static ClassTable table;
+  return table;
+}
+}  // namespace
+
+void registerClassNamed(const char* name, ClassFactory factory) noexcept {
+  if (name == nullptr || factory == nullptr) return;
+  try {
+    auto& t = classTable();
+    std::lock_guard lock(t.mutex);
+    t.factories[name] = factory;
+  } catch (...) {
+  }
+}
+
+std::shared_ptr<NSObject> instantiateClassNamed(const std::string& name) noexcept {
+  ClassFactory factory = nullptr;
+  {
+    auto& t = classTable();
+    std::lock_guard lock(t.mutex);
+    auto it = t.factories.find(name);
+    if (it == t.factories.end()) return nullptr;
+    factory = it->second;
+  }
+  try {
+    return factory();
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 }  // namespace platform

@@ -52,6 +52,7 @@ void PhoneState::reset() {
 }
 
 void resetPhone() {
+  ScreenState::instance().reset();
   VirtualScheduler::instance().reset();
   resetNotificationCenter();
   resetClassRegistry();

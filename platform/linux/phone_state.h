@@ -11,6 +11,7 @@
 
 #include "platform/av_foundation.h"
 #include "platform/sim/phone.h"
+#include "platform/ui_kit.h"
 
 namespace sim {
 
@@ -76,3 +77,20 @@ struct AVCaptureDevice::State {
 };
 
 }  // namespace platform
+
+namespace sim {
+
+// The screen and services of the Settings side, guarded by their own lock.
+struct ScreenState {
+  static ScreenState& instance();
+  void reset();
+
+  std::mutex mutex;
+  std::vector<std::string> openedURLs;
+  std::vector<std::shared_ptr<platform::UIAlertView>> alerts;
+  std::map<std::string, std::string> routes;
+  std::optional<std::string> mailAccount = std::string("person@example.com");
+  std::map<std::string, std::string> substitutes;
+};
+
+}  // namespace sim

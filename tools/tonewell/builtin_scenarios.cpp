@@ -29,8 +29,7 @@ events:
     userInfo: {kCTCallStatus: 1}
 until: 15
 )"},
-      {"on-table",
-       "the phone lies face down on a table: it is flat, so the camera never starts",
+      {"on-table", "the phone lies face down on a table: it is flat, so the camera never starts",
        R"(name: on-table
 preferences:
   enableDebugLogging: true
@@ -72,8 +71,7 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 100
 )"},
-      {"disabled",
-       "the monitor is switched off: the ring goes by untouched",
+      {"disabled", "the monitor is switched off: the ring goes by untouched",
        R"(name: disabled
 preferences:
   enabled: false
@@ -93,8 +91,7 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 10
 )"},
-      {"no-camera",
-       "the selected front camera is missing: the probe says so and the volume stays",
+      {"no-camera", "the selected front camera is missing: the probe says so and the volume stays",
        R"(name: no-camera
 preferences:
   enableDebugLogging: true

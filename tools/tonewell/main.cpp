@@ -1,7 +1,7 @@
 // tonewell: the simulated SpringBoard. It replays calls against the real monitor library and
 // shows what the monitor does.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -81,8 +81,9 @@ int listScenarios() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tonewell: replays calls against the Ring monitor in a simulated SpringBoard.\n"
-               "Without a command it replays the built-in scenario \"pocket-call\"."};
+  CLI::App app{
+      "tonewell: replays calls against the Ring monitor in a simulated SpringBoard.\n"
+      "Without a command it replays the built-in scenario \"pocket-call\"."};
   app.require_subcommand(0, 1);
   Options options;
   app.add_flag("--json", options.json, "print the machine-readable result instead of the report");

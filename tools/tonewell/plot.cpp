@@ -18,11 +18,20 @@ std::string escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -61,8 +70,8 @@ std::string svgPlot(const ReplayResult& r) {
 
   // Axes and ticks.
   svg += fmt::format(
-      "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#444\"/>\n",
-      kLeft, kTop, kPlotWidth, kPlotHeight);
+      "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#444\"/>\n", kLeft,
+      kTop, kPlotWidth, kPlotHeight);
   const double timeStep = tickStep(end);
   for (double t = 0; t <= end + 1e-9; t += timeStep) {
     svg += fmt::format(
@@ -98,7 +107,8 @@ std::string svgPlot(const ReplayResult& r) {
   // Marks: ring start and end, camera on and off.
   auto mark = [&](double t, const char* colour, const char* dash, const char* label, int row) {
     svg += fmt::format(
-        "<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"{3}\" stroke-dasharray=\"{4}\"/>"
+        "<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"{3}\" "
+        "stroke-dasharray=\"{4}\"/>"
         "<text x=\"{5}\" y=\"{6}\" fill=\"{3}\" font-size=\"10\">{7}</text>\n",
         x(t), kTop, kTop + kPlotHeight, colour, dash, x(t) + 3, kTop + 12 + 12 * row, label);
   };

@@ -21,7 +21,9 @@ namespace {
 
 constexpr const char* kDomain = "com.example.tonewell";
 
-double secondsOf(platform::Duration d) { return platform::durationToSeconds(d); }
+double secondsOf(platform::Duration d) {
+  return platform::durationToSeconds(d);
+}
 
 const char* positionName(int position) {
   return position == platform::AVCaptureDevicePositionFront ? "front" : "back";
@@ -54,9 +56,9 @@ struct StartingDomain {
 
 StartingDomain startingDomain(const Scenario& scenario) {
   if (scenario.preferences) {
-    return {sim::serializePropertyList(Value(*scenario.preferences),
-                                       sim::PropertyListFormat::binary),
-            {}};
+    return {
+        sim::serializePropertyList(Value(*scenario.preferences), sim::PropertyListFormat::binary),
+        {}};
   }
   const std::string personal = sim::preferencesFolder() + "/" + kDomain + ".plist";
   if (!fs::exists(personal)) return {};
@@ -73,7 +75,8 @@ void applyWorld(const WorldEntry& entry) {
     sim::setBrightness(AVCaptureDevicePositionFront, *entry.brightness);
     sim::setBrightness(AVCaptureDevicePositionBack, *entry.brightness);
   }
-  if (entry.frontBrightness) sim::setBrightness(AVCaptureDevicePositionFront, *entry.frontBrightness);
+  if (entry.frontBrightness)
+    sim::setBrightness(AVCaptureDevicePositionFront, *entry.frontBrightness);
   if (entry.backBrightness) sim::setBrightness(AVCaptureDevicePositionBack, *entry.backBrightness);
   if (entry.exif) sim::setExifMode(*entry.exif);
   if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
@@ -206,7 +209,8 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     result.camera.push_back({secondsOf(event.time), event.start, positionName(event.position)});
   }
   for (const auto& frame : sim::frames()) {
-    result.frames.push_back({secondsOf(frame.time), positionName(frame.position), frame.brightness});
+    result.frames.push_back(
+        {secondsOf(frame.time), positionName(frame.position), frame.brightness});
   }
   for (const auto& ring : sim::ringtoneEvents()) {
     result.rings.push_back({secondsOf(ring.time), ring.ringing});

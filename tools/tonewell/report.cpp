@@ -22,7 +22,9 @@ double printedAsFloat(float f) {
 }
 
 // Times are whole nanoseconds on the virtual clock; shown to the millisecond.
-double seconds(double t) { return std::round(t * 1e9) / 1e9; }
+double seconds(double t) {
+  return std::round(t * 1e9) / 1e9;
+}
 
 }  // namespace
 

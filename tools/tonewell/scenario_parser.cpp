@@ -52,7 +52,9 @@ const char* kindOf(const YAML::Node& node) {
   }
 }
 
-bool isPlain(const YAML::Node& node) { return node.Tag() != "!"; }
+bool isPlain(const YAML::Node& node) {
+  return node.Tag() != "!";
+}
 
 std::optional<bool> asBool(const YAML::Node& node) {
   if (!node.IsScalar() || !isPlain(node)) return std::nullopt;
@@ -201,8 +203,9 @@ sim::ExifMode exifMode(const YAML::Node& node) {
   if (name == "missing") return sim::ExifMode::missing;
   if (name == "noBrightness") return sim::ExifMode::noBrightness;
   if (name == "notANumber") return sim::ExifMode::notANumber;
-  fail(node, fmt::format(
-                 "exif must be one of normal, missing, noBrightness, notANumber; not \"{}\"", name));
+  fail(node,
+       fmt::format("exif must be one of normal, missing, noBrightness, notANumber; not \"{}\"",
+                   name));
 }
 
 DeviceSetup parseDevice(const YAML::Node& node) {
@@ -255,8 +258,8 @@ std::vector<WorldEntry> parseWorld(const YAML::Node& node) {
       } else {
         sequence(n, "acceleration");
         if (n.size() != 3) fail(n, "acceleration must be [x, y, z] in g, or null");
-        entry.acceleration = platform::CMAcceleration{number(n[0], "x"), number(n[1], "y"),
-                                                      number(n[2], "z")};
+        entry.acceleration =
+            platform::CMAcceleration{number(n[0], "x"), number(n[1], "y"), number(n[2], "z")};
       }
     }
     world.push_back(entry);
@@ -269,9 +272,10 @@ HostCall parseCall(const YAML::Node& item) {
   HostCall call{text(callNode, "call"), {}};
   const int expected = argumentCount(call.selector);
   if (expected < 0) {
-    fail(callNode, fmt::format("unknown call \"{}\" (allowed: playRingtoneAtPath:vibrationPattern:, "
-                               "playRingtoneAtPath:, prepareToAnswerCall, stopRinging)",
-                               call.selector));
+    fail(callNode,
+         fmt::format("unknown call \"{}\" (allowed: playRingtoneAtPath:vibrationPattern:, "
+                     "playRingtoneAtPath:, prepareToAnswerCall, stopRinging)",
+                     call.selector));
   }
   if (auto args = item["args"]) {
     sequence(args, "args");
@@ -309,8 +313,9 @@ std::vector<Event> parseEvents(const YAML::Node& node) {
       actions += item[key] ? 1 : 0;
     }
     if (actions != 1) {
-      fail(item, "an event takes exactly one of call, setPreferences, removePreferences, "
-                 "setRingtoneVolume, notify");
+      fail(item,
+           "an event takes exactly one of call, setPreferences, removePreferences, "
+           "setRingtoneVolume, notify");
     }
     if (item["args"] && !item["call"]) fail(item["args"], "args belongs to a call");
     if (item["userInfo"] && !item["notify"]) fail(item["userInfo"], "userInfo belongs to notify");
@@ -347,7 +352,8 @@ std::variant<Scenario, ScenarioError> parseScenario(const std::string& source,
   };
   try {
     const YAML::Node root = YAML::Load(source);
-    if (!root.IsMap()) fail(root, fmt::format("a scenario must be a mapping, not {}", kindOf(root)));
+    if (!root.IsMap())
+      fail(root, fmt::format("a scenario must be a mapping, not {}", kindOf(root)));
     checkKeys(root, "the scenario", {"name", "preferences", "device", "world", "events", "until"});
     Scenario scenario;
     if (auto n = root["name"]) scenario.name = text(n, "name");

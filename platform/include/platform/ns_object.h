@@ -61,3 +61,15 @@ class NSError : public NSObject {
 };
 
 }  // namespace platform
+
+namespace platform {
+
+// Classes that the system creates by name (a bundle's principal class): the bundle registers a
+// factory when it is loaded, and the system makes instances with [[NSClassFromString(name) alloc]
+// init].
+using ClassFactory = std::shared_ptr<NSObject> (*)();
+void registerClassNamed(const char* name, ClassFactory factory) noexcept;
+// A new instance of the class registered as `name`, or null when there is none.
+std::shared_ptr<NSObject> instantiateClassNamed(const std::string& name) noexcept;
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// The control surface of the simulated phone's screen and services around the Settings pane:
+// what the person sees and does, and what the system was asked to do.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui_kit.h"
+
+namespace sim {
+
+// URLs handed to UIApplication's openURL:, in order.
+std::vector<std::string> openedURLs();
+
+// Alerts on the screen, oldest first; tapping a button takes the alert away.
+std::vector<std::shared_ptr<platform::UIAlertView>> alertsOnScreen();
+void tapAlertButton(std::size_t alertIndex = 0);
+
+// Sends web requests for `host:port` to `target` ("127.0.0.1:8080"), as a hosts file would:
+// the URL keeps its address.
+void routeHost(const std::string& hostAndPort, const std::string& target);
+
+// The phone's mail account: none means the device cannot send mail.
+void setMailAccount(std::optional<std::string> address);
+std::optional<std::string> mailAccount();
+
+// Launching `path` starts `substitute` instead, with the same arguments (a stand-in shell for
+// tests and benchmarks). An empty substitute removes the rule.
+void substituteProgram(const std::string& path, const std::string& substitute);
+
+}  // namespace sim

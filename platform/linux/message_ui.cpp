@@ -1,0 +1,198 @@
+// The mail composer: builds an RFC 5322 message with GMime, and saves, queues and delivers it
+// (over SMTP with libcurl when TONEWELL_SMTP_URL names a server).
+#include "platform/message_ui.h"
+
+#include <curl/curl.h>
+#include <gmime/gmime.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "phone_state.h"
+#include "platform/sim/phone.h"
+#include "platform/sim/property_list_codec.h"
+#include "platform/sim/screen.h"
+
+namespace platform {
+
+namespace {
+
+void initGMime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+template <typename T>
+struct GObjectPtr {
+  T* p;
+  explicit GObjectPtr(T* pointer) : p(pointer) {}
+  ~GObjectPtr() {
+    if (p) g_object_unref(p);
+  }
+  GObjectPtr(const GObjectPtr&) = delete;
+  GObjectPtr& operator=(const GObjectPtr&) = delete;
+};
+
+std::string mailFolder(const char* name) {
+  const std::string home = sim::homeFolder();
+  const std::string mail = home + "/Mail";
+  ::mkdir(home.c_str(), 0755);
+  ::mkdir(mail.c_str(), 0755);
+  const std::string folder = mail + "/" + name;
+  ::mkdir(folder.c_str(), 0755);
+  return folder;
+}
+
+// Splits "text/plain" into its type and subtype.
+std::pair<std::string, std::string> splitMimeType(const std::string& mimeType) {
+  const auto slash = mimeType.find('/');
+  if (slash == std::string::npos) return {"application", "octet-stream"};
+  return {mimeType.substr(0, slash), mimeType.substr(slash + 1)};
+}
+
+struct Upload {
+  const std::string* text;
+  std::size_t offset = 0;
+};
+
+size_t readUpload(char* buffer, size_t size, size_t count, void* userdata) {
+  auto* upload = static_cast<Upload*>(userdata);
+  const size_t n = std::min(size * count, upload->text->size() - upload->offset);
+  std::memcpy(buffer, upload->text->data() + upload->offset, n);
+  upload->offset += n;
+  return n;
+}
+
+// Delivers `text` over SMTP; "" on success, else the reason for the person.
+std::string deliver(const std::string& url, const std::string& from,
+                    const std::vector<std::string>& to, const std::string& text) {
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return "The mail could not be sent: no connection could be made.";
+  curl_slist* recipients = nullptr;
+  for (const auto& r : to) recipients = curl_slist_append(recipients, ("<" + r + ">").c_str());
+  Upload upload{&text};
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + from + ">").c_str());
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, readUpload);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  const CURLcode result = curl_easy_perform(curl);
+  curl_slist_free_all(recipients);
+  curl_easy_cleanup(curl);
+  switch (result) {
+    case CURLE_OK:
+      return {};
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return std::string("The mail server could not be reached: ") + curl_easy_strerror(result) +
+             ".";
+    default:
+      return std::string("The mail server refused the message: ") + curl_easy_strerror(result) +
+             ".";
+  }
+}
+
+}  // namespace
+
+bool MFMailComposeViewController::canSendMail() {
+  return sim::mailAccount().has_value();
+}
+
+std::string MFMailComposeViewController::messageText() const {
+  initGMime();
+  const std::string from = sim::mailAccount().value_or("person@example.com");
+  GObjectPtr<GMimeMessage> message(g_mime_message_new(TRUE));
+  g_mime_message_add_mailbox(message.p, GMIME_ADDRESS_TYPE_FROM, nullptr, from.c_str());
+  for (const auto& to : to_) {
+    g_mime_message_add_mailbox(message.p, GMIME_ADDRESS_TYPE_TO, nullptr, to.c_str());
+  }
+  g_mime_message_set_subject(message.p, subject_.c_str(), "utf-8");
+  GDateTime* now = g_date_time_new_now_utc();
+  g_mime_message_set_date(message.p, now);
+  g_date_time_unref(now);
+  char* messageId = g_mime_utils_generate_message_id("tonewell.example.com");
+  g_mime_message_set_message_id(message.p, messageId);
+  g_free(messageId);
+
+  GObjectPtr<GMimeTextPart> text(g_mime_text_part_new_with_subtype(bodyIsHTML_ ? "html" : "plain"));
+  g_mime_text_part_set_text(text.p, body_.c_str());
+  if (attachments_.empty()) {
+    g_mime_message_set_mime_part(message.p, GMIME_OBJECT(text.p));
+  } else {
+    GObjectPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+    g_mime_multipart_add(mixed.p, GMIME_OBJECT(text.p));
+    for (const auto& attachment : attachments_) {
+      const auto [type, subtype] = splitMimeType(attachment.mimeType);
+      GObjectPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
+      g_mime_part_set_filename(part.p, attachment.fileName.c_str());
+      GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
+          reinterpret_cast<const char*>(attachment.data.data()), attachment.data.size()));
+      GObjectPtr<GMimeDataWrapper> content(
+          g_mime_data_wrapper_new_with_stream(stream.p, GMIME_CONTENT_ENCODING_DEFAULT));
+      g_mime_part_set_content(part.p, content.p);
+      g_mime_part_set_content_encoding(part.p, GMIME_CONTENT_ENCODING_BASE64);
+      g_mime_multipart_add(mixed.p, GMIME_OBJECT(part.p));
+    }
+    g_mime_message_set_mime_part(message.p, GMIME_OBJECT(mixed.p));
+  }
+  GMimeFormatOptions* options = g_mime_format_options_clone(nullptr);
+  g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
+  char* raw = g_mime_object_to_string(GMIME_OBJECT(message.p), options);
+  g_mime_format_options_free(options);
+  std::string result = raw ? raw : "";
+  g_free(raw);
+  return result;
+}
+
+void MFMailComposeViewController::personChose(MFMailComposeResult choice) {
+  if (finished_) return;
+  finished_ = true;
+  int result = choice;
+  std::shared_ptr<NSError> error;
+  try {
+    if (choice == MFMailComposeResultSaved || choice == MFMailComposeResultSent) {
+      const std::string text = messageText();
+      char name[64];
+      std::snprintf(name, sizeof name, "/%lld-%p.eml", static_cast<long long>(::time(nullptr)),
+                    static_cast<const void*>(this));
+      const std::string folder =
+          mailFolder(choice == MFMailComposeResultSaved ? "Drafts" : "Outbox");
+      std::string why;
+      if (!sim::writeFileAtomically(folder + name, text, &why)) {
+        result = MFMailComposeResultFailed;
+        error = std::make_shared<NSError>("MFMailComposeErrorDomain", 0,
+                                          "The message could not be stored: " + why);
+      } else if (choice == MFMailComposeResultSent) {
+        const char* url = std::getenv("TONEWELL_SMTP_URL");
+        if (url && *url) {
+          const std::string failure =
+              deliver(url, sim::mailAccount().value_or("person@example.com"), to_, text);
+          if (failure.empty()) {
+            std::rename((folder + name).c_str(), (mailFolder("Sent") + name).c_str());
+          } else {
+            result = MFMailComposeResultFailed;
+            error = std::make_shared<NSError>("MFMailComposeErrorDomain", 1, failure);
+          }
+        }
+      }
+    }
+  } catch (...) {
+    result = MFMailComposeResultFailed;
+    error.reset();
+  }
+  if (delegate_)
+    delegate_->mailComposeControllerDidFinishWithResultError(this, result, error.get());
+}
+
+}  // namespace platform

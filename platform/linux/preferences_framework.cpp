@@ -1,0 +1,85 @@
+#include "platform/preferences_framework.h"
+
+#include "platform/cf_preferences.h"
+#include "platform/sim/property_list_codec.h"
+
+namespace platform {
+
+std::string PSSpecifier::property(std::string_view key) const {
+  const Value* value = properties_.objectForKey(key);
+  const auto* text = value ? value->getIf<std::string>() : nullptr;
+  return text ? *text : std::string();
+}
+
+const std::string& PSSpecifier::name() const {
+  name_ = property("label");
+  return name_;
+}
+
+std::shared_ptr<SpecifierArray> PSListController::specifiers() {
+  return _specifiers;
+}
+
+std::shared_ptr<SpecifierArray> PSListController::loadSpecifiersFromPlistNameTarget(
+    const std::string& name, NSObject* target) {
+  if (name.empty() || name.find('/') != std::string::npos) return nullptr;
+  const auto bytes = sim::readFile(bundlePath_ + "/" + name + ".plist");
+  if (!bytes) return nullptr;
+  const auto root =
+      sim::parsePropertyList({reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()});
+  const auto* list = root ? root->getIf<Dictionary>() : nullptr;
+  const Value* items = list ? list->objectForKey("items") : nullptr;
+  const auto* array = items ? items->getIf<Array>() : nullptr;
+  if (array == nullptr) return nullptr;
+  auto specifiers = std::make_shared<SpecifierArray>();
+  for (const Value& item : *array) {
+    const auto* properties = item.getIf<Dictionary>();
+    if (properties == nullptr) continue;  // the framework skips what is not a row
+    auto specifier = std::make_shared<PSSpecifier>(*properties);
+    specifier->setTarget(target);
+    specifiers->push_back(std::move(specifier));
+  }
+  if (const Value* title = list->objectForKey("title")) {
+    if (const auto* text = title->getIf<std::string>()) navigationItem().setTitle(*text);
+  }
+  return specifiers;
+}
+
+void PSListController::pushControllerAnimate(std::shared_ptr<UIViewController> controller,
+                                             bool animate) {
+  if (UINavigationController* navigation = navigationController()) {
+    navigation->pushViewControllerAnimated(std::move(controller), animate);
+  }
+}
+
+std::optional<Value> PSListController::readPreferenceValue(const PSSpecifier& specifier) const {
+  const std::string key = specifier.property("key");
+  if (key.empty()) return std::nullopt;
+  const std::string domain = specifier.property("defaults");
+  if (!domain.empty()) {
+    if (auto values = CFPreferencesCopyMultiple({key}, domain, kCFPreferencesCurrentUser,
+                                                kCFPreferencesAnyHost)) {
+      if (const Value* stored = values->objectForKey(key)) return *stored;
+    }
+  }
+  if (const Value* fallback = specifier.properties().objectForKey("default")) return *fallback;
+  return std::nullopt;
+}
+
+bool PSListController::setPreferenceValueSpecifier(const Value* value,
+                                                   const PSSpecifier& specifier) {
+  const std::string key = specifier.property("key");
+  const std::string domain = specifier.property("defaults");
+  if (key.empty() || domain.empty()) return false;
+  return CFPreferencesSetValue(key, value, domain, kCFPreferencesCurrentUser,
+                               kCFPreferencesAnyHost);
+}
+
+bool PSListController::performActionOf(const PSSpecifier& specifier) {
+  const std::string action = specifier.property("action");
+  NSObject* target = specifier.target();
+  if (action.empty() || target == nullptr) return false;
+  return target->performSelectorWithObject(action.c_str(), nullptr);
+}
+
+}  // namespace platform

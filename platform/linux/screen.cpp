@@ -1,0 +1,69 @@
+// The simulated screen's control surface.
+#include "platform/sim/screen.h"
+
+#include "phone_state.h"
+
+namespace sim {
+
+ScreenState& ScreenState::instance() {
+  static ScreenState state;
+  return state;
+}
+
+void ScreenState::reset() {
+  std::lock_guard lock(mutex);
+  openedURLs.clear();
+  alerts.clear();
+  routes.clear();
+  mailAccount = "person@example.com";
+  substitutes.clear();
+}
+
+std::vector<std::string> openedURLs() {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  return s.openedURLs;
+}
+
+std::vector<std::shared_ptr<platform::UIAlertView>> alertsOnScreen() {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  return s.alerts;
+}
+
+void tapAlertButton(std::size_t alertIndex) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  if (alertIndex < s.alerts.size())
+    s.alerts.erase(s.alerts.begin() + static_cast<long>(alertIndex));
+}
+
+void routeHost(const std::string& hostAndPort, const std::string& target) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  s.routes[hostAndPort] = target;
+}
+
+void setMailAccount(std::optional<std::string> address) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  s.mailAccount = std::move(address);
+}
+
+std::optional<std::string> mailAccount() {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  return s.mailAccount;
+}
+
+void substituteProgram(const std::string& path, const std::string& substitute) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  if (substitute.empty()) {
+    s.substitutes.erase(path);
+  } else {
+    s.substitutes[path] = substitute;
+  }
+}
+
+}  // namespace sim

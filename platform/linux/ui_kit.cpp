@@ -1,0 +1,190 @@
+#include "platform/ui_kit.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "phone_state.h"
+#include "platform/task_runner.h"
+
+namespace platform {
+
+namespace {
+
+constexpr CGRect kScreen{0, 0, 320, 480};
+
+Duration animation(bool animated) {
+  return animated ? Duration{350'000'000} : Duration{0};
+}
+
+// Keeps `object` alive until a later pass of the main run loop, as an autoreleased object is:
+// a controller popped or dismissed from inside its own method must outlive that method.
+void releaseLater(std::shared_ptr<NSObject> object, Duration delay) {
+  if (!object) return;
+  mainRunLoop().postDelayedTask([keep = std::move(object)] {}, delay);
+}
+
+}  // namespace
+
+std::shared_ptr<UIColor> UIColor::clearColor() {
+  static const auto color = std::make_shared<UIColor>("clearColor");
+  return color;
+}
+
+std::shared_ptr<UIColor> UIColor::whiteColor() {
+  static const auto color = std::make_shared<UIColor>("whiteColor");
+  return color;
+}
+
+void UIView::setFrame(CGRect frame) {
+  const double dw = frame.width - frame_.width, dh = frame.height - frame_.height;
+  frame_ = frame;
+  for (auto& sub : subviews_) {
+    CGRect f = sub->frame();
+    if (sub->autoresizingMask() & UIViewAutoresizingFlexibleWidth) f.width += dw;
+    if (sub->autoresizingMask() & UIViewAutoresizingFlexibleHeight) f.height += dh;
+    if (!(f == sub->frame())) sub->setFrame(f);
+  }
+}
+
+void UIView::addSubview(std::shared_ptr<UIView> view) {
+  if (!view || view.get() == this) return;
+  view->removeFromSuperview();
+  view->superview_ = this;
+  subviews_.push_back(std::move(view));
+}
+
+void UIView::removeFromSuperview() {
+  UIView* parent = superview_;
+  if (parent == nullptr) return;
+  superview_ = nullptr;
+  auto& siblings = parent->subviews_;
+  auto it = std::find_if(siblings.begin(), siblings.end(),
+                         [this](const std::shared_ptr<UIView>& v) { return v.get() == this; });
+  if (it != siblings.end()) {
+    auto keep = std::move(*it);  // the last owner may be the superview: release after erasing
+    siblings.erase(it);
+  }
+}
+
+bool UIView::performSelectorWithObject(SEL selector, const Value*) {
+  if (std::strcmp(selector, "removeFromSuperview") == 0) {
+    removeFromSuperview();
+    return true;
+  }
+  return false;
+}
+
+const std::shared_ptr<UIView>& UIViewController::view() {
+  if (!view_) {
+    view_ = std::make_shared<UIView>(kScreen);
+    viewDidLoad();
+  }
+  return view_;
+}
+
+void UIViewController::presentViewControllerAnimatedCompletion(
+    std::shared_ptr<UIViewController> controller, bool animated, std::function<void()> completion) {
+  if (!controller || presented_) return;
+  controller->presenter_ = this;
+  presented_ = std::move(controller);
+  presented_->view();
+  if (completion) mainRunLoop().postDelayedTask(std::move(completion), animation(animated));
+}
+
+void UIViewController::dismissViewControllerAnimatedCompletion(bool animated,
+                                                               std::function<void()> completion) {
+  // Sent to the presented controller, it goes to its presenter.
+  UIViewController* presenter = presented_ ? this : presenter_;
+  if (presenter == nullptr || !presenter->presented_) return;
+  std::shared_ptr<UIViewController> dismissed = std::move(presenter->presented_);
+  dismissed->presenter_ = nullptr;
+  releaseLater(dismissed, animation(animated));
+  if (completion) mainRunLoop().postDelayedTask(std::move(completion), animation(animated));
+}
+
+void UINavigationController::pushViewControllerAnimated(
+    std::shared_ptr<UIViewController> controller, bool animated) {
+  if (!controller) return;
+  controller->navigationController_ = this;
+  stack_.push_back(controller);
+  controller->view();
+  // It appears once the push animation has run; a controller popped before then never does.
+  std::weak_ptr<UIViewController> weak = controller;
+  mainRunLoop().postDelayedTask(
+      [weak, animated] {
+        if (auto c = weak.lock(); c && c->navigationController_) c->viewDidAppear(animated);
+      },
+      animation(animated));
+}
+
+std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnimated(bool animated) {
+  if (stack_.size() <= 1) return nullptr;
+  std::shared_ptr<UIViewController> popped = std::move(stack_.back());
+  stack_.pop_back();
+  popped->navigationController_ = nullptr;
+  releaseLater(popped, animation(animated));
+  std::weak_ptr<UIViewController> top = stack_.back();
+  mainRunLoop().postDelayedTask(
+      [top, animated] {
+        if (auto c = top.lock()) c->viewDidAppear(animated);
+      },
+      animation(animated));
+  return popped;
+}
+
+UIAlertView::UIAlertView(std::string title, std::string message, std::string cancelButtonTitle,
+                         std::vector<std::string> otherButtonTitles)
+    : title_(std::move(title)),
+      message_(std::move(message)),
+      cancelButtonTitle_(std::move(cancelButtonTitle)),
+      otherButtonTitles_(std::move(otherButtonTitles)) {}
+
+void UIAlertView::show() {
+  auto self = std::dynamic_pointer_cast<UIAlertView>(weak_from_this().lock());
+  if (!self) return;
+  auto& screen = sim::ScreenState::instance();
+  std::lock_guard lock(screen.mutex);
+  screen.alerts.push_back(std::move(self));
+}
+
+UIApplication* UIApplication::sharedApplication() {
+  static UIApplication application;
+  return &application;
+}
+
+bool UIApplication::openURL(const NSURL& url) {
+  auto& screen = sim::ScreenState::instance();
+  std::lock_guard lock(screen.mutex);
+  screen.openedURLs.push_back(url.absoluteString());
+  return url.scheme() == "http" || url.scheme() == "https";
+}
+
+std::optional<NSURL> NSURL::URLWithString(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos || colon == 0) return std::nullopt;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '<' || c == '>' || c == '\\' ||
+        c == '^' || c == '`' || c == '{' || c == '|' || c == '}' ||
+        static_cast<unsigned char>(c) >= 127) {
+      return std::nullopt;
+    }
+  }
+  NSURL url;
+  url.text_ = text;
+  url.scheme_ = text.substr(0, colon);
+  std::string rest = text.substr(colon + 1);
+  if (rest.rfind("//", 0) == 0) {
+    rest = rest.substr(2);
+    const auto end = rest.find_first_of("/?#");
+    url.host_ = rest.substr(0, end);
+    rest = end == std::string::npos ? "" : rest.substr(end);
+  }
+  const auto fragment = rest.find('#');
+  if (fragment != std::string::npos) rest = rest.substr(0, fragment);
+  const auto question = rest.find('?');
+  url.path_ = rest.substr(0, question);
+  if (question != std::string::npos) url.query_ = rest.substr(question + 1);
+  return url;
+}
+
+}  // namespace platform
