@@ -173,13 +173,18 @@ void MFMailComposeViewController::personChose(MFMailComposeResult choice) {
         result = MFMailComposeResultFailed;
         error = std::make_shared<NSError>("MFMailComposeErrorDomain", 0,
                                           "The message could not be stored: " + why);
-      } else if (choice == MFMailComposeResultSent) {
+      } else {
+        storedPath_ = folder + name;
+      }
+      // A queued message is delivered at once when a mail server is configured.
+      if (!storedPath_.empty() && choice == MFMailComposeResultSent) {
         const char* url = std::getenv("TONEWELL_SMTP_URL");
         if (url && *url) {
           const std::string failure =
               deliver(url, sim::mailAccount().value_or("person@example.com"), to_, text);
           if (failure.empty()) {
-            std::rename((folder + name).c_str(), (mailFolder("Sent") + name).c_str());
+            const std::string sent = mailFolder("Sent") + name;
+            if (std::rename(storedPath_.c_str(), sent.c_str()) == 0) storedPath_ = sent;
           } else {
             result = MFMailComposeResultFailed;
             error = std::make_shared<NSError>("MFMailComposeErrorDomain", 1, failure);

@@ -123,6 +123,7 @@ void UIWebView::finished(const std::shared_ptr<Load>& load) {
     pageTitle_ = load->title;
     if (delegate_) delegate_->webViewDidFinishLoad(this);
   } else {
+    lastError_ = load->error;
     const NSError error("NSURLErrorDomain", -1004, load->error);
     if (delegate_) delegate_->webViewDidFailLoadWithError(this, &error);
   }

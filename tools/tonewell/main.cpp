@@ -12,6 +12,7 @@
 #include "replay.h"
 #include "report.h"
 #include "scenario.h"
+#include "settings_app.h"
 
 namespace {
 
@@ -95,6 +96,22 @@ int main(int argc, char** argv) {
   run->add_option("--builtin", options.builtin, "the built-in scenario to replay");
   auto* scenarios = app.add_subcommand("scenarios", "list the built-in scenarios");
 
+  tonewell::SettingsRequest settingsRequest;
+  auto* settings = app.add_subcommand("settings", "show and edit the Settings pane, tap its buttons");
+  settings->require_subcommand(0, 1);
+  auto* set = settings->add_subcommand("set", "store a row's value, as the Settings app does");
+  set->add_option("key", settingsRequest.key, "the row's key")->required();
+  set->add_option("value", settingsRequest.value, "the value")->required();
+  auto* reset = settings->add_subcommand("reset", "remove a row's stored value");
+  reset->add_option("key", settingsRequest.key, "the row's key")->required();
+  auto* tap = settings->add_subcommand("tap", "tap a button: followOnTwitter, viewOtherApps, sendDebugLog");
+  tap->add_option("action", settingsRequest.key, "the button's action")->required();
+  tap->add_option("--mail", settingsRequest.mail, "what to do in the mail composer")
+      ->check(CLI::IsMember({"send", "save", "cancel"}));
+  tap->add_flag("--no-mail-account", settingsRequest.noMailAccount,
+                "simulate a phone without a mail account");
+  tap->add_flag("--open", settingsRequest.openInBrowser, "hand opened URLs to xdg-open");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -106,6 +123,10 @@ int main(int argc, char** argv) {
 
   try {
     if (scenarios->parsed()) return listScenarios();
+    if (settings->parsed()) {
+      settingsRequest.action = set->parsed() ? "set" : reset->parsed() ? "reset" : tap->parsed() ? "tap" : "";
+      return tonewell::runSettings(settingsRequest, tonewell::defaultPrefsBundle());
+    }
     if (run->parsed() && options.scenarioFile.empty() == options.builtin.empty()) {
       fmt::print(stderr, "tonewell: run takes a scenario file or --builtin NAME, one of them\n");
       return kUsageError;

@@ -64,6 +64,8 @@ class MFMailComposeViewController : public UIViewController {
   void personChose(MFMailComposeResult choice);
   // The message as RFC 5322 text.
   std::string messageText() const;
+  // Where the message was written (a draft, the outbox or the sent folder); empty if nowhere.
+  const std::string& storedPath() const { return storedPath_; }
 
  private:
   MFMailComposeViewControllerDelegate* delegate_ = nullptr;
@@ -72,6 +74,7 @@ class MFMailComposeViewController : public UIViewController {
   std::vector<std::string> to_;
   std::vector<MailAttachment> attachments_;
   bool finished_ = false;
+  std::string storedPath_;
 };
 
 }  // namespace platform

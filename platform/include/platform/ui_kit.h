@@ -115,6 +115,8 @@ class UIWebView : public UIView {
   // What the view shows: the page's title, and whether a load finished.
   const std::string& pageTitle() const { return pageTitle_; }
   bool loaded() const { return loaded_; }
+  // Why the last load failed; empty when it did not.
+  const std::string& lastError() const { return lastError_; }
 
   struct Load;
 
@@ -124,6 +126,7 @@ class UIWebView : public UIView {
   UIWebViewDelegate* delegate_ = nullptr;
   std::shared_ptr<Load> load_;
   std::string pageTitle_;
+  std::string lastError_;
   bool loaded_ = false;
 };
 

@@ -1,0 +1,162 @@
+#include <cstdlib>
+#include <fstream>
+
+#include "advanced_view_controller.h"
+#include "pane_fixture.h"
+#include "platform/message_ui.h"
+
+namespace {
+
+using platform::MFMailComposeViewController;
+using testing_support::countOf;
+
+const char* const kNoSyslog =
+    "Please install 'syslogd to /var/log/syslog' from Cydia before testing and sending logs.";
+
+// The page runs "/bin/sh -c 'tail --lines=4000 /var/log/syslog'"; here a stand-in shell reads a
+// log file of the test's own instead.
+class DebugLogPageTest : public testing_support::PaneTest {
+ protected:
+  void SetUp() override {
+    PaneTest::SetUp();
+    syslog_ = folder_.path() + "/syslog";
+    ::setenv("TONEWELL_FAKE_SYSLOG", syslog_.c_str(), 1);
+    sim::substituteProgram("/bin/sh", TONEWELL_FAKE_SHELL);
+  }
+  void writeLog(const std::string& text) { std::ofstream(syslog_, std::ios::binary) << text; }
+  // Taps the button and lets the page appear.
+  void open() {
+    list_->sendDebugLog();
+    settle();
+  }
+  std::shared_ptr<MFMailComposeViewController> composer() {
+    return std::dynamic_pointer_cast<MFMailComposeViewController>(
+        navigation_->presentedViewController());
+  }
+  TW_AdvancedViewController* page() { return dynamic_cast<TW_AdvancedViewController*>(top()); }
+
+  testing_support::TemporaryFolder folder_;
+  std::string syslog_;
+};
+
+TEST_F(DebugLogPageTest, ComposerCarriesTheWholeShortLog) {
+  writeLog("line one\nline two TW: ringing volume was increased.\n");
+  open();
+  auto mail = composer();
+  ASSERT_NE(mail, nullptr);
+  ASSERT_NE(page(), nullptr) << "the page waits under the composer";
+  EXPECT_EQ(page()->navigationItem().title(), "");
+  EXPECT_EQ(page()->view()->backgroundColor()->name(), "whiteColor");
+  EXPECT_EQ(mail->subject(), "Tonewell debug log");
+  EXPECT_EQ(mail->body(), "Hello,\r\n\r\nMy problem with Tonewell is: ");
+  EXPECT_FALSE(mail->bodyIsHTML());
+  EXPECT_EQ(mail->toRecipients(), std::vector<std::string>{"tonewell-support@example.com"});
+  ASSERT_EQ(mail->attachments().size(), 1u);
+  const auto& attachment = mail->attachments()[0];
+  EXPECT_EQ(attachment.fileName, "tonewell_syslog.txt");
+  EXPECT_EQ(attachment.mimeType, "text/plain");
+  EXPECT_EQ(std::string(attachment.data.begin(), attachment.data.end()),
+            "line one\nline two TW: ringing volume was increased.\n");
+  EXPECT_EQ(sim::logMessages(), std::vector<std::string>{"TW: generating debug log..."});
+}
+
+TEST_F(DebugLogPageTest, OnlyTheLast4000LinesAreTaken) {
+  std::string log;
+  for (int i = 1; i <= 4500; ++i) log += "line " + std::to_string(i) + "\n";
+  writeLog(log);
+  open();
+  ASSERT_NE(composer(), nullptr);
+  const auto& data = composer()->attachments().at(0).data;
+  const std::string text(data.begin(), data.end());
+  EXPECT_EQ(text.rfind("line 501\n", 0), 0u);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4000);
+}
+
+class NoLogTest : public DebugLogPageTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NoLogTest, AlertStaysAndThePageLeavesAtOnce) {
+  const std::string kind = GetParam();
+  if (kind == "invalid-utf8") writeLog("caf\xe9 \xff\xfe\n");
+  if (kind == "no-shell") sim::substituteProgram("/bin/sh", "/nonexistent/shell");
+  // "missing": no log file at all; tail writes only to its standard error.
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(top(), list_.get()) << "back on the settings list";
+  const auto alerts = sim::alertsOnScreen();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0]->title(), "ERROR");
+  EXPECT_EQ(alerts[0]->message(), kNoSyslog);
+  EXPECT_EQ(alerts[0]->cancelButtonTitle(), "OK");
+  EXPECT_TRUE(alerts[0]->otherButtonTitles().empty());
+  EXPECT_EQ(sim::logMessages(), std::vector<std::string>{"TW: generating debug log..."});
+  sim::tapAlertButton();
+  EXPECT_TRUE(sim::alertsOnScreen().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, NoLogTest, ::testing::Values("missing", "invalid-utf8", "no-shell"),
+                         [](const auto& p) {
+                           std::string name = p.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
+
+TEST_F(DebugLogPageTest, WithoutAMailAccountNoComposerIsShown) {
+  writeLog("a line\n");
+  sim::setMailAccount(std::nullopt);
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(top(), list_.get());
+  const auto alerts = sim::alertsOnScreen();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0]->title(), "ERROR");
+  EXPECT_NE(alerts[0]->message().find("No mail account"), std::string::npos);
+}
+
+struct Outcome {
+  int result;
+  const char* message;  // null: nothing logged
+};
+
+class OutcomeTest : public DebugLogPageTest, public ::testing::WithParamInterface<Outcome> {};
+
+TEST_P(OutcomeTest, LogsTheOutcomeDismissesAndLeaves) {
+  writeLog("a line\n");
+  open();
+  auto mail = composer();
+  ASSERT_NE(mail, nullptr);
+  sim::clearLog();
+  const platform::NSError error("MFMailComposeErrorDomain", 1, "The mail server refused it.");
+  page()->mailComposeControllerDidFinishWithResultError(mail.get(), GetParam().result, &error);
+  settle();
+  EXPECT_EQ(navigation_->presentedViewController(), nullptr) << "the composer is dismissed";
+  EXPECT_EQ(top(), list_.get()) << "and the page popped";
+  if (GetParam().message) {
+    EXPECT_EQ(sim::logMessages(), std::vector<std::string>{GetParam().message});
+  } else {
+    EXPECT_TRUE(sim::logMessages().empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, OutcomeTest,
+    ::testing::Values(Outcome{0, "Mail cancelled"}, Outcome{1, "Mail saved"},
+                      Outcome{2, "Mail sent"},
+                      Outcome{3, "Mail sent failure: The mail server refused it."},
+                      Outcome{4, nullptr}, Outcome{-1, nullptr}),
+    [](const auto& p) { return "Result" + std::to_string(p.param.result + 1); });
+
+TEST_F(DebugLogPageTest, SecondAppearanceCollectsAgain) {
+  writeLog("first\n");
+  open();
+  ASSERT_NE(composer(), nullptr);
+  composer()->personChose(platform::MFMailComposeResultCancelled);
+  settle();
+  writeLog("second\n");
+  open();
+  ASSERT_NE(composer(), nullptr);
+  const auto& data = composer()->attachments().at(0).data;
+  EXPECT_EQ(std::string(data.begin(), data.end()), "second\n");
+  EXPECT_EQ(countOf(sim::logMessages(), "TW: generating debug log..."), 2);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+#include <gmime/gmime.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/message_ui.h"
+#include "platform/sim/screen.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::MFMailComposeResult;
+using platform::MFMailComposeViewController;
+
+struct ParsedMail {
+  std::string subject, to, body, attachmentName, attachmentType, attachment;
+};
+
+// Reads a message back with GMime, as a mail client would.
+ParsedMail parseMail(const std::string& text) {
+  g_mime_init();
+  ParsedMail mail;
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  if (message == nullptr) return mail;
+  mail.subject = g_mime_message_get_subject(message);
+  char* to = internet_address_list_to_string(g_mime_message_get_to(message), nullptr, FALSE);
+  mail.to = to;
+  g_free(to);
+  GMimeObject* root = g_mime_message_get_mime_part(message);
+  if (GMIME_IS_MULTIPART(root)) {
+    GMimeMultipart* parts = GMIME_MULTIPART(root);
+    for (int i = 0; i < g_mime_multipart_get_count(parts); ++i) {
+      GMimeObject* part = g_mime_multipart_get_part(parts, i);
+      if (GMIME_IS_TEXT_PART(part) && !g_mime_part_get_filename(GMIME_PART(part))) {
+        char* body = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+        mail.body = body;
+        g_free(body);
+      } else if (GMIME_IS_PART(part)) {
+        mail.attachmentName = g_mime_part_get_filename(GMIME_PART(part));
+        char* type = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(part));
+        mail.attachmentType = type;
+        g_free(type);
+        GMimeStream* out = g_mime_stream_mem_new();
+        g_mime_data_wrapper_write_to_stream(g_mime_part_get_content(GMIME_PART(part)), out);
+        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out));
+        mail.attachment.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+        g_object_unref(out);
+      }
+    }
+  }
+  g_object_unref(message);
+  return mail;
+}
+
+class Recorder : public platform::MFMailComposeViewControllerDelegate {
+ public:
+  void mailComposeControllerDidFinishWithResultError(MFMailComposeViewController*, int r,
+                                                     const platform::NSError* e) noexcept override {
+    ++calls;
+    result = r;
+    error = e ? e->localizedDescription() : "";
+  }
+  int calls = 0, result = -1;
+  std::string error;
+};
+
+class MailComposerTest : public testing_support::PhoneTest {
+ protected:
+  void SetUp() override {
+    PhoneTest::SetUp();
+    ::unsetenv("TONEWELL_SMTP_URL");
+    composer_ = std::make_shared<MFMailComposeViewController>();
+    composer_->setMailComposeDelegate(&recorder_);
+    composer_->setSubject("Tonewell debug log");
+    composer_->setMessageBodyIsHTML("Hello,\r\n\r\nMy problem with Tonewell is: ", false);
+    composer_->setToRecipients({"tonewell-support@example.com"});
+    log_ = "Dec  8 10:00:00 phone SpringBoard: TW: ringing volume was increased.\n";
+    composer_->addAttachmentDataMimeTypeFileName(platform::Data(log_.begin(), log_.end()),
+                                                 "text/plain", "tonewell_syslog.txt");
+  }
+  void TearDown() override { ::unsetenv("TONEWELL_SMTP_URL"); }
+
+  void expectOurMessage(const ParsedMail& mail) {
+    EXPECT_EQ(mail.subject, "Tonewell debug log");
+    EXPECT_EQ(mail.to, "tonewell-support@example.com");
+    EXPECT_EQ(mail.body, "Hello,\r\n\r\nMy problem with Tonewell is: ");
+    EXPECT_EQ(mail.attachmentName, "tonewell_syslog.txt");
+    EXPECT_EQ(mail.attachmentType, "text/plain");
+    EXPECT_EQ(mail.attachment, log_);
+  }
+
+  std::shared_ptr<MFMailComposeViewController> composer_;
+  Recorder recorder_;
+  std::string log_;
+};
+
+TEST_F(MailComposerTest, SavedMessageIsADraftOnDisk) {
+  composer_->personChose(platform::MFMailComposeResultSaved);
+  EXPECT_EQ(recorder_.result, 1);
+  ASSERT_FALSE(composer_->storedPath().empty());
+  EXPECT_EQ(fs::path(composer_->storedPath()).parent_path().filename(), "Drafts");
+  expectOurMessage(parseMail(*sim::readFile(composer_->storedPath())));
+  const std::string text = composer_->messageText();
+  EXPECT_NE(text.find("Message-Id: <"), std::string::npos);
+  EXPECT_NE(text.find("Content-Transfer-Encoding: base64"), std::string::npos);
+}
+
+TEST_F(MailComposerTest, OutcomeIsReportedOnce) {
+  composer_->personChose(platform::MFMailComposeResultCancelled);
+  composer_->personChose(platform::MFMailComposeResultSent);
+  EXPECT_EQ(recorder_.calls, 1);
+  EXPECT_EQ(recorder_.result, 0);
+  EXPECT_TRUE(composer_->storedPath().empty());
+}
+
+TEST_F(MailComposerTest, SentWithoutAServerWaitsInTheOutbox) {
+  composer_->personChose(platform::MFMailComposeResultSent);
+  EXPECT_EQ(recorder_.result, 2);
+  EXPECT_EQ(fs::path(composer_->storedPath()).parent_path().filename(), "Outbox");
+}
+
+TEST_F(MailComposerTest, UnreachableServerIsAFailureThatSaysWhy) {
+  ::setenv("TONEWELL_SMTP_URL", "smtp://127.0.0.1:1", 1);
+  composer_->personChose(platform::MFMailComposeResultSent);
+  EXPECT_EQ(recorder_.result, 3);
+  EXPECT_EQ(recorder_.error.rfind("The mail server could not be reached", 0), 0u) << recorder_.error;
+  EXPECT_EQ(fs::path(composer_->storedPath()).parent_path().filename(), "Outbox");
+}
+
+TEST_F(MailComposerTest, DeliveredOverSmtpAndParsedBack) {
+  const char* port = std::getenv("TONEWELL_TEST_SMTP_PORT");
+  const char* maildir = std::getenv("TONEWELL_TEST_SMTP_MAILDIR");
+  if (!port || !maildir) {
+    GTEST_SKIP() << "no test SMTP server: scripts/test.sh starts one (aiosmtpd on 127.0.0.1)";
+  }
+  ::setenv("TONEWELL_SMTP_URL", (std::string("smtp://127.0.0.1:") + port).c_str(), 1);
+  // A subject of this test's own finds its message among the others delivered there.
+  const std::string marker = "Tonewell debug log " + std::to_string(::getpid());
+  composer_->setSubject(marker);
+  composer_->personChose(platform::MFMailComposeResultSent);
+  ASSERT_EQ(recorder_.result, 2) << recorder_.error;
+  EXPECT_EQ(fs::path(composer_->storedPath()).parent_path().filename(), "Sent");
+
+  // aiosmtpd's Mailbox handler has stored the message by the time the transaction is accepted.
+  std::optional<ParsedMail> delivered;
+  for (const auto& entry : fs::recursive_directory_iterator(maildir)) {
+    if (!entry.is_regular_file()) continue;
+    ParsedMail mail = parseMail(*sim::readFile(entry.path().string()));
+    if (mail.subject == marker) delivered = mail;
+  }
+  ASSERT_TRUE(delivered.has_value());
+  delivered->subject = "Tonewell debug log";
+  expectOurMessage(*delivered);
+}
+
+}  // namespace

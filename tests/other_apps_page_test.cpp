@@ -1,0 +1,115 @@
+#include "local_http_server.h"
+#include "other_apps_view_controller.h"
+#include "pane_fixture.h"
+#include "platform/ui_kit.h"
+
+namespace {
+
+using platform::UILabel;
+using platform::UIWebView;
+
+class OtherAppsPageTest : public testing_support::PaneTest {
+ protected:
+  TWOtherAppsViewController& page() { return *static_cast<TWOtherAppsViewController*>(top()); }
+  UIWebView* webView() { return dynamic_cast<UIWebView*>(page().view()->subviews().at(0).get()); }
+  bool labelShown() {
+    const auto& views = page().view()->subviews();
+    return std::any_of(views.begin(), views.end(),
+                       [&](const auto& v) { return v == page().label(); });
+  }
+  void open() {
+    list_->viewOtherApps();
+    ASSERT_STREQ(top()->className(), "TWOtherAppsViewController");
+  }
+};
+
+TEST_F(OtherAppsPageTest, BuildsThePageAsItAppears) {
+  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  open();
+  EXPECT_EQ(page().navigationItem().title(), "My tweaks");
+  const auto& views = page().view()->subviews();
+  ASSERT_EQ(views.size(), 2u);
+  ASSERT_NE(webView(), nullptr) << "the web view lies under the label";
+  EXPECT_EQ(views[1], page().label());
+  EXPECT_EQ(webView()->frame(), page().view()->bounds());
+  EXPECT_EQ(webView()->autoresizingMask(), 18u);
+  EXPECT_EQ(webView()->backgroundColor()->name(), "clearColor");
+  EXPECT_EQ(webView()->delegate(), &page());
+  EXPECT_EQ(page().label()->frame(), platform::CGRectMake(0, 240, 320, 50)) << "view 480 high";
+  EXPECT_EQ(page().label()->text(), "Loading web page...");
+  EXPECT_EQ(page().label()->textAlignment(), platform::NSTextAlignmentCenter);
+  EXPECT_EQ(page().label()->backgroundColor()->name(), "clearColor");
+  EXPECT_EQ(page().label()->autoresizingMask(), 0u);
+}
+
+TEST_F(OtherAppsPageTest, LoadedPageTakesTheLabelAway) {
+  testing_support::LocalHttpServer server;
+  sim::routeHost("www.example.com:80", server.address());
+  open();
+  EXPECT_TRUE(labelShown());
+  settle();
+  EXPECT_TRUE(webView()->loaded());
+  EXPECT_EQ(webView()->pageTitle(), "Tonewell: other tweaks");
+  EXPECT_FALSE(labelShown());
+  EXPECT_NE(page().label(), nullptr) << "kept after it left the screen";
+}
+
+TEST_F(OtherAppsPageTest, FailedLoadTakesTheLabelAwayAndLogsNothing) {
+  sim::routeHost("www.example.com:80", "127.0.0.1:1");  // nothing listens there
+  open();
+  settle();
+  EXPECT_FALSE(webView()->loaded());
+  EXPECT_FALSE(webView()->lastError().empty());
+  EXPECT_FALSE(labelShown());
+  EXPECT_TRUE(sim::logMessages().empty());
+}
+
+TEST_F(OtherAppsPageTest, LabelGoesAfterTheNoticeReturnsAndLaterNoticesChangeNothing) {
+  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  open();
+  page().webViewDidFinishLoad(webView());
+  EXPECT_TRUE(labelShown()) << "the removal is queued, not done inside the notice";
+  settle();
+  EXPECT_FALSE(labelShown());
+  page().webViewDidFinishLoad(webView());
+  const platform::NSError error("NSURLErrorDomain", -1, "late failure");
+  page().webViewDidFailLoadWithError(webView(), &error);
+  settle();
+  EXPECT_FALSE(labelShown());
+  EXPECT_EQ(page().view()->subviews().size(), 1u);
+}
+
+TEST_F(OtherAppsPageTest, RotationResizesTheWebViewButNotTheLabel) {
+  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  open();
+  page().view()->setFrame(platform::CGRectMake(0, 0, 480, 320));
+  EXPECT_EQ(webView()->frame(), platform::CGRectMake(0, 0, 480, 320));
+  EXPECT_EQ(page().label()->frame(), platform::CGRectMake(0, 240, 320, 50));
+}
+
+TEST_F(OtherAppsPageTest, NoticeOfALoadOutlivingThePageNeverReachesIt) {
+  testing_support::LocalHttpServer server;
+  sim::routeHost("www.example.com:80", server.address());
+  open();
+  std::shared_ptr<platform::UIView> keepWebView = page().view()->subviews().at(0);
+  navigation_->popViewControllerAnimated(false);
+  settle();  // the page is gone; its load's notice comes in now
+  auto* web = dynamic_cast<UIWebView*>(keepWebView.get());
+  EXPECT_EQ(web->delegate(), nullptr);
+  EXPECT_FALSE(web->loaded()) << "the load was stopped with the page";
+}
+
+TEST_F(OtherAppsPageTest, EachVisitLoadsAfresh) {
+  testing_support::LocalHttpServer server;
+  sim::routeHost("www.example.com:80", server.address());
+  open();
+  settle();
+  navigation_->popViewControllerAnimated(true);
+  settle();
+  open();
+  EXPECT_TRUE(labelShown());
+  settle();
+  EXPECT_TRUE(webView()->loaded());
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// The debug-log mailer: on appearance it collects the last 4000 lines of the system log and
+// offers them in a mail to the maker, or says that the system log is missing.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/message_ui.h"
+#include "platform/ui_kit.h"
+
+class TW_AdvancedViewController : public platform::UIViewController,
+                                  public platform::MFMailComposeViewControllerDelegate {
+ public:
+  const char* className() const override { return "TW_AdvancedViewController"; }
+
+  void viewDidLoad() override;
+  void viewDidAppear(bool animated) override;
+  // The tail of the system log: empty when the shell cannot be launched, none when the output
+  // is not UTF-8.
+  std::optional<std::string> generateDebugLog() noexcept;
+  void mailComposeControllerDidFinishWithResultError(platform::MFMailComposeViewController* controller,
+                                                     int result,
+                                                     const platform::NSError* error) noexcept override;
+
+ private:
+  void showAlertAndLeave(const char* message);
+};

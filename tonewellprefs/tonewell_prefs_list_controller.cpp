@@ -1,0 +1,39 @@
+#include "tonewell_prefs_list_controller.h"
+
+#include <cstring>
+
+#include "advanced_view_controller.h"
+#include "endpoints.h"
+#include "other_apps_view_controller.h"
+
+using namespace platform;
+
+std::shared_ptr<SpecifierArray> TonewellPrefsListController::specifiers() {
+  if (!_specifiers) _specifiers = loadSpecifiersFromPlistNameTarget("TonewellPrefs", this);
+  return _specifiers;
+}
+
+void TonewellPrefsListController::followOnTwitter() {
+  if (auto url = NSURL::URLWithString(followURL)) UIApplication::sharedApplication()->openURL(*url);
+}
+
+void TonewellPrefsListController::viewOtherApps() {
+  pushControllerAnimate(std::make_shared<TWOtherAppsViewController>(), true);
+}
+
+void TonewellPrefsListController::sendDebugLog() {
+  pushControllerAnimate(std::make_shared<TW_AdvancedViewController>(), true);
+}
+
+bool TonewellPrefsListController::performSelectorWithObject(SEL selector, const Value* object) {
+  if (std::strcmp(selector, "followOnTwitter") == 0) {
+    followOnTwitter();
+  } else if (std::strcmp(selector, "viewOtherApps") == 0) {
+    viewOtherApps();
+  } else if (std::strcmp(selector, "sendDebugLog") == 0) {
+    sendDebugLog();
+  } else {
+    return PSListController::performSelectorWithObject(selector, object);
+  }
+  return true;
+}

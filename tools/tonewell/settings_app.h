@@ -1,0 +1,24 @@
+// The Settings application on a computer: loads the real preference bundle and drives its page.
+#pragma once
+
+#include <string>
+
+namespace tonewell {
+
+struct SettingsRequest {
+  std::string action;  // "" (show the page), "set", "reset", "tap"
+  std::string key;     // the row's key, or the button's action for "tap"
+  std::string value;
+  std::string mail = "save";  // what the person does in the mail composer: send, save, cancel
+  bool noMailAccount = false;
+  bool openInBrowser = false;  // hand opened URLs to xdg-open
+};
+
+// Where the bundle is: TONEWELL_PREFS_BUNDLE, or lib/TonewellPrefs.bundle beside bin/.
+std::string defaultPrefsBundle();
+
+// Runs the request against the person's own preferences domain; returns the exit status (2 for
+// a value or key the page refuses).
+int runSettings(const SettingsRequest& request, const std::string& bundlePath);
+
+}  // namespace tonewell
