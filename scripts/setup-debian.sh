@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
   libplist-dev libplist-utils libyaml-cpp-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
-  python3-aiosmtpd rsyslog
+  python3-aiosmtpd rsyslog procps
 )
 
 missing=()

@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
 
+source scripts/test-services.sh
+trap stop_test_services EXIT
+
 presets=("$@")
 ((${#presets[@]})) || presets=(default)
 for preset in "${presets[@]}"; do

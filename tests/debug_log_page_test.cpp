@@ -93,7 +93,8 @@ TEST_P(NoLogTest, AlertStaysAndThePageLeavesAtOnce) {
   EXPECT_TRUE(sim::alertsOnScreen().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Causes, NoLogTest, ::testing::Values("missing", "invalid-utf8", "no-shell"),
+INSTANTIATE_TEST_SUITE_P(Causes, NoLogTest,
+                         ::testing::Values("missing", "invalid-utf8", "no-shell"),
                          [](const auto& p) {
                            std::string name = p.param;
                            std::erase(name, '-');

@@ -21,8 +21,12 @@ struct Snapshot {
 // The volume is compared as the volume controller gets it: a stored 0.8 passes through single
 // precision (0.800000011920929) where the default is the exact double, and both set 0.8f.
 Snapshot snapshot() {
-  return {isEnabled,           enableDebugLogging, useFrontCamera,
-          increaseVolumeIfHorizontal, increaseVolumeDelay, pocketBrightness,
+  return {isEnabled,
+          enableDebugLogging,
+          useFrontCamera,
+          increaseVolumeIfHorizontal,
+          increaseVolumeDelay,
+          pocketBrightness,
           static_cast<float>(ringingVolumeWhileInPocket.load())};
 }
 

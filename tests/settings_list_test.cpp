@@ -34,7 +34,8 @@ TEST_F(SettingsListTest, ButtonsSendTheirActionsToTheController) {
       EXPECT_EQ(row->target(), list_.get());
     }
   }
-  EXPECT_EQ(actions, (std::vector<std::string>{"sendDebugLog", "followOnTwitter", "viewOtherApps"}));
+  EXPECT_EQ(actions,
+            (std::vector<std::string>{"sendDebugLog", "followOnTwitter", "viewOtherApps"}));
 }
 
 TEST_F(SettingsListTest, FollowOpensTheIntentUrlWithOneQueryKey) {
@@ -76,7 +77,8 @@ TEST_F(SettingsListTest, ChangedRowIsStoredInTheDomainAsABinaryPropertyList) {
   const Value five(5.0);
   ASSERT_TRUE(list_->setPreferenceValueSpecifier(&five, *delay));
   EXPECT_EQ(*list_->readPreferenceValue(*delay), five);
-  const auto bytes = sim::readFile(sim::preferencesFolder() + "/" + delay->property("defaults") + ".plist");
+  const auto bytes =
+      sim::readFile(sim::preferencesFolder() + "/" + delay->property("defaults") + ".plist");
   ASSERT_TRUE(bytes.has_value());
   EXPECT_EQ(bytes->substr(0, 8), "bplist00");
 

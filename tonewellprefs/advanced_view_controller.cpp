@@ -18,7 +18,9 @@ constexpr const char* kNoMailMessage =
 
 }  // namespace
 
-void TW_AdvancedViewController::viewDidLoad() { UIViewController::viewDidLoad(); }
+void TW_AdvancedViewController::viewDidLoad() {
+  UIViewController::viewDidLoad();
+}
 
 std::optional<std::string> TW_AdvancedViewController::generateDebugLog() noexcept {
   NSLog("TW: generating debug log...");

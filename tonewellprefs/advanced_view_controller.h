@@ -18,9 +18,9 @@ class TW_AdvancedViewController : public platform::UIViewController,
   // The tail of the system log: empty when the shell cannot be launched, none when the output
   // is not UTF-8.
   std::optional<std::string> generateDebugLog() noexcept;
-  void mailComposeControllerDidFinishWithResultError(platform::MFMailComposeViewController* controller,
-                                                     int result,
-                                                     const platform::NSError* error) noexcept override;
+  void mailComposeControllerDidFinishWithResultError(
+      platform::MFMailComposeViewController* controller, int result,
+      const platform::NSError* error) noexcept override;
 
  private:
   void showAlertAndLeave(const char* message);

@@ -39,11 +39,14 @@ void TWOtherAppsViewController::viewDidLoad() {
 }
 
 void TWOtherAppsViewController::takeLabelAway() noexcept {
-  if (label_) label_->performSelectorOnMainThreadWithObjectWaitUntilDone("removeFromSuperview",
-                                                                         nullptr, false);
+  if (label_)
+    label_->performSelectorOnMainThreadWithObjectWaitUntilDone("removeFromSuperview", nullptr,
+                                                               false);
 }
 
-void TWOtherAppsViewController::webViewDidFinishLoad(UIWebView*) noexcept { takeLabelAway(); }
+void TWOtherAppsViewController::webViewDidFinishLoad(UIWebView*) noexcept {
+  takeLabelAway();
+}
 
 void TWOtherAppsViewController::webViewDidFailLoadWithError(UIWebView*, const NSError*) noexcept {
   takeLabelAway();

@@ -75,7 +75,13 @@ std::string deliver(const std::string& url, const std::string& from,
   curl_slist* recipients = nullptr;
   for (const auto& r : to) recipients = curl_slist_append(recipients, ("<" + r + ">").c_str());
   Upload upload{&text};
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  // The URL's path is the name the phone gives itself in EHLO; servers refuse an empty one.
+  const auto authority = url.find("://");
+  const bool hasPath =
+      authority != std::string::npos && url.find('/', authority + 3) != std::string::npos;
+  const std::string target = hasPath ? url : url + "/phone.tonewell.example.com";
+  curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
+  if (std::getenv("TONEWELL_CURL_VERBOSE")) curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + from + ">").c_str());
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, readUpload);

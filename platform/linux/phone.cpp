@@ -44,7 +44,7 @@ void PhoneState::reset() {
   cameraEvents.clear();
   framesDelivered = 0;
   frames.clear();
-  log.clear();
+  log.clear();  // logEcho and logToSyslog are the host's choices and survive a reset
   ringtone = {};
   ringtoneEvents.clear();
   homeOverride.reset();

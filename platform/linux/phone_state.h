@@ -83,6 +83,7 @@ namespace sim {
 // The screen and services of the Settings side, guarded by their own lock.
 struct ScreenState {
   static ScreenState& instance();
+  ScreenState() { reset(); }
   void reset();
 
   std::mutex mutex;

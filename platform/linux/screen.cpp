@@ -1,6 +1,9 @@
 // The simulated screen's control surface.
 #include "platform/sim/screen.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "phone_state.h"
 
 namespace sim {
@@ -15,6 +18,20 @@ void ScreenState::reset() {
   openedURLs.clear();
   alerts.clear();
   routes.clear();
+  // TONEWELL_ROUTE="host:port=target:port[,...]" routes web requests as routeHost does, for
+  // tools run by tests.
+  if (const char* rules = std::getenv("TONEWELL_ROUTE")) {
+    std::string all = rules;
+    std::size_t start = 0;
+    while (start < all.size()) {
+      const std::size_t end = std::min(all.find(',', start), all.size());
+      const std::string rule = all.substr(start, end - start);
+      if (const auto eq = rule.find('='); eq != std::string::npos) {
+        routes[rule.substr(0, eq)] = rule.substr(eq + 1);
+      }
+      start = end + 1;
+    }
+  }
   mailAccount = "person@example.com";
   substitutes.clear();
 }

@@ -1,12 +1,14 @@
 // tonewell: the simulated SpringBoard. It replays calls against the real monitor library and
 // shows what the monitor does.
 #include <fmt/format.h>
+#include <syslog.h>
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <iostream>
 
 #include "builtin_scenarios.h"
+#include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "plot.h"
 #include "replay.h"
@@ -20,6 +22,7 @@ constexpr int kUsageError = 2;
 
 struct Options {
   bool json = false;
+  bool syslog = false;
   std::string plotFile;
   std::string scenarioFile;
   std::string builtin;
@@ -55,6 +58,11 @@ int replayCommand(const Options& options) {
   }
   auto& scenario = std::get<tonewell::Scenario>(parsed);
 
+  sim::setLogEcho(false);  // the report shows the log; standard error stays for errors
+  if (options.syslog) {
+    ::openlog("SpringBoard", LOG_PID, LOG_USER);
+    sim::setSyslog(true);
+  }
   auto outcome = tonewell::replay(scenario, tonewell::defaultMonitorLibrary());
   if (auto* failure = std::get_if<std::string>(&outcome)) {
     fmt::print(stderr, "tonewell: {}\n", *failure);
@@ -89,6 +97,8 @@ int main(int argc, char** argv) {
   Options options;
   app.add_flag("--json", options.json, "print the machine-readable result instead of the report");
   app.add_option("--plot", options.plotFile, "also write a picture of the run (SVG)");
+  app.add_flag("--syslog", options.syslog,
+               "also send every log line to the system log (syslog(3))");
 
   auto* run = app.add_subcommand("run", "replay a scenario file or a built-in scenario");
   run->fallthrough();
@@ -97,14 +107,16 @@ int main(int argc, char** argv) {
   auto* scenarios = app.add_subcommand("scenarios", "list the built-in scenarios");
 
   tonewell::SettingsRequest settingsRequest;
-  auto* settings = app.add_subcommand("settings", "show and edit the Settings pane, tap its buttons");
+  auto* settings =
+      app.add_subcommand("settings", "show and edit the Settings pane, tap its buttons");
   settings->require_subcommand(0, 1);
   auto* set = settings->add_subcommand("set", "store a row's value, as the Settings app does");
   set->add_option("key", settingsRequest.key, "the row's key")->required();
   set->add_option("value", settingsRequest.value, "the value")->required();
   auto* reset = settings->add_subcommand("reset", "remove a row's stored value");
   reset->add_option("key", settingsRequest.key, "the row's key")->required();
-  auto* tap = settings->add_subcommand("tap", "tap a button: followOnTwitter, viewOtherApps, sendDebugLog");
+  auto* tap =
+      settings->add_subcommand("tap", "tap a button: followOnTwitter, viewOtherApps, sendDebugLog");
   tap->add_option("action", settingsRequest.key, "the button's action")->required();
   tap->add_option("--mail", settingsRequest.mail, "what to do in the mail composer")
       ->check(CLI::IsMember({"send", "save", "cancel"}));
@@ -124,7 +136,10 @@ int main(int argc, char** argv) {
   try {
     if (scenarios->parsed()) return listScenarios();
     if (settings->parsed()) {
-      settingsRequest.action = set->parsed() ? "set" : reset->parsed() ? "reset" : tap->parsed() ? "tap" : "";
+      settingsRequest.action = set->parsed()     ? "set"
+                               : reset->parsed() ? "reset"
+                               : tap->parsed()   ? "tap"
+                                                 : "";
       return tonewell::runSettings(settingsRequest, tonewell::defaultPrefsBundle());
     }
     if (run->parsed() && options.scenarioFile.empty() == options.builtin.empty()) {

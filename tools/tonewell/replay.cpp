@@ -155,7 +155,6 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   replayed = true;
 
   sim::resetPhone();
-  sim::setLogEcho(false);
   const StartingDomain domain = startingDomain(scenario);  // before leaving the person's home
   if (!domain.error.empty()) return domain.error;
   ScratchHome home;

@@ -88,7 +88,8 @@ std::optional<Value> parseFor(const PSSpecifier& row, const std::string& text) {
   if (cell == "PSSliderCell") {
     double d = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(d)) return std::nullopt;
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(d))
+      return std::nullopt;
     if (d < numberProperty(row, "min").value_or(-INFINITY) ||
         d > numberProperty(row, "max").value_or(INFINITY)) {
       return std::nullopt;
@@ -223,8 +224,9 @@ int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
     }
   }
   if (!app.page().setPreferenceValueSpecifier(value ? &*value : nullptr, *row)) {
-    fmt::print(stderr, "tonewell: cannot write {}/{}.plist (unreadable or not writable); nothing "
-                       "was stored\n",
+    fmt::print(stderr,
+               "tonewell: cannot write {}/{}.plist (unreadable or not writable); nothing "
+               "was stored\n",
                sim::preferencesFolder(), row->property("defaults"));
     return 1;
   }
@@ -241,9 +243,10 @@ void printNewLog(std::size_t from) {
 int tap(SettingsApp& app, const SettingsRequest& request) {
   auto button = app.row(request.key, "action");
   if (!button || button->property("cell") != "PSButtonCell") {
-    fmt::print(stderr,
-               "tonewell: no button \"{}\" (buttons: followOnTwitter, viewOtherApps, sendDebugLog)\n",
-               request.key);
+    fmt::print(
+        stderr,
+        "tonewell: no button \"{}\" (buttons: followOnTwitter, viewOtherApps, sendDebugLog)\n",
+        request.key);
     return kRefused;
   }
   const std::size_t logStart = sim::logLines().size();
@@ -292,7 +295,8 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
                                                                   : MFMailComposeResultSaved;
     composer->personChose(choice);
     sim::runUntilIdle(10'000);
-    if (!composer->storedPath().empty()) fmt::print("Message written to {}\n", composer->storedPath());
+    if (!composer->storedPath().empty())
+      fmt::print("Message written to {}\n", composer->storedPath());
   }
   for (const auto& alert : sim::alertsOnScreen()) {
     fmt::print("Alert \"{}\": {} [{}]\n", alert->title(), alert->message(),

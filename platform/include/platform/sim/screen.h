@@ -19,7 +19,8 @@ std::vector<std::shared_ptr<platform::UIAlertView>> alertsOnScreen();
 void tapAlertButton(std::size_t alertIndex = 0);
 
 // Sends web requests for `host:port` to `target` ("127.0.0.1:8080"), as a hosts file would:
-// the URL keeps its address.
+// the URL keeps its address. A reset starts from the rules in TONEWELL_ROUTE
+// ("host:port=target:port,...").
 void routeHost(const std::string& hostAndPort, const std::string& target);
 
 // The phone's mail account: none means the device cannot send mail.

@@ -1,0 +1,178 @@
+// `tonewell settings` end to end, and the system log's road from the monitor to the debug-log
+// mail: the built command, run as a person runs it.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "local_http_server.h"
+#include "mail_parser.h"
+#include "platform/sim/property_list_codec.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::ParsedMail;
+using testing_support::parseMail;
+
+struct CommandRun {
+  int status;
+  std::string output;
+};
+
+class SettingsCommandTest : public ::testing::Test {
+ protected:
+  CommandRun tonewell(const std::string& arguments, const std::string& route = "127.0.0.1:1") {
+    // The maker's page is routed to this machine: a test never reaches the internet.
+    const std::string command = "TONEWELL_HOME=" + home_.path() +
+                                " TONEWELL_ROUTE=www.example.com:80=" + route + " " +
+                                TONEWELL_COMMAND + " " + arguments + " 2>&1";
+    CommandRun run{-1, {}};
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+  }
+  std::string domainFile() const {
+    return home_.path() + "/Preferences/com.example.tonewell.plist";
+  }
+  std::optional<platform::Dictionary> domain() const {
+    auto bytes = sim::readFile(domainFile());
+    if (!bytes) return std::nullopt;
+    auto value = sim::parsePropertyList(
+        {reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()});
+    const auto* d = value ? value->getIf<platform::Dictionary>() : nullptr;
+    return d ? std::optional(*d) : std::nullopt;
+  }
+
+  testing_support::TemporaryFolder home_;
+};
+
+TEST_F(SettingsCommandTest, ShowsEveryRowWithItsValue) {
+  const CommandRun run = tonewell("settings");
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* text :
+       {"Enabled", "on       (default)", "Delay (seconds)", "Pocket brightness", "Front",
+        "[Send debug log]", "[Follow the maker]", "[My other tweaks]"}) {
+    EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+  }
+}
+
+TEST_F(SettingsCommandTest, SetStoresABinaryDomainAndResetRemovesTheKey) {
+  ASSERT_EQ(tonewell("settings set ringingVolumeWhileInPocket 0.9").status, 0);
+  ASSERT_EQ(tonewell("settings set useFrontCamera back").status, 0);
+  ASSERT_EQ(tonewell("settings set enabled off").status, 0);
+  EXPECT_EQ(sim::readFile(domainFile())->substr(0, 8), "bplist00");
+  auto stored = domain();
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(*stored->objectForKey("ringingVolumeWhileInPocket"), platform::Value(0.9));
+  EXPECT_EQ(*stored->objectForKey("useFrontCamera"), platform::Value(false));
+  EXPECT_EQ(*stored->objectForKey("enabled"), platform::Value(false));
+  EXPECT_NE(tonewell("settings").output.find("Back"), std::string::npos);
+
+  ASSERT_EQ(tonewell("settings reset enabled").status, 0);
+  EXPECT_EQ(domain()->objectForKey("enabled"), nullptr);
+}
+
+TEST_F(SettingsCommandTest, RefusedValuesStoreNothing) {
+  ASSERT_EQ(tonewell("settings set pocketBrightness -6").status, 0);
+  const auto before = sim::readFile(domainFile());
+  for (const char* bad : {"settings set pocketBrightness -11", "settings set pocketBrightness dark",
+                          "settings set enabled maybe", "settings set useFrontCamera side",
+                          "settings set volume 1"}) {
+    const CommandRun run = tonewell(bad);
+    EXPECT_EQ(run.status, 2) << bad;
+    EXPECT_NE(run.output.find("tonewell: "), std::string::npos) << run.output;
+  }
+  EXPECT_EQ(sim::readFile(domainFile()), before);
+  const CommandRun run = tonewell("settings set pocketBrightness -11");
+  EXPECT_NE(run.output.find("Pocket brightness (pocketBrightness) takes a number from -10 to 2"),
+            std::string::npos)
+      << run.output;
+}
+
+TEST_F(SettingsCommandTest, TapsTheButtons) {
+  CommandRun run = tonewell("settings tap followOnTwitter");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("Opened https://social.example.com/intent/user?screen_name="),
+            std::string::npos);
+
+  run = tonewell("settings tap viewOtherApps");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("Page \"My tweaks\""), std::string::npos);
+  EXPECT_NE(run.output.find("label: Loading web page..."), std::string::npos);
+  EXPECT_NE(run.output.find("the page could not be loaded"), std::string::npos) << run.output;
+  {
+    testing_support::LocalHttpServer server;
+    run = tonewell("settings tap viewOtherApps", server.address());
+    EXPECT_NE(run.output.find("loaded: \"Tonewell: other tweaks\""), std::string::npos)
+        << run.output;
+  }
+
+  run = tonewell("settings tap sendDebugLog --no-mail-account");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("Alert \"ERROR\""), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Back on \"Tonewell\""), std::string::npos);
+
+  EXPECT_EQ(tonewell("settings tap nothing").status, 2);
+}
+
+// Blocks until `path` grows to hold `text`, or five seconds pass: the system log is written by
+// another process, so the test waits on the file's change events rather than sleeping.
+bool waitForText(const std::string& path, const std::string& text) {
+  const int fd = inotify_init1(IN_CLOEXEC);
+  if (fd < 0) return false;
+  inotify_add_watch(fd, path.c_str(), IN_MODIFY);
+  bool found = false;
+  for (int round = 0; round < 100 && !found; ++round) {
+    found = sim::readFile(path).value_or("").find(text) != std::string::npos;
+    if (found) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) break;
+    char events[4096];
+    [[maybe_unused]] auto ignored = ::read(fd, events, sizeof events);
+  }
+  ::close(fd);
+  return found;
+}
+
+TEST_F(SettingsCommandTest, MonitorLinesReachTheDebugLogMail) {
+  struct stat info {};
+  if (::stat("/dev/log", &info) != 0 || !S_ISSOCK(info.st_mode) ||
+      ::access("/var/log/syslog", R_OK) != 0) {
+    GTEST_SKIP() << "no syslog daemon writing /var/log/syslog (scripts/test.sh starts rsyslogd "
+                    "when run as root)";
+  }
+  const std::string marker = "/Library/Ringtones/e2e-" + std::to_string(::getpid()) + ".m4r";
+  const std::string scenario = home_.path() + "/ring.yaml";
+  std::ofstream(scenario) << "preferences: {enableDebugLogging: true}\n"
+                             "world: [{at: 0, brightness: -7}]\n"
+                             "events: [{at: 0, call: \"playRingtoneAtPath:\", args: [\""
+                          << marker << "\"]}, {at: 5, call: stopRinging}]\nuntil: 6\n";
+  ASSERT_EQ(tonewell("run " + scenario + " --syslog").status, 0);
+  ASSERT_TRUE(waitForText("/var/log/syslog", marker)) << "the replay's lines never reached syslog";
+
+  const CommandRun run = tonewell("settings tap sendDebugLog --mail save");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto at = run.output.find("Message written to ");
+  ASSERT_NE(at, std::string::npos) << run.output;
+  const std::string path = run.output.substr(at + 19, run.output.find('\n', at) - at - 19);
+  const ParsedMail mail = parseMail(sim::readFile(path).value_or(""));
+  EXPECT_EQ(mail.attachmentName, "tonewell_syslog.txt");
+  const std::string& decoded = mail.attachment;
+  EXPECT_NE(decoded.find("playRingtoneAtPath:" + marker), std::string::npos);
+  EXPECT_NE(decoded.find("TW: ringing volume was increased."), std::string::npos);
+  EXPECT_NE(decoded.find("TW: stopRinging, restoring the original volume."), std::string::npos);
+}
+
+}  // namespace
