@@ -6,7 +6,7 @@
 #include "phone_state.h"
 #include "platform/av_foundation.h"
 #include "platform/core_media.h"
-#include "virtual_scheduler.h"
+#include "queues.h"
 
 namespace platform {
 
@@ -163,7 +163,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     auto& phone = sim::PhoneState::instance();
     std::lock_guard lock(phone.mutex);
     ++phone.framesDelivered;
-    const Duration time = sim::VirtualScheduler::instance().now();
+    const Duration time = sim::phoneNow();
     std::optional<double> brightness;
     if (phone.exifMode == sim::ExifMode::normal) brightness = phone.brightness[position];
     phone.frames.push_back({time, position, brightness});
@@ -278,7 +278,7 @@ void AVCaptureSession::startRunning() noexcept {
       auto& phone = sim::PhoneState::instance();
       std::lock_guard lock(phone.mutex);
       ++phone.runningCameras;
-      phone.cameraEvents.push_back({sim::VirtualScheduler::instance().now(), true, position});
+      phone.cameraEvents.push_back({sim::phoneNow(), true, position});
     }
     if (frames) state_->scheduleFrame(generation);
   } catch (...) {
@@ -312,7 +312,7 @@ void AVCaptureSession::stopRunning() noexcept {
       auto& phone = sim::PhoneState::instance();
       std::lock_guard lock(phone.mutex);
       --phone.runningCameras;
-      phone.cameraEvents.push_back({sim::VirtualScheduler::instance().now(), false, position});
+      phone.cameraEvents.push_back({sim::phoneNow(), false, position});
     } catch (...) {
     }
   }

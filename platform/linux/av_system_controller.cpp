@@ -4,7 +4,7 @@
 
 #include "phone_state.h"
 #include "platform/celestial.h"
-#include "virtual_scheduler.h"
+#include "queues.h"
 
 namespace platform {
 
@@ -31,7 +31,7 @@ bool AVSystemController::setVolumeToForCategory(float volume, std::string_view c
   if (std::isnan(volume)) return false;
   try {
     const float clamped = std::clamp(volume, 0.0f, 1.0f);
-    const Duration time = sim::VirtualScheduler::instance().now();
+    const Duration time = sim::phoneNow();
     auto& state = sim::PhoneState::instance();
     std::lock_guard lock(state.mutex);
     state.volumes[std::string(category)] = clamped;

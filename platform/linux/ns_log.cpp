@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "phone_state.h"
-#include "virtual_scheduler.h"
+#include "queues.h"
 
 namespace platform {
 
@@ -180,7 +180,7 @@ void NSLogv(std::string_view format, std::span<const LogArgument> args) noexcept
     std::string message = formatLogMessage(format, args);
     const TaskRunner* runner = TaskRunner::current();
     const std::string queue = runner ? runner->label() : "main";
-    const Duration time = sim::VirtualScheduler::instance().now();
+    const Duration time = sim::phoneNow();
     auto& state = sim::PhoneState::instance();
     bool echo = false;
     bool toSyslog = false;

@@ -8,7 +8,7 @@
 
 #include "platform/ns_log.h"
 #include "platform/task_runner.h"
-#include "virtual_scheduler.h"
+#include "queues.h"
 
 namespace platform {
 
@@ -52,7 +52,7 @@ void NSObject::performSelectorWithObjectAfterDelay(SEL selector, const Value* ob
 void NSObject::cancelPreviousPerformRequestsWithTarget(NSObject* target) noexcept {
   if (target == nullptr) return;
   try {
-    sim::VirtualScheduler::instance().cancelEverywhere(target);
+    sim::cancelTasksEverywhere(target);
   } catch (...) {
   }
 }

@@ -6,6 +6,7 @@
 #include "notification_center_internal.h"
 #include "objc_runtime_internal.h"
 #include "phone_state.h"
+#include "queues.h"
 #include "virtual_scheduler.h"
 
 namespace sim {
@@ -52,6 +53,7 @@ void PhoneState::reset() {
 }
 
 void resetPhone() {
+  endThreadedMode();
   ScreenState::instance().reset();
   VirtualScheduler::instance().reset();
   resetNotificationCenter();
@@ -60,7 +62,11 @@ void resetPhone() {
 }
 
 Duration now() {
-  return VirtualScheduler::instance().now();
+  return phoneNow();
+}
+
+void useRealThreads(double scale) {
+  startThreadedMode(scale);
 }
 void runUntilIdle(std::size_t limit) {
   VirtualScheduler::instance().runUntilIdle(limit);
@@ -76,7 +82,12 @@ std::size_t pendingTaskCount() {
 }
 
 void postAt(Duration time, std::function<void()> task, platform::TaskRunner* queue) {
-  std::shared_ptr<TaskRunner> runner = mainRunLoopShared();
+  if (threadedMode()) {
+    TaskRunner& target = queue ? *queue : platform::mainRunLoop();
+    target.postDelayedTask(std::move(task), time - now());
+    return;
+  }
+  std::shared_ptr<TaskRunner> runner = virtualMainRunLoop();
   if (queue != nullptr) {
     if (auto* virtualQueue = dynamic_cast<VirtualTaskRunner*>(queue)) {
       runner = virtualQueue->shared_from_this();

@@ -24,14 +24,6 @@ TaskRunner* TaskRunner::current() noexcept {
   return currentRunner;
 }
 
-TaskRunner& mainRunLoop() {
-  return *sim::mainRunLoopShared();
-}
-
-std::shared_ptr<TaskRunner> createSerialQueue(std::string label) {
-  return std::make_shared<sim::VirtualTaskRunner>(std::move(label));
-}
-
 }  // namespace platform
 
 namespace sim {
@@ -43,7 +35,7 @@ CurrentRunnerScope::~CurrentRunnerScope() {
   platform::currentRunner = previous_;
 }
 
-std::shared_ptr<TaskRunner> mainRunLoopShared() {
+std::shared_ptr<TaskRunner> virtualMainRunLoop() {
   static const auto main = std::make_shared<VirtualTaskRunner>("main");
   return main;
 }

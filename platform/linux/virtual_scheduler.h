@@ -80,6 +80,6 @@ class CurrentRunnerScope {
   TaskRunner* previous_;
 };
 
-std::shared_ptr<TaskRunner> mainRunLoopShared();
+std::shared_ptr<TaskRunner> virtualMainRunLoop();
 
 }  // namespace sim

@@ -9,6 +9,7 @@
 
 #include "phone_state.h"
 #include "platform/ui_kit.h"
+#include "queues.h"
 
 namespace platform {
 
@@ -26,8 +27,7 @@ struct UIWebView::Load {
 namespace {
 
 TaskRunner& webThread() {
-  static const std::shared_ptr<TaskRunner> thread = createSerialQueue("WebThread");
-  return *thread;
+  return *sim::namedQueue("WebThread");
 }
 
 size_t appendBody(char* data, size_t size, size_t count, void* out) {

@@ -2,6 +2,7 @@
 // up the world around the monitor and to watch what it does. The deliverables never include it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -75,6 +76,14 @@ struct RingtoneState {
 void resetPhone();
 
 // --- Time -----------------------------------------------------------------------------------
+// Threaded mode, until the next reset: every queue of the phone runs on a real thread of its
+// own, delays taking `scale` real seconds per simulated second. The functions below that run
+// tasks (runUntilIdle, fastForwardBy, runUntil, pendingTaskCount) are for virtual time only;
+// postAt and now work in both.
+void useRealThreads(double scale);
+// Threaded mode: waits until no queue has a task pending or running; false at the timeout.
+bool waitUntilQuiet(std::chrono::milliseconds timeout);
+
 Duration now();
 // Runs tasks in due order, moving the clock to each task's due time, until none is left.
 // `limit` bounds the number of tasks (periodic sources never go idle on their own).
