@@ -11,7 +11,7 @@
 namespace testing_support {
 
 class PaneTest : public PhoneTest {
- protected:
+ public:  // the fault table reaches the screen through these
   void SetUp() override {
     PhoneTest::SetUp();
     navigation_ = std::make_shared<platform::UINavigationController>();

@@ -1,0 +1,233 @@
+// Every failure a platform call can report, one row each: the exact log line, no crash, and the
+// state the system promises afterwards.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "advanced_view_controller.h"
+#include "local_http_server.h"
+#include "monitor_fixture.h"
+#include "pane_fixture.h"
+#include "platform/sim/springboard.h"
+#include "ringtone_hooks.h"
+#include "start_up.h"
+
+namespace {
+
+using platform::Value;
+using testing_support::dict;
+using testing_support::seconds;
+
+constexpr int kFront = platform::AVCaptureDevicePositionFront;
+
+struct MonitorFault {
+  const char* name;
+  std::function<void()> arrange;   // before start-up
+  std::function<void()> act;       // the ring, on the virtual clock
+  const char* line;                // the one log line the failure writes (null: none)
+  std::function<bool()> promised;  // the state afterwards
+};
+
+void PrintTo(const MonitorFault& f, std::ostream* os) {
+  *os << f.name;
+}
+
+void ringInTheDark(double until = 3.0) {
+  sim::setBrightness(kFront, -7.0);
+  sim::playRingtoneAtPath(Value("/r.m4r"));
+  sim::runUntil(seconds(until));
+}
+
+bool untouched() {
+  return sim::volume("Ringtone") == 0.3f && !volumeWasIncreased && sim::runningCameraCount() == 0;
+}
+
+class MonitorFaultTest : public testing_support::MonitorTest,
+                         public ::testing::WithParamInterface<MonitorFault> {};
+
+TEST_P(MonitorFaultTest, LogsItsLineAndKeepsItsPromise) {
+  sim::setVolume("Ringtone", 0.3f, false);
+  GetParam().arrange();
+  startMonitor();
+  GetParam().act();
+  const auto messages = log();
+  std::vector<std::string> monitorLines;
+  for (const auto& m : messages) {
+    if (m.rfind("TW: ", 0) == 0) monitorLines.push_back(m);
+  }
+  if (GetParam().line) {
+    EXPECT_EQ(monitorLines, std::vector<std::string>{GetParam().line});
+  } else {
+    EXPECT_TRUE(monitorLines.empty()) << monitorLines.front();
+  }
+  EXPECT_TRUE(GetParam().promised());
+}
+
+const MonitorFault kMonitorFaults[] = {
+    {"NoKeyList", [] {},
+     [] {  // the domain turns unreadable after start-up: the earlier snapshot goes on
+       std::filesystem::create_directories(sim::preferencesFolder());
+       std::ofstream(sim::preferencesFolder() + "/" + preferencesDomain + ".plist") << "junk";
+       ringInTheDark(0.1);
+     },
+     "TW: unable to get preferences", [] { return isEnabled && untouched(); }},
+    {"NoDictionary", [] {},
+     [] {
+       sim::setPreferencesDictionaryFails(true);
+       ringInTheDark(0.1);
+     },
+     "TW: preferences dictionary error", [] { return isEnabled && untouched(); }},
+    {"NoCameraAtThePosition", [] { sim::setCameraFault(kFront, sim::CameraFault::missing); },
+     [] { ringInTheDark(); },
+     "TW: unable to find selected camera device! Try selecting the other one in Settings/Tonewell.",
+     untouched},
+    {"LockRefused", [] { sim::setCameraFault(kFront, sim::CameraFault::lockRefused); },
+     [] { ringInTheDark(); }, "TW: ringing volume was increased.",
+     [] { return volumeWasIncreased && sim::modeSettersWithoutLock() == 0; }},
+    {"InputNotMade", [] { sim::setCameraFault(kFront, sim::CameraFault::inputFails); },
+     [] { ringInTheDark(); },
+     "TW: unable to create camera device input! Try selecting the other one in "
+     "Settings/Tonewell.",
+     untouched},
+    {"InputRefused", [] { sim::setCameraFault(kFront, sim::CameraFault::inputRefused); },
+     [] { ringInTheDark(); },
+     "TW: unable to add input to session! Try selecting the other camera in Settings/Tonewell.",
+     untouched},
+    {"OutputRefused", [] { sim::setCameraFault(kFront, sim::CameraFault::outputRefused); },
+     [] { ringInTheDark(); },
+     "TW: unable to add output to session! Try selecting the other camera in Settings/Tonewell.",
+     untouched},
+    {"FramesWithoutExif", [] { sim::setExifMode(sim::ExifMode::missing); }, [] { ringInTheDark(); },
+     "TW: no EXIF attachments!", untouched},
+    {"ExifWithoutBrightness", [] { sim::setExifMode(sim::ExifMode::noBrightness); },
+     [] { ringInTheDark(); }, nullptr, untouched},  // -4.0 is not darker than -4.0
+    {"BrightnessNotANumber", [] { sim::setExifMode(sim::ExifMode::notANumber); },
+     [] { ringInTheDark(); }, nullptr, untouched},
+    {"VolumeReadFails", [] { sim::setVolumeReadFails(true); }, [] { ringInTheDark(5.0); },
+     "TW: unable to read the ringtone volume, not increasing it.",
+     [] {
+       return sim::volume("Ringtone") == 0.3f && !volumeWasIncreased &&
+              sim::runningCameraCount() == 1;
+     }},
+    {"NotificationWithoutStatus", [] {},
+     [] {
+       sim::postCallStatusChange(dict({{"other", 1}}));
+       sim::runUntilIdle(100);
+     },
+     "TW: kCTCallStatusChangeNotification cannot determine state!",
+     [] { return currentPhoneState == 0; }},
+    {"NotificationWithoutUserInfo", [] {},
+     [] {
+       sim::postCallStatusChange(std::nullopt);
+       sim::runUntilIdle(100);
+     },
+     "TW: kCTCallStatusChangeNotification cannot determine state!",
+     [] { return currentPhoneState == 0; }},
+    {"UserAgentWithoutStopRinging", [] { sim::installSpringBoard({"stopRinging"}); },
+     [] {
+       ringInTheDark();
+       sim::stopRinging();  // the host has no such method: nothing runs
+       sim::playRingtoneAtPath(Value("/again.m4r"));
+     },
+     "TW: ringing volume was increased.",
+     [] { return savedStopRinging == nullptr && savedPlayRingtoneAtPath != nullptr; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, MonitorFaultTest, ::testing::ValuesIn(kMonitorFaults),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+struct PaneFault {
+  const char* name;
+  std::function<void()> arrange;
+  std::function<void(testing_support::PaneTest&)> act;
+  std::vector<std::string> lines;  // the whole log
+  std::function<bool(testing_support::PaneTest&)> promised;
+};
+
+void PrintTo(const PaneFault& f, std::ostream* os) {
+  *os << f.name;
+}
+
+class PaneFaultTest : public testing_support::PaneTest,
+                      public ::testing::WithParamInterface<PaneFault> {
+ protected:
+  void SetUp() override {
+    PaneTest::SetUp();
+    ::setenv("TONEWELL_FAKE_SYSLOG", (logs_.path() + "/syslog").c_str(), 1);
+    std::ofstream(logs_.path() + "/syslog") << "a line of the system log\n";
+    sim::substituteProgram("/bin/sh", TONEWELL_FAKE_SHELL);
+    ::unsetenv("TONEWELL_SMTP_URL");
+  }
+  void TearDown() override { ::unsetenv("TONEWELL_SMTP_URL"); }
+  testing_support::TemporaryFolder logs_;
+};
+
+TEST_P(PaneFaultTest, LogsItsLinesAndKeepsItsPromise) {
+  GetParam().arrange();
+  GetParam().act(*this);
+  EXPECT_EQ(sim::logMessages(), GetParam().lines);
+  EXPECT_TRUE(GetParam().promised(*this));
+}
+
+bool alertShownAndBackOnTheList(testing_support::PaneTest& t) {
+  const auto alerts = sim::alertsOnScreen();
+  return alerts.size() == 1 && alerts[0]->title() == "ERROR" &&
+         t.navigation_->topViewController() == t.list_.get() &&
+         t.navigation_->presentedViewController() == nullptr;
+}
+
+void openDebugLog(testing_support::PaneTest& t) {
+  t.list_->sendDebugLog();
+  sim::runUntilIdle(10'000);
+}
+
+void sendTheMail(testing_support::PaneTest& t) {
+  openDebugLog(t);
+  auto composer = std::dynamic_pointer_cast<platform::MFMailComposeViewController>(
+      t.navigation_->presentedViewController());
+  ASSERT_NE(composer, nullptr);
+  composer->personChose(platform::MFMailComposeResultSent);
+  sim::runUntilIdle(10'000);
+}
+
+const PaneFault kPaneFaults[] = {
+    {"ShellCannotBeLaunched",
+     [] { sim::substituteProgram("/bin/sh", "/nonexistent/sh"); },
+     openDebugLog,
+     {"TW: generating debug log..."},
+     alertShownAndBackOnTheList},
+    {"OutputNotUtf8",
+     [] { std::ofstream(std::getenv("TONEWELL_FAKE_SYSLOG")) << "\xc3\x28 broken\n"; },
+     openDebugLog,
+     {"TW: generating debug log..."},
+     alertShownAndBackOnTheList},
+    {"NoMailTransport",
+     [] { sim::setMailAccount(std::nullopt); },
+     openDebugLog,
+     {"TW: generating debug log..."},
+     alertShownAndBackOnTheList},
+    {"MailServerUnreachable",
+     [] { ::setenv("TONEWELL_SMTP_URL", "smtp://127.0.0.1:1", 1); },
+     sendTheMail,
+     {"TW: generating debug log...",
+      "Mail sent failure: The mail server could not be reached: Couldn't connect to server."},
+     [](testing_support::PaneTest& t) {
+       return t.navigation_->topViewController() == t.list_.get() && sim::alertsOnScreen().empty();
+     }},
+    {"WebPageFails",
+     [] { sim::routeHost("www.example.com:80", "127.0.0.1:1"); },
+     [](testing_support::PaneTest& t) {
+       t.list_->viewOtherApps();
+       sim::runUntilIdle(10'000);
+     },
+     {},
+     [](testing_support::PaneTest& t) {
+       return t.navigation_->topViewController()->view()->subviews().size() == 1;  // no label
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PaneFaultTest, ::testing::ValuesIn(kPaneFaults),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
