@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <ctime>
 #include <mutex>
 
 #include "phone_state.h"
@@ -22,6 +23,9 @@ struct DomainCache {
   std::mutex mutex;
   std::string path;
   struct stat identity {};
+  // The file changed too close to when it was read for its timestamp to tell a rewrite from
+  // no change (file systems keep coarse times): it is read again next time.
+  bool racy = true;
   std::optional<Dictionary> contents;  // none: the file could not be read
 };
 
@@ -57,7 +61,7 @@ std::optional<Dictionary> readDomain(std::string_view domain) {
   auto& c = cache();
   {
     std::lock_guard lock(c.mutex);
-    if (c.path == path && sameFile(c.identity, info)) return c.contents;
+    if (!c.racy && c.path == path && sameFile(c.identity, info)) return c.contents;
   }
   std::optional<Dictionary> contents;
   if (auto bytes = sim::readFile(path)) {
@@ -66,9 +70,15 @@ std::optional<Dictionary> readDomain(std::string_view domain) {
       if (auto* dictionary = value->getIf<Dictionary>()) contents = std::move(*dictionary);
     }
   }
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  constexpr long long kGranularityNs = 50'000'000;  // coarser than any file system's clock here
+  const long long modified = info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
+  const long long read = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
   std::lock_guard lock(c.mutex);
   c.path = path;
   c.identity = info;
+  c.racy = read - modified < kGranularityNs;
   c.contents = contents;
   return contents;
 }

@@ -1,0 +1,34 @@
+// Replays fuzz inputs without libFuzzer: every file of the folders (or files) named, once each.
+// The regular builds run the corpora this way as regression tests.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv) {
+  std::size_t inputs = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::is_directory(argv[i])) {
+      for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+      }
+    } else {
+      files.emplace_back(argv[i]);
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+      std::ifstream in(file, std::ios::binary);
+      const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      ++inputs;
+    }
+  }
+  std::printf("replayed %zu inputs\n", inputs);
+  return inputs > 0 ? 0 : 1;
+}

@@ -1,0 +1,43 @@
+// The specifier property list as the pane loads it: any bytes in TonewellPrefs.plist.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "platform/sim/phone.h"
+#include "platform/sim/property_list_codec.h"
+#include "tonewell_prefs_list_controller.h"
+
+namespace {
+
+const std::string& bundleFolder() {
+  static const std::string path = [] {
+    const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string folder = base + "/tonewell-fuzz-bundle-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    sim::resetPhone();
+    sim::setLogEcho(false);
+    sim::setHomeFolder(folder);
+    return folder;
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string& folder = bundleFolder();
+  if (!sim::writeFileAtomically(folder + "/TonewellPrefs.plist",
+                                std::string_view(reinterpret_cast<const char*>(data), size))) {
+    return 0;
+  }
+  auto page = std::make_shared<TonewellPrefsListController>();
+  page->setBundlePath(folder);
+  if (auto rows = page->specifiers()) {
+    for (const auto& row : *rows) {
+      (void)row->name();
+      (void)page->readPreferenceValue(*row);
+    }
+    if (page->specifiers() != rows) __builtin_trap();  // cached after the first load
+  }
+  return 0;
+}
