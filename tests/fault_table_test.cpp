@@ -137,6 +137,8 @@ const MonitorFault kMonitorFaults[] = {
 INSTANTIATE_TEST_SUITE_P(Table, MonitorFaultTest, ::testing::ValuesIn(kMonitorFaults),
                          [](const auto& p) { return std::string(p.param.name); });
 
+std::string syslogFile;  // the phone's "/var/log/syslog" in the pane rows
+
 struct PaneFault {
   const char* name;
   std::function<void()> arrange;
@@ -154,9 +156,9 @@ class PaneFaultTest : public testing_support::PaneTest,
  protected:
   void SetUp() override {
     PaneTest::SetUp();
-    ::setenv("TONEWELL_FAKE_SYSLOG", (logs_.path() + "/syslog").c_str(), 1);
-    std::ofstream(logs_.path() + "/syslog") << "a line of the system log\n";
-    sim::substituteProgram("/bin/sh", TONEWELL_FAKE_SHELL);
+    syslogFile = logs_.path() + "/syslog";
+    std::ofstream(syslogFile) << "a line of the system log\n";
+    sim::mapPath("/var/log/syslog", syslogFile);
     ::unsetenv("TONEWELL_SMTP_URL");
   }
   void TearDown() override { ::unsetenv("TONEWELL_SMTP_URL"); }
@@ -198,7 +200,7 @@ const PaneFault kPaneFaults[] = {
      {"TW: generating debug log..."},
      alertShownAndBackOnTheList},
     {"OutputNotUtf8",
-     [] { std::ofstream(std::getenv("TONEWELL_FAKE_SYSLOG")) << "\xc3\x28 broken\n"; },
+     [] { std::ofstream(syslogFile) << "\xc3\x28 broken\n"; },
      openDebugLog,
      {"TW: generating debug log..."},
      alertShownAndBackOnTheList},

@@ -236,3 +236,8 @@ bool TWVideoCaptureDelegate::hasSession() const noexcept {
   std::lock_guard lock(handOverMutex());
   return session_ != nullptr;
 }
+
+std::shared_ptr<AVCaptureSession> TWVideoCaptureDelegate::session() const noexcept {
+  std::lock_guard lock(handOverMutex());
+  return session_;
+}

@@ -40,6 +40,7 @@ class TWVideoCaptureDelegate : public platform::NSObject,
 
   bool inPocket() const noexcept;
   bool hasSession() const noexcept;
+  std::shared_ptr<platform::AVCaptureSession> session() const noexcept;
 
  private:
   enum class Ring { none, started, ended };

@@ -318,6 +318,11 @@ void AVCaptureSession::stopRunning() noexcept {
   }
 }
 
+std::vector<std::shared_ptr<AVCaptureOutput>> AVCaptureSession::outputs() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->outputs;
+}
+
 bool AVCaptureSession::isRunning() const noexcept {
   std::lock_guard lock(state_->mutex);
   return state_->running;

@@ -100,7 +100,7 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArgumen
     width = boundedNumber(format, j, kMaxWidth);
     if (j < format.size() && format[j] == '.') {
       ++j;
-      precision = "." + boundedNumber(format, j, kMaxPrecision);
+      precision.assign(1, '.').append(boundedNumber(format, j, kMaxPrecision));
     }
     while (j < format.size() && isLength(format[j])) ++j;
     if (j >= format.size()) {

@@ -54,15 +54,23 @@ NSTask::~NSTask() {
 void NSTask::launch() {
   if (pid_ > 0) throw NSException("NSInvalidArgumentException", "task already launched");
   std::string program = launchPath_;
+  std::vector<std::string> argv0{launchPath_};
+  argv0.insert(argv0.end(), arguments_.begin(), arguments_.end());
   {
     auto& screen = sim::ScreenState::instance();
     std::lock_guard lock(screen.mutex);
     if (auto it = screen.substitutes.find(program); it != screen.substitutes.end()) {
       program = it->second;
     }
+    for (const auto& [from, to] : screen.paths) {
+      for (auto& argument : argv0) {
+        for (auto at = argument.find(from); at != std::string::npos;
+             at = argument.find(from, at + to.size())) {
+          argument.replace(at, from.size(), to);
+        }
+      }
+    }
   }
-  std::vector<std::string> argv0{launchPath_};
-  argv0.insert(argv0.end(), arguments_.begin(), arguments_.end());
   std::vector<char*> argv;
   for (auto& a : argv0) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -180,6 +180,14 @@ void clearLog() {
   WITH_STATE;
   state.log.clear();
 }
+void clearRecords() {
+  WITH_STATE;
+  state.log.clear();
+  state.volumeChanges.clear();
+  state.cameraEvents.clear();
+  state.frames.clear();
+  state.ringtoneEvents.clear();
+}
 void setLogEcho(bool toStandardError) {
   WITH_STATE;
   state.logEcho = toStandardError;

@@ -92,6 +92,7 @@ struct ScreenState {
   std::map<std::string, std::string> routes;
   std::optional<std::string> mailAccount = std::string("person@example.com");
   std::map<std::string, std::string> substitutes;
+  std::map<std::string, std::string> paths;
 };
 
 }  // namespace sim

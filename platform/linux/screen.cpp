@@ -34,6 +34,7 @@ void ScreenState::reset() {
   }
   mailAccount = "person@example.com";
   substitutes.clear();
+  paths.clear();
 }
 
 std::vector<std::string> openedURLs() {
@@ -71,6 +72,12 @@ std::optional<std::string> mailAccount() {
   auto& s = ScreenState::instance();
   std::lock_guard lock(s.mutex);
   return s.mailAccount;
+}
+
+void mapPath(const std::string& from, const std::string& to) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  s.paths[from] = to;
 }
 
 void substituteProgram(const std::string& path, const std::string& substitute) {

@@ -125,6 +125,7 @@ class AVCaptureSession : public NSObject {
   // the output's queue (it does not wait for that frame then).
   void stopRunning() noexcept;
   bool isRunning() const noexcept;
+  std::vector<std::shared_ptr<AVCaptureOutput>> outputs() const;
 
   struct State;
 

@@ -125,6 +125,9 @@ std::vector<FrameRecord> frames();
 std::vector<LogLine> logLines();
 std::vector<std::string> logMessages();
 void clearLog();
+// Forgets what the phone has recorded so far (log, volume changes, camera and ringtone events,
+// frames); for long runs that only look at the present.
+void clearRecords();
 void setLogEcho(bool toStandardError);  // on by default
 void setSyslog(bool toSyslog);          // off by default
 

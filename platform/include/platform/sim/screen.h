@@ -27,6 +27,10 @@ void routeHost(const std::string& hostAndPort, const std::string& target);
 void setMailAccount(std::optional<std::string> address);
 std::optional<std::string> mailAccount();
 
+// The phone's file system: a launched program's path and arguments name `to` wherever they name
+// `from` (a test's file standing in for "/var/log/syslog").
+void mapPath(const std::string& from, const std::string& to);
+
 // Launching `path` starts `substitute` instead, with the same arguments (a stand-in shell for
 // tests and benchmarks). An empty substitute removes the rule.
 void substituteProgram(const std::string& path, const std::string& substitute);
