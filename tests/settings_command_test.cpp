@@ -21,10 +21,7 @@ namespace {
 using testing_support::ParsedMail;
 using testing_support::parseMail;
 
-struct CommandRun {
-  int status;
-  std::string output;
-};
+using testing_support::CommandRun;
 
 class SettingsCommandTest : public ::testing::Test {
  protected:
@@ -33,15 +30,7 @@ class SettingsCommandTest : public ::testing::Test {
     const std::string command = "TONEWELL_HOME=" + home_.path() +
                                 " TONEWELL_ROUTE=www.example.com:80=" + route + " " +
                                 TONEWELL_COMMAND + " " + arguments + " 2>&1";
-    CommandRun run{-1, {}};
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return testing_support::runCommand(command);
   }
   std::string domainFile() const {
     return home_.path() + "/Preferences/com.example.tonewell.plist";

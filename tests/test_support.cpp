@@ -1,6 +1,9 @@
 #include "test_support.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 
 #include <cmath>
 #include <cstdlib>
@@ -33,6 +36,18 @@ int countOf(const std::vector<std::string>& messages, const std::string& message
   int n = 0;
   for (const auto& m : messages) n += m == message;
   return n;
+}
+
+CommandRun runCommand(const std::string& command) {
+  CommandRun run{-1, {}};
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
 }
 
 void PhoneTest::SetUp() {

@@ -35,6 +35,13 @@ platform::Duration seconds(double s);
 // Whether `messages` holds `message` exactly; how many times.
 int countOf(const std::vector<std::string>& messages, const std::string& message);
 
+// A command run through the shell: its exit status and what it wrote to standard output.
+struct CommandRun {
+  int status;
+  std::string output;
+};
+CommandRun runCommand(const std::string& command);
+
 class PhoneTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -11,23 +11,12 @@
 
 namespace {
 
-struct CommandRun {
-  int status;
-  std::string output;
-};
+using testing_support::CommandRun;
 
 CommandRun tonewell(const std::string& arguments, bool withErrors = false) {
   const std::string command =
       std::string(TONEWELL_COMMAND) + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
-  CommandRun run{-1, {}};
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return testing_support::runCommand(command);
 }
 
 std::string readText(const std::string& path) {

@@ -140,12 +140,12 @@ FinalState readFinalState(void* library) {
 
 }  // namespace
 
-std::string defaultMonitorLibrary() {
-  if (const char* path = std::getenv("TONEWELL_MONITOR_LIBRARY"); path && *path) return path;
+std::string besideCommand(const char* override, const char* name) {
+  if (const char* path = std::getenv(override); path && *path) return path;
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return "Tonewell.so";
-  return (self.parent_path().parent_path() / "lib" / "Tonewell.so").string();
+  if (error) return name;
+  return (self.parent_path().parent_path() / "lib" / name).string();
 }
 
 std::variant<ReplayResult, std::string> replay(const Scenario& scenario,

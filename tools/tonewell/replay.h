@@ -68,9 +68,14 @@ struct ReplayResult {
   FinalState final;
 };
 
-// Where the monitor library is: TONEWELL_MONITOR_LIBRARY, or lib/Tonewell.so beside the
-// command's bin/ folder.
-std::string defaultMonitorLibrary();
+// Where a built part is: the environment variable `override` when set, else `name` in the lib/
+// folder beside the command's bin/ folder.
+std::string besideCommand(const char* override, const char* name);
+
+// Where the monitor library is: TONEWELL_MONITOR_LIBRARY, or lib/Tonewell.so.
+inline std::string defaultMonitorLibrary() {
+  return besideCommand("TONEWELL_MONITOR_LIBRARY", "Tonewell.so");
+}
 
 // Replays `scenario`. The library can be loaded once per process, so one replay per process.
 // On failure (the library cannot be loaded, the preferences cannot be prepared) returns why.

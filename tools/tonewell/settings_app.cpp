@@ -16,6 +16,7 @@
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
+#include "replay.h"
 
 extern char** environ;
 
@@ -310,11 +311,7 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
 }  // namespace
 
 std::string defaultPrefsBundle() {
-  if (const char* path = std::getenv("TONEWELL_PREFS_BUNDLE"); path && *path) return path;
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return "TonewellPrefs.bundle";
-  return (self.parent_path().parent_path() / "lib" / "TonewellPrefs.bundle").string();
+  return besideCommand("TONEWELL_PREFS_BUNDLE", "TonewellPrefs.bundle");
 }
 
 int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
