@@ -69,7 +69,7 @@ BENCHMARK(BM_PreferencesFloor_ReadAndParse);
 // requests and the accelerometer it started are taken back, so each iteration is a first ring.
 void BM_HookPlayRingtoneAtPathVibrationPattern(benchmark::State& state) {
   startPhone();
-  const Value path("/Library/Ringtones/Opening.m4r");
+  Value path("/Library/Ringtones/Opening.m4r");  // the host's objects
   Value pattern = Value(platform::Dictionary{});
   const auto saved = savedPlayRingtoneAtPathVibrationPattern;
   std::size_t allocations = 0;

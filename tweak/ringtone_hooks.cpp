@@ -17,8 +17,9 @@ IMP savedPrepareToAnswerCall = nullptr;
 namespace {
 
 using NoArguments = void (*)(id, SEL) noexcept;
-using OneArgument = void (*)(id, SEL, const Value*) noexcept;
-using TwoArguments = void (*)(id, SEL, const Value*, const Value*) noexcept;
+// The host's own implementations, with the arguments handed on as they came.
+using OneArgument = void (*)(id, SEL, id) noexcept;
+using TwoArguments = void (*)(id, SEL, id, id) noexcept;
 
 constexpr const char* kCallStatusKey = "kCTCallStatus";
 
@@ -30,15 +31,15 @@ void hookStopRinging(id self, SEL _cmd) noexcept {
   restoreRingtoneVolume();
 }
 
-void hookPlayRingtoneAtPath(id self, SEL _cmd, const Value* path) noexcept {
+void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) noexcept {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@]", self, path);
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPath)
     reinterpret_cast<OneArgument>(savedPlayRingtoneAtPath)(self, _cmd, path);
 }
 
-void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, const Value* path,
-                                            const Value* vibrationPattern) noexcept {
+void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path,
+                                            id vibrationPattern) noexcept {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@ vibrationPattern:%@]", self, path,
         vibrationPattern);
   increaseVolumeIfNeeded();

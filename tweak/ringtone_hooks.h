@@ -16,9 +16,9 @@ extern IMP savedPlayRingtoneAtPathVibrationPattern;
 extern IMP savedPrepareToAnswerCall;
 
 void hookStopRinging(id self, SEL _cmd) noexcept;
-void hookPlayRingtoneAtPath(id self, SEL _cmd, const platform::Value* path) noexcept;
-void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, const platform::Value* path,
-                                            const platform::Value* vibrationPattern) noexcept;
+void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) noexcept;
+void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path,
+                                            id vibrationPattern) noexcept;
 void hookPrepareToAnswerCall(id self, SEL _cmd) noexcept;
 
 void callStatusChanged(platform::CFNotificationCenterRef center, void* observer,

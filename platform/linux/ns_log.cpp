@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "phone_state.h"
+#include "platform/objc_runtime.h"
 #include "queues.h"
 
 namespace platform {
@@ -35,8 +36,11 @@ double asDouble(const LogArgument& arg) {
   return 0.0;
 }
 
-std::string asText(const LogArgument& arg) {
+std::string asText(const LogArgument& arg, bool describe) {
   if (const auto* s = std::get_if<std::string>(&arg.value)) return *s;
+  if (const auto* p = std::get_if<const void*>(&arg.value); p && describe) {
+    return describeObject(const_cast<void*>(*p));
+  }
   if (const auto* i = std::get_if<std::int64_t>(&arg.value)) return std::to_string(*i);
   if (const auto* d = std::get_if<double>(&arg.value)) {
     return description(Value(*d));
@@ -162,7 +166,7 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArgumen
       case 's':
       case '@':
         ++next;
-        if (arg) out += printfOne(prefix + "s", asText(*arg).c_str());
+        if (arg) out += printfOne(prefix + "s", asText(*arg, conversion == '@').c_str());
         break;
       default:
         // Not a conversion we know: print it as it stands.

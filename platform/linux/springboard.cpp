@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/sim/phone.h"
 
@@ -19,8 +20,17 @@ using platform::Value;
 namespace {
 
 using NoArguments = void (*)(id, SEL) noexcept;
-using OneArgument = void (*)(id, SEL, const Value*) noexcept;
-using TwoArguments = void (*)(id, SEL, const Value*, const Value*) noexcept;
+using OneArgument = void (*)(id, SEL, id) noexcept;
+using TwoArguments = void (*)(id, SEL, id, id) noexcept;
+
+// On the simulated phone the host's objects (the ringtone path, the vibration pattern) are
+// property-list values.
+id asObject(const Value& value) {
+  return const_cast<Value*>(&value);
+}
+const Value* asValue(id object) {
+  return static_cast<const Value*>(object);
+}
 
 // SpringBoard's own implementations: they start and stop the ringtone.
 void stopRingingImpl(id, SEL) noexcept {
@@ -47,9 +57,8 @@ void playRingtoneAtPathImpl(id, SEL, const Value* path) noexcept {
   playImpl(path, nullptr);
 }
 
-void playRingtoneAtPathVibrationPatternImpl(id, SEL, const Value* path,
-                                            const Value* pattern) noexcept {
-  playImpl(path, pattern);
+void playRingtoneAtPathVibrationPatternImpl(id, SEL, id path, id pattern) noexcept {
+  playImpl(asValue(path), asValue(pattern));
 }
 
 void prepareToAnswerCallImpl(id, SEL) noexcept {}
@@ -100,14 +109,15 @@ id userAgent() {
 void playRingtoneAtPath(const Value& path) {
   SEL selector = "playRingtoneAtPath:";
   if (IMP imp = methodFor(selector)) {
-    reinterpret_cast<OneArgument>(imp)(userAgent(), selector, &path);
+    reinterpret_cast<OneArgument>(imp)(userAgent(), selector, asObject(path));
   }
 }
 
 void playRingtoneAtPathVibrationPattern(const Value& path, const Value& vibrationPattern) {
   SEL selector = "playRingtoneAtPath:vibrationPattern:";
   if (IMP imp = methodFor(selector)) {
-    reinterpret_cast<TwoArguments>(imp)(userAgent(), selector, &path, &vibrationPattern);
+    reinterpret_cast<TwoArguments>(imp)(userAgent(), selector, asObject(path),
+                                        asObject(vibrationPattern));
   }
 }
 
@@ -122,3 +132,17 @@ void stopRinging() {
 }
 
 }  // namespace sim
+
+namespace platform {
+
+std::string describeObject(id object) {
+  if (object == nullptr) return "(null)";
+  if (object == sim::userAgent()) {
+    char text[64];
+    std::snprintf(text, sizeof text, "<SBUserAgent: %p>", object);
+    return text;
+  }
+  return description(*static_cast<const Value*>(object));
+}
+
+}  // namespace platform

@@ -50,8 +50,9 @@ LogArgument toLogArgument(const T& arg) {
 }
 
 // Formats `format` printf-style: %d %i %u %x %X %o %c %f %F %e %E %g %G %s %p with their flags,
-// width and precision, %@ for an object's description, %% for a percent sign. A missing argument
-// prints nothing; a number given for %@ prints its description.
+// width and precision, %@ for an object's description (a host object, given as a pointer, is
+// described by describeObject), %% for a percent sign. A missing argument prints nothing; a
+// number given for %@ prints its description.
 std::string formatLogMessage(std::string_view format, std::span<const LogArgument> args);
 
 // Writes one message to the system log. Never throws.

@@ -2,11 +2,14 @@
 // can be replaced (what the code-injection host does).
 #pragma once
 
+#include <string>
+
 namespace platform {
 
 // A selector is its name ("playRingtoneAtPath:vibrationPattern:").
 using SEL = const char*;
-// The receiver of a method: an object of the host, known to us only by its address.
+// An object of the host (a method's receiver or argument), known to us only by its address and
+// passed on unchanged. NSLog's %@ shows its description (describeObject), %p its address.
 using id = void*;
 // A method implementation. Each method has its own signature, (id self, SEL _cmd, args...);
 // callers cast to it before calling.
@@ -28,5 +31,8 @@ IMP class_getMethodImplementation(Class cls, SEL selector) noexcept;
 
 // The name a class was registered under.
 const char* class_getName(Class cls) noexcept;
+
+// The object's description, as -description gives it; "(null)" for a null object.
+std::string describeObject(id object);
 
 }  // namespace platform
