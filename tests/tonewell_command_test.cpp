@@ -3,10 +3,12 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/sim/property_list_codec.h"
 #include "test_support.h"
 
 namespace {
@@ -17,6 +19,12 @@ CommandRun tonewell(const std::string& arguments, bool withErrors = false) {
   const std::string command =
       std::string(TONEWELL_COMMAND) + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
   return testing_support::runCommand(command);
+}
+
+// The command with TONEWELL_HOME set to `home`.
+CommandRun tonewellIn(const std::string& home, const std::string& arguments) {
+  return testing_support::runCommand("TONEWELL_HOME=" + home + " " + TONEWELL_COMMAND + " " +
+                                     arguments + " 2>/dev/null");
 }
 
 std::string readText(const std::string& path) {
@@ -86,6 +94,30 @@ TEST(TonewellCommandTest, JsonShowsStoredFloatsAsTheyReadBack) {
   EXPECT_EQ(result["volume"][1]["by"], "scenario");
   EXPECT_EQ(result["final"]["ringtoneVolume"].dump(), "0.6");
   EXPECT_EQ(result["final"]["cameraRunning"], true) << "no ring end: the probe still watches";
+}
+
+TEST(TonewellCommandTest, WithoutPreferencesTheReplayStartsFromYourDomainAndLeavesItAlone) {
+  testing_support::TemporaryFolder home;
+  const std::string domain = home.path() + "/Preferences/com.example.tonewell.plist";
+  std::filesystem::create_directories(home.path() + "/Preferences");
+  platform::Dictionary yours;
+  yours.setObjectForKey(platform::Value(false), "enabled");
+  yours.setObjectForKey(platform::Value(true), "enableDebugLogging");
+  const std::string bytes =
+      sim::serializePropertyList(platform::Value(yours), sim::PropertyListFormat::binary);
+  ASSERT_TRUE(sim::writeFileAtomically(domain, bytes));
+  const std::string file = home.path() + "/s.yaml";
+  std::ofstream(file) << "events: [{at: 0, call: prepareToAnswerCall},\n"
+                         "         {at: 1, setPreferences: {enabled: true}},\n"
+                         "         {at: 2, removePreferences: [enableDebugLogging]}]\n"
+                         "until: 3\n";
+  const CommandRun run = tonewellIn(home.path(), "run " + file + " --json");
+  ASSERT_EQ(run.status, 0);
+  const auto result = nlohmann::json::parse(run.output);
+  EXPECT_EQ(result["log"][0]["message"].get<std::string>().rfind("TW: settings are: enabled:n", 0),
+            0u)
+      << "start-up read your own domain";
+  EXPECT_EQ(sim::readFile(domain), bytes) << "the replay changed a copy, never your file";
 }
 
 TEST(TonewellCommandTest, PlotHasLabelledAxesAndMarks) {
