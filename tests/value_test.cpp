@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -75,6 +79,42 @@ TEST(DescriptionTest, ReadsLikeThePlatformsDescriptions) {
   EXPECT_EQ(platform::description(Value(0.1f)), "0.10000000149011612");
   EXPECT_EQ(platform::description(Value("/Library/Ringtones/Opening.m4r")),
             "/Library/Ringtones/Opening.m4r");
+}
+
+// The phone has no fmt: the shortest form is made with printf and strtod, and must read exactly
+// as fmt prints doubles, across the switch to exponents and at the edges of precision.
+TEST(DescriptionTest, ShortestTextMatchesTheShortestRoundTripForm) {
+  const double samples[] = {0.0,
+                            -0.0,
+                            1.0,
+                            -6.5,
+                            0.8,
+                            0.1f,
+                            100.0,
+                            1e-4,
+                            1e-5,
+                            1.5e-7,
+                            123456789012.0,
+                            1e15,
+                            9999999999999998.0,
+                            1e16,
+                            1e20,
+                            1.5e300,
+                            5e-324,
+                            std::numeric_limits<double>::max(),
+                            1.0 / 3.0,
+                            2.0 / 3.0,
+                            std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity()};
+  for (double d : samples) EXPECT_EQ(platform::shortestText(d), fmt::format("{}", d)) << d;
+  std::uint64_t state = 42;
+  for (int i = 0; i < 2000; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    double d;
+    std::memcpy(&d, &state, sizeof d);
+    if (!std::isfinite(d)) continue;
+    ASSERT_EQ(platform::shortestText(d), fmt::format("{}", d));
+  }
 }
 
 TEST(DictionaryTest, KeepsOrderAndReplacesInPlace) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/sim/phone.h"
+#include "run_loop_requests.h"
 #include "thread_task_runner.h"
 #include "virtual_scheduler.h"
 
@@ -146,6 +147,10 @@ std::shared_ptr<TaskRunner> createSerialQueue(std::string label) {
   auto queue = std::make_shared<sim::ThreadTaskRunner>(std::move(label), t.scale);
   t.queues.push_back(queue);
   return queue;
+}
+
+void cancelRequestsEverywhere(const void* tag) {
+  sim::cancelTasksEverywhere(tag);
 }
 
 }  // namespace platform

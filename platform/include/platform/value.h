@@ -89,4 +89,7 @@ std::int32_t intValue(const Value& value);
 // it is, a dictionary as {key = value; ...} and an array as (a, b).
 std::string description(const Value& value);
 
+// A double in the fewest significant digits that read back as the same double ("0.8", "1e+20").
+std::string shortestText(double d);
+
 }  // namespace platform

@@ -1,19 +1,20 @@
 #include "platform/ns_object.h"
 
-#include <fmt/format.h>
-
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
 
 #include "platform/ns_log.h"
 #include "platform/task_runner.h"
-#include "queues.h"
+#include "run_loop_requests.h"
 
 namespace platform {
 
 std::string NSObject::description() const {
-  return fmt::format("<{}: {}>", className(), static_cast<const void*>(this));
+  char address[32];
+  std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+  return std::string("<") + className() + ": " + address + ">";
 }
 
 bool NSObject::performSelectorWithObject(SEL /*selector*/, const Value* /*object*/) {
@@ -52,7 +53,7 @@ void NSObject::performSelectorWithObjectAfterDelay(SEL selector, const Value* ob
 void NSObject::cancelPreviousPerformRequestsWithTarget(NSObject* target) noexcept {
   if (target == nullptr) return;
   try {
-    sim::cancelTasksEverywhere(target);
+    cancelRequestsEverywhere(target);
   } catch (...) {
   }
 }
@@ -71,7 +72,8 @@ void NSObject::performSelectorOnMainThreadWithObjectWaitUntilDone(SEL selector, 
 }
 
 std::string NSError::description() const {
-  return fmt::format("Error Domain={} Code={} \"{}\"", domain_, code_, localizedDescription_);
+  return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" +
+         localizedDescription_ + "\"";
 }
 
 }  // namespace platform

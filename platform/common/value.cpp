@@ -1,10 +1,11 @@
 #include "platform/value.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace platform {
@@ -84,16 +85,16 @@ double leadingDouble(std::string_view text) {
       i = j;
     }
   }
-  double result = 0.0;
-  const auto [ptr, ec] = std::from_chars(s.data() + start, s.data() + i, result);
-  if (ec == std::errc::result_out_of_range) {
+  // strtod reads the same syntax; the copy ends the number where the scan above ended.
+  const std::string number(s.substr(start, i - start));
+  errno = 0;
+  double result = std::strtod(number.c_str(), nullptr);
+  if (errno == ERANGE) {
     // Too large is infinite; too small is zero. Tell them apart by the exponent's sign.
-    const std::string_view mantissaAndExponent = s.substr(start, i - start);
-    const bool tiny = mantissaAndExponent.find("e-") != std::string_view::npos ||
-                      mantissaAndExponent.find("E-") != std::string_view::npos;
+    const bool tiny =
+        number.find("e-") != std::string::npos || number.find("E-") != std::string::npos;
     result = tiny ? 0.0 : std::numeric_limits<double>::infinity();
   }
-  (void)ptr;
   return negative ? -result : result;
 }
 
@@ -174,16 +175,42 @@ std::int32_t intValue(const Value& value) {
   return 0;
 }
 
+std::string shortestText(double d) {
+  if (!std::isfinite(d)) return std::isnan(d) ? "nan" : (d < 0 ? "-inf" : "inf");
+  // The fewest significant digits that read back as the same double.
+  char digits[40];
+  int precision = 1;
+  for (; precision < 17; ++precision) {
+    std::snprintf(digits, sizeof digits, "%.*e", precision - 1, d);
+    if (std::strtod(digits, nullptr) == d) break;
+  }
+  std::snprintf(digits, sizeof digits, "%.*e", precision - 1, d);
+  const char* e = std::strchr(digits, 'e');
+  const int exponent = std::atoi(e + 1);
+  if (exponent < -4 || exponent >= 16) {
+    // 1e+20, 1.5e-07: the exponent with at least two digits.
+    std::string text(static_cast<const char*>(digits), e);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+    return text + tail;
+  }
+  char fixed[48];
+  std::snprintf(fixed, sizeof fixed, "%.*f", std::max(0, precision - 1 - exponent), d);
+  return fixed;
+}
+
 std::string description(const Value& value) {
   struct Describe {
     std::string operator()(bool b) const { return b ? "1" : "0"; }
-    std::string operator()(std::int64_t i) const { return fmt::format("{}", i); }
-    std::string operator()(double d) const { return fmt::format("{}", d); }
+    std::string operator()(std::int64_t i) const { return std::to_string(i); }
+    std::string operator()(double d) const { return shortestText(d); }
     std::string operator()(const std::string& s) const { return s; }
     std::string operator()(const Date& d) const {
-      return fmt::format("{} seconds since 2001-01-01", d.secondsSinceReferenceDate);
+      return shortestText(d.secondsSinceReferenceDate) + " seconds since 2001-01-01";
     }
-    std::string operator()(const Data& d) const { return fmt::format("<{} bytes>", d.size()); }
+    std::string operator()(const Data& d) const {
+      return "<" + std::to_string(d.size()) + " bytes>";
+    }
     std::string operator()(const Array& a) const {
       std::string out = "(";
       for (std::size_t i = 0; i < a.size(); ++i) {
@@ -196,7 +223,7 @@ std::string description(const Value& value) {
       std::string out = "{";
       for (std::size_t i = 0; i < d.count(); ++i) {
         if (i) out += ' ';
-        out += fmt::format("{} = {};", d.allKeys()[i], description(d.valueAt(i)));
+        out += d.allKeys()[i] + " = " + description(d.valueAt(i)) + ";";
       }
       return out + "}";
     }
