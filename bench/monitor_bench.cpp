@@ -12,6 +12,7 @@
 #include "platform/core_motion.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
+#include "platform/sim/sample_buffer.h"
 #include "platform/sim/springboard.h"
 #include "preferences_domain.h"
 #include "ringtone_hooks.h"

@@ -1,13 +1,8 @@
 #include "platform/preferences_framework.h"
 
-#include "platform/cf_preferences.h"
 #include "platform/sim/property_list_codec.h"
 
 namespace platform {
-
-std::shared_ptr<SpecifierArray> PSListController::specifiers() {
-  return _specifiers;
-}
 
 std::shared_ptr<SpecifierArray> PSListController::loadSpecifiersFromPlistNameTarget(
     const std::string& name, NSObject* target) {
@@ -39,36 +34,6 @@ void PSListController::pushControllerAnimate(std::shared_ptr<UIViewController> c
   if (UINavigationController* navigation = navigationController()) {
     navigation->pushViewControllerAnimated(std::move(controller), animate);
   }
-}
-
-std::optional<Value> PSListController::readPreferenceValue(const PSSpecifier& specifier) const {
-  const std::string key = specifier.property("key");
-  if (key.empty()) return std::nullopt;
-  const std::string domain = specifier.property("defaults");
-  if (!domain.empty()) {
-    if (auto values = CFPreferencesCopyMultiple({key}, domain, kCFPreferencesCurrentUser,
-                                                kCFPreferencesAnyHost)) {
-      if (const Value* stored = values->objectForKey(key)) return *stored;
-    }
-  }
-  if (const Value* fallback = specifier.properties().objectForKey("default")) return *fallback;
-  return std::nullopt;
-}
-
-bool PSListController::setPreferenceValueSpecifier(const Value* value,
-                                                   const PSSpecifier& specifier) {
-  const std::string key = specifier.property("key");
-  const std::string domain = specifier.property("defaults");
-  if (key.empty() || domain.empty()) return false;
-  return CFPreferencesSetValue(key, value, domain, kCFPreferencesCurrentUser,
-                               kCFPreferencesAnyHost);
-}
-
-bool PSListController::performActionOf(const PSSpecifier& specifier) {
-  const std::string action = specifier.property("action");
-  NSObject* target = specifier.target();
-  if (action.empty() || target == nullptr) return false;
-  return target->performSelectorWithObject(action.c_str(), nullptr);
 }
 
 }  // namespace platform

@@ -35,6 +35,22 @@ std::shared_ptr<UIColor> UIColor::whiteColor() {
   return color;
 }
 
+void UIView::setAutoresizingMask(unsigned mask) {
+  autoresizingMask_ = mask;
+}
+
+void UIView::setBackgroundColor(std::shared_ptr<UIColor> color) {
+  backgroundColor_ = std::move(color);
+}
+
+void UILabel::setText(std::string text) {
+  text_ = std::move(text);
+}
+
+void UILabel::setTextAlignment(NSTextAlignment alignment) {
+  alignment_ = alignment;
+}
+
 void UIView::setFrame(CGRect frame) {
   const double dw = frame.width - frame_.width, dh = frame.height - frame_.height;
   frame_ = frame;

@@ -18,11 +18,8 @@ inline CMTime CMTimeMake(std::int64_t value, std::int32_t timescale) {
   return {value, timescale};
 }
 
-// One video frame as the capture output hands it over: its metadata attachments only (the probe
-// never reads pixels).
-struct opaqueCMSampleBuffer {
-  Dictionary attachments;
-};
+// One video frame as the capture output hands it over; the probe reads only its attachments.
+struct opaqueCMSampleBuffer;
 using CMSampleBufferRef = const opaqueCMSampleBuffer*;
 
 inline constexpr std::string_view kCGImagePropertyExifDictionary = "{Exif}";

@@ -9,6 +9,12 @@
 
 namespace platform {
 
+// The phone's own object behind one of ours (a view, a controller, a capture input), held by
+// the phone's binding; the simulated phone has none.
+struct NativeObject;
+// The phone's binding: reaches the state our objects mirror from its Objective-C classes.
+struct NativeBridge;
+
 class NSObject : public std::enable_shared_from_this<NSObject> {
  public:
   NSObject() = default;
@@ -40,6 +46,12 @@ class NSObject : public std::enable_shared_from_this<NSObject> {
   // selector runs after the current task has returned.
   void performSelectorOnMainThreadWithObjectWaitUntilDone(SEL selector, const Value* object,
                                                           bool wait) noexcept;
+
+  const std::shared_ptr<NativeObject>& native() const { return native_; }
+  void setNative(std::shared_ptr<NativeObject> native) { native_ = std::move(native); }
+
+ private:
+  std::shared_ptr<NativeObject> native_;
 };
 
 class NSError : public NSObject {

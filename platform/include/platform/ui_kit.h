@@ -50,9 +50,9 @@ class UIView : public NSObject {
   // Setting a new frame resizes the subviews that follow their superview's size.
   void setFrame(CGRect frame);
   CGRect bounds() const { return {0, 0, frame_.width, frame_.height}; }
-  void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
+  void setAutoresizingMask(unsigned mask);
   unsigned autoresizingMask() const { return autoresizingMask_; }
-  void setBackgroundColor(std::shared_ptr<UIColor> color) { backgroundColor_ = std::move(color); }
+  void setBackgroundColor(std::shared_ptr<UIColor> color);
   const std::shared_ptr<UIColor>& backgroundColor() const { return backgroundColor_; }
 
   // The superview owns its subviews; later ones lie over earlier ones.
@@ -65,6 +65,7 @@ class UIView : public NSObject {
   bool performSelectorWithObject(SEL selector, const Value* object) override;
 
  private:
+  friend struct NativeBridge;
   CGRect frame_;
   unsigned autoresizingMask_ = UIViewAutoresizingNone;
   std::shared_ptr<UIColor> backgroundColor_;
@@ -76,9 +77,9 @@ class UILabel : public UIView {
  public:
   using UIView::UIView;
   const char* className() const override { return "UILabel"; }
-  void setText(std::string text) { text_ = std::move(text); }
+  void setText(std::string text);
   const std::string& text() const { return text_; }
-  void setTextAlignment(NSTextAlignment alignment) { alignment_ = alignment; }
+  void setTextAlignment(NSTextAlignment alignment);
   NSTextAlignment textAlignment() const { return alignment_; }
 
  private:
@@ -164,6 +165,7 @@ class UIViewController : public NSObject {
 
  private:
   friend class UINavigationController;
+  friend struct NativeBridge;
   std::shared_ptr<UIView> view_;
   UINavigationItem navigationItem_;
   UINavigationController* navigationController_ = nullptr;
