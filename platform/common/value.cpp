@@ -228,7 +228,16 @@ std::string description(const Value& value) {
       return out + "}";
     }
   };
-  return std::visit(Describe{}, value.storage());
+  // std::visit needs a newer C++ library than the oldest phones carry: dispatch by hand.
+  const Describe describe;
+  if (const auto* b = value.getIf<bool>()) return describe(*b);
+  if (const auto* i = value.getIf<std::int64_t>()) return describe(*i);
+  if (const auto* d = value.getIf<double>()) return describe(*d);
+  if (const auto* s = value.getIf<std::string>()) return describe(*s);
+  if (const auto* date = value.getIf<Date>()) return describe(*date);
+  if (const auto* data = value.getIf<Data>()) return describe(*data);
+  if (const auto* array = value.getIf<Array>()) return describe(*array);
+  return describe(*value.getIf<Dictionary>());
 }
 
 }  // namespace platform

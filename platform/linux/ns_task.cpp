@@ -1,7 +1,6 @@
-// NSTask and NSPipe on posix_spawn and pipe2.
+// NSTask on posix_spawn.
 #include "platform/ns_task.h"
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,38 +13,6 @@
 extern char** environ;
 
 namespace platform {
-
-NSFileHandle::~NSFileHandle() {
-  closeFile();
-}
-
-void NSFileHandle::closeFile() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-Data NSFileHandle::readDataToEndOfFile() {
-  Data data;
-  if (fd_ < 0) return data;
-  std::uint8_t buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.insert(data.end(), buffer, buffer + n);
-  }
-  return data;
-}
-
-NSPipe::NSPipe(int readFd, int writeFd)
-    : reading_(std::make_unique<NSFileHandle>(readFd)),
-      writing_(std::make_unique<NSFileHandle>(writeFd)) {}
-
-std::shared_ptr<NSPipe> NSPipe::pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return nullptr;
-  return std::shared_ptr<NSPipe>(new NSPipe(fds[0], fds[1]));
-}
 
 NSTask::~NSTask() {
   if (pid_ > 0) waitUntilExit();

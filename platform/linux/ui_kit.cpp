@@ -25,16 +25,6 @@ void releaseLater(std::shared_ptr<NSObject> object, Duration delay) {
 
 }  // namespace
 
-std::shared_ptr<UIColor> UIColor::clearColor() {
-  static const auto color = std::make_shared<UIColor>("clearColor");
-  return color;
-}
-
-std::shared_ptr<UIColor> UIColor::whiteColor() {
-  static const auto color = std::make_shared<UIColor>("whiteColor");
-  return color;
-}
-
 void UIView::setAutoresizingMask(unsigned mask) {
   autoresizingMask_ = mask;
 }
@@ -80,14 +70,6 @@ void UIView::removeFromSuperview() {
     auto keep = std::move(*it);  // the last owner may be the superview: release after erasing
     siblings.erase(it);
   }
-}
-
-bool UIView::performSelectorWithObject(SEL selector, const Value*) {
-  if (std::strcmp(selector, "removeFromSuperview") == 0) {
-    removeFromSuperview();
-    return true;
-  }
-  return false;
 }
 
 const std::shared_ptr<UIView>& UIViewController::view() {
@@ -147,13 +129,6 @@ std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnima
       animation(animated));
   return popped;
 }
-
-UIAlertView::UIAlertView(std::string title, std::string message, std::string cancelButtonTitle,
-                         std::vector<std::string> otherButtonTitles)
-    : title_(std::move(title)),
-      message_(std::move(message)),
-      cancelButtonTitle_(std::move(cancelButtonTitle)),
-      otherButtonTitles_(std::move(otherButtonTitles)) {}
 
 void UIAlertView::show() {
   auto self = std::dynamic_pointer_cast<UIAlertView>(weak_from_this().lock());

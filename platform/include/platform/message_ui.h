@@ -68,6 +68,7 @@ class MFMailComposeViewController : public UIViewController {
   const std::string& storedPath() const { return storedPath_; }
 
  private:
+  friend struct NativeBridge;
   MFMailComposeViewControllerDelegate* delegate_ = nullptr;
   std::string subject_, body_;
   bool bodyIsHTML_ = false;

@@ -1,0 +1,340 @@
+#include "platform/av_foundation.h"
+
+#import <AVFoundation/AVFoundation.h>
+#import <CoreMedia/CoreMedia.h>
+#include <objc/runtime.h>
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <utility>
+
+#include "native_object.h"
+#include "task_runners.h"
+
+// The AVFoundation calls the probe makes are the ones of its time; several are deprecated since.
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+
+namespace platform {
+
+// A frame as the probe sees it: the phone's sample buffer, and the attachments it has asked for,
+// converted once and kept while the frame is being judged.
+struct opaqueCMSampleBuffer {
+  ::CMSampleBufferRef buffer;
+  std::list<std::pair<std::string, Value>> converted;
+};
+
+}  // namespace platform
+
+// Hands each frame of one output to the output's delegate, until its session stops.
+@interface TWSampleBufferForwarder : NSObject <AVCaptureVideoDataOutputSampleBufferDelegate> {
+ @public
+  platform::AVCaptureVideoDataOutput* _output;
+  std::atomic<bool> _stopped;
+}
+@end
+
+@implementation TWSampleBufferForwarder
+
+- (void)captureOutput:(AVCaptureOutput*)captureOutput
+    didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
+           fromConnection:(AVCaptureConnection*)connection {
+  if (_stopped.load()) return;
+  try {
+    platform::AVCaptureVideoDataOutputSampleBufferDelegate* delegate =
+        _output->sampleBufferDelegate();
+    if (delegate == nullptr) return;
+    platform::opaqueCMSampleBuffer frame{sampleBuffer, {}};
+    platform::AVCaptureConnection frameConnection;
+    delegate->captureOutputDidOutputSampleBufferFromConnection(_output, &frame, &frameConnection);
+  } catch (...) {
+    // A frame never takes the host down.
+  }
+}
+
+@end
+
+namespace platform {
+
+namespace {
+
+const char kForwarderKey = 0;
+
+void setError(std::shared_ptr<NSError>* out, ::NSError* error) {
+  if (out) *out = fromNSError(error);
+}
+
+}  // namespace
+
+// --- Devices ------------------------------------------------------------------------------------
+
+struct AVCaptureDevice::State {
+  ::AVCaptureDevice* device;
+};
+
+AVCaptureDevice::AVCaptureDevice(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+std::vector<std::shared_ptr<AVCaptureDevice>> AVCaptureDevice::devicesWithMediaType(
+    std::string_view mediaType) noexcept {
+  std::vector<std::shared_ptr<AVCaptureDevice>> devices;
+  try {
+    @autoreleasepool {
+      NSString* type = mediaType == AVMediaTypeVideo ? ::AVMediaTypeVideo : toNSString(mediaType);
+      for (::AVCaptureDevice* device in [::AVCaptureDevice devicesWithMediaType:type]) {
+        devices.push_back(
+            std::make_shared<AVCaptureDevice>(std::make_shared<State>(State{device})));
+      }
+    }
+  } catch (...) {
+    devices.clear();
+  }
+  return devices;
+}
+
+AVCaptureDevicePosition AVCaptureDevice::position() const noexcept {
+  switch ([state_->device position]) {
+    case ::AVCaptureDevicePositionBack:
+      return AVCaptureDevicePositionBack;
+    case ::AVCaptureDevicePositionFront:
+      return AVCaptureDevicePositionFront;
+    default:
+      return AVCaptureDevicePositionUnspecified;
+  }
+}
+
+bool AVCaptureDevice::lockForConfiguration(std::shared_ptr<NSError>* error) noexcept {
+  ::NSError* failure = nil;
+  const bool locked = [state_->device lockForConfiguration:&failure];
+  if (!locked) setError(error, failure);
+  return locked;
+}
+
+void AVCaptureDevice::unlockForConfiguration() noexcept {
+  [state_->device unlockForConfiguration];
+}
+
+bool AVCaptureDevice::isWhiteBalanceModeSupported(AVCaptureWhiteBalanceMode) const noexcept {
+  return [state_->device isWhiteBalanceModeSupported: ::AVCaptureWhiteBalanceModeLocked];
+}
+
+void AVCaptureDevice::setWhiteBalanceMode(AVCaptureWhiteBalanceMode) noexcept {
+  @try {
+    [state_->device setWhiteBalanceMode: ::AVCaptureWhiteBalanceModeLocked];
+  } @catch (NSException*) {
+    // Without the configuration lock the phone raises; the mode stays as it was.
+  }
+}
+
+bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode) const noexcept {
+  return [state_->device isFocusModeSupported: ::AVCaptureFocusModeLocked];
+}
+
+void AVCaptureDevice::setFocusMode(AVCaptureFocusMode) noexcept {
+  @try {
+    [state_->device setFocusMode: ::AVCaptureFocusModeLocked];
+  } @catch (NSException*) {
+  }
+}
+
+bool AVCaptureDevice::isFlashModeSupported(AVCaptureFlashMode) const noexcept {
+  return [state_->device isFlashModeSupported: ::AVCaptureFlashModeOff];
+}
+
+void AVCaptureDevice::setFlashMode(AVCaptureFlashMode) noexcept {
+  @try {
+    [state_->device setFlashMode: ::AVCaptureFlashModeOff];
+  } @catch (NSException*) {
+  }
+}
+
+std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDeviceError(
+    const std::shared_ptr<AVCaptureDevice>& device, std::shared_ptr<NSError>* error) noexcept {
+  if (!device) return nullptr;
+  try {
+    @autoreleasepool {
+      ::NSError* failure = nil;
+      ::AVCaptureDeviceInput* native =
+          [::AVCaptureDeviceInput deviceInputWithDevice:device->state()->device error:&failure];
+      if (native == nil) {
+        setError(error, failure);
+        return nullptr;
+      }
+      auto input = std::make_shared<AVCaptureDeviceInput>(device);
+      bindNative(*input, native);
+      return input;
+    }
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void AVCaptureVideoDataOutput::setSampleBufferDelegateQueue(
+    AVCaptureVideoDataOutputSampleBufferDelegate* delegate, dispatch_queue_t queue) noexcept {
+  delegate_ = delegate;
+  queue_ = std::move(queue);
+}
+
+// --- Sessions -----------------------------------------------------------------------------------
+
+struct AVCaptureSession::State {
+  ::AVCaptureSession* session;
+  // Starting and stopping block until the camera has changed state: they run here, off the
+  // caller's queue, in the order they were asked for.
+  ::dispatch_queue_t control;
+  std::mutex mutex;
+  std::vector<std::shared_ptr<AVCaptureOutput>> outputs;
+  bool running = false;
+};
+
+AVCaptureSession::AVCaptureSession() : state_(std::make_shared<State>()) {
+  state_->session = [[::AVCaptureSession alloc] init];
+  state_->control = ::dispatch_queue_create("AVCaptureSession control", DISPATCH_QUEUE_SERIAL);
+}
+
+AVCaptureSession::~AVCaptureSession() {
+  stopRunning();
+}
+
+void AVCaptureSession::setSessionPreset(std::string_view preset) noexcept {
+  @autoreleasepool {
+    NSString* name = preset == AVCaptureSessionPreset352x288 ? ::AVCaptureSessionPreset352x288
+                                                             : toNSString(preset);
+    if ([state_->session canSetSessionPreset:name]) [state_->session setSessionPreset:name];
+  }
+}
+
+bool AVCaptureSession::canAddInput(const std::shared_ptr<AVCaptureInput>& input) const noexcept {
+  ::AVCaptureInput* native = nativeOf(input.get());
+  return native != nil && [state_->session canAddInput:native];
+}
+
+void AVCaptureSession::addInput(std::shared_ptr<AVCaptureInput> input) noexcept {
+  ::AVCaptureInput* native = nativeOf(input.get());
+  if (native != nil && [state_->session canAddInput:native]) [state_->session addInput:native];
+}
+
+namespace {
+
+// The phone's output for ours, made with its settings the first time the session sees it.
+::AVCaptureVideoDataOutput* nativeOutput(AVCaptureOutput* output) {
+  auto* video = dynamic_cast<AVCaptureVideoDataOutput*>(output);
+  if (video == nullptr) return nil;
+  if (::AVCaptureVideoDataOutput* existing = nativeOf(video)) return existing;
+  auto* runner = dynamic_cast<GcdTaskRunner*>(video->sampleBufferCallbackQueue().get());
+  if (runner == nullptr) return nil;
+  ::AVCaptureVideoDataOutput* native = [[::AVCaptureVideoDataOutput alloc] init];
+  [native setAlwaysDiscardsLateVideoFrames:video->alwaysDiscardsLateVideoFrames()];
+  TWSampleBufferForwarder* forwarder = [[TWSampleBufferForwarder alloc] init];
+  forwarder->_output = video;
+  forwarder->_stopped = false;
+  objc_setAssociatedObject(native, &kForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
+  [native setSampleBufferDelegate:forwarder queue:runner->queue()];
+  bindNative(*video, native);
+  return native;
+}
+
+void applyFrameRate(::AVCaptureVideoDataOutput* native, CMTime duration) {
+  ::AVCaptureConnection* connection = [native connectionWithMediaType: ::AVMediaTypeVideo];
+  if (connection == nil || duration.timescale <= 0) return;
+  if ([connection respondsToSelector:@selector(isVideoMinFrameDurationSupported)] &&
+      [connection isVideoMinFrameDurationSupported]) {
+    [connection setVideoMinFrameDuration: ::CMTimeMake(duration.value, duration.timescale)];
+  }
+}
+
+void stopForwarding(const std::shared_ptr<AVCaptureOutput>& output) {
+  ::AVCaptureVideoDataOutput* native = nativeOf(output.get());
+  if (native == nil) return;
+  TWSampleBufferForwarder* forwarder = objc_getAssociatedObject(native, &kForwarderKey);
+  if (forwarder) forwarder->_stopped = true;
+}
+
+}  // namespace
+
+bool AVCaptureSession::canAddOutput(const std::shared_ptr<AVCaptureOutput>& output) const noexcept {
+  @autoreleasepool {
+    ::AVCaptureVideoDataOutput* native = nativeOutput(output.get());
+    return native != nil && [state_->session canAddOutput:native];
+  }
+}
+
+void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexcept {
+  try {
+    @autoreleasepool {
+      ::AVCaptureVideoDataOutput* native = nativeOutput(output.get());
+      if (native == nil || ![state_->session canAddOutput:native]) return;
+      [state_->session addOutput:native];
+      applyFrameRate(native,
+                     static_cast<AVCaptureVideoDataOutput*>(output.get())->minFrameDuration());
+      std::lock_guard lock(state_->mutex);
+      state_->outputs.push_back(std::move(output));
+    }
+  } catch (...) {
+  }
+}
+
+void AVCaptureSession::startRunning() noexcept {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->running) return;
+    state_->running = true;
+  }
+  ::AVCaptureSession* session = state_->session;
+  ::dispatch_async(state_->control, ^{
+    [session startRunning];
+  });
+}
+
+void AVCaptureSession::stopRunning() noexcept {
+  std::vector<std::shared_ptr<AVCaptureOutput>> outputs;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->running) return;
+    state_->running = false;
+    outputs = state_->outputs;
+  }
+  // No frame reaches a delegate from here on, even before the camera has stopped.
+  for (const auto& output : outputs) stopForwarding(output);
+  ::AVCaptureSession* session = state_->session;
+  ::dispatch_async(state_->control, ^{
+    [session stopRunning];
+  });
+}
+
+bool AVCaptureSession::isRunning() const noexcept {
+  std::lock_guard lock(state_->mutex);
+  return state_->running;
+}
+
+std::vector<std::shared_ptr<AVCaptureOutput>> AVCaptureSession::outputs() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->outputs;
+}
+
+// --- CoreMedia ----------------------------------------------------------------------------------
+
+const Value* CMGetAttachment(CMSampleBufferRef buffer, std::string_view key,
+                             std::uint32_t* attachmentModeOut) noexcept {
+  if (attachmentModeOut) *attachmentModeOut = 0;
+  if (buffer == nullptr) return nullptr;
+  try {
+    auto* frame = const_cast<opaqueCMSampleBuffer*>(buffer);
+    for (const auto& [name, value] : frame->converted) {
+      if (name == key) return &value;
+    }
+    @autoreleasepool {
+      ::CMAttachmentMode mode = 0;
+      ::id attachment = (__bridge ::id)::CMGetAttachment(
+          frame->buffer, (__bridge CFStringRef)toNSString(key), &mode);
+      Value value;
+      if (!toValue(attachment, &value)) return nullptr;
+      if (attachmentModeOut) *attachmentModeOut = mode;
+      frame->converted.emplace_back(std::string(key), std::move(value));
+      return &frame->converted.back().second;
+    }
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace platform

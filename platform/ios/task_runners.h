@@ -1,0 +1,45 @@
+// The platform's queues on Grand Central Dispatch: the main queue (drained by the main run loop),
+// serial dispatch queues, and operation queues.
+#pragma once
+
+#import <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+
+#include <string>
+
+#include "platform/task_runner.h"
+
+namespace platform {
+
+class GcdTaskRunner : public TaskRunner {
+ public:
+  GcdTaskRunner(std::string label, ::dispatch_queue_t queue);
+  const std::string& label() const override { return label_; }
+  void postDelayedTask(std::function<void()> task, Duration delay,
+                       const void* tag = nullptr) override;
+  std::size_t cancelTasksWithTag(const void* tag) override;
+  ::dispatch_queue_t queue() const { return queue_; }
+
+ protected:
+  // Hands a due task to the queue that runs it.
+  virtual void submit(dispatch_block_t block);
+
+ private:
+  std::string label_;
+  ::dispatch_queue_t queue_;
+};
+
+// Runs its tasks as operations of an NSOperationQueue that runs one at a time.
+class OperationQueueRunner : public GcdTaskRunner {
+ public:
+  explicit OperationQueueRunner(::NSOperationQueue* operations);
+  ::NSOperationQueue* operations() const { return operations_; }
+
+ protected:
+  void submit(dispatch_block_t block) override;
+
+ private:
+  ::NSOperationQueue* operations_;
+};
+
+}  // namespace platform
