@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need. Safe to run again: it only calls
-# apt-get when something is missing. Run as root (or with sudo) on Debian 12.
+# apt-get when something is missing. Run as root (or with sudo) on Debian 12. With --phone it
+# also installs what the arm64 iPhone build needs (lld's Mach-O linker, the LLVM tools).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
   python3-aiosmtpd rsyslog procps
 )
+if [ "${1:-}" = "--phone" ]; then
+  packages+=(lld llvm dpkg)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,34 @@
+# Cross-compiles the deliverables for arm64 iPhones with Debian's clang and lld against an
+# iPhoneOS SDK (headers and .tbd stubs), which IOS_SDK names. The linker signs ad hoc.
+set(CMAKE_SYSTEM_NAME iOS)
+set(CMAKE_SYSTEM_PROCESSOR arm64)
+set(CMAKE_OSX_ARCHITECTURES arm64)
+# The oldest system the code compiles for: C++20 with the SDK's libc++ headers, and ARC, whose
+# runtime calls every arm64 system has (arm64 began with iOS 7).
+set(CMAKE_OSX_DEPLOYMENT_TARGET 7.0)
+
+if(NOT DEFINED ENV{IOS_SDK} AND NOT IOS_SDK)
+  message(FATAL_ERROR "Set IOS_SDK to an iPhoneOS SDK folder (for example iPhoneOS15.6.sdk)")
+endif()
+if(NOT IOS_SDK)
+  set(IOS_SDK $ENV{IOS_SDK})
+endif()
+set(IOS_SDK ${IOS_SDK} CACHE PATH "The iPhoneOS SDK the deliverables are built against")
+set(CMAKE_OSX_SYSROOT ${IOS_SDK})
+
+find_program(TONEWELL_CLANGXX NAMES clang++ clang++-14 REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+set(CMAKE_CXX_COMPILER ${TONEWELL_CLANGXX})
+set(CMAKE_OBJCXX_COMPILER ${TONEWELL_CLANGXX})
+set(CMAKE_CXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
+set(CMAKE_OBJCXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
+find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool llvm-install-name-tool-14
+  REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
+set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++")
+foreach(kind SHARED MODULE EXE)
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -stdlib=libc++ -Wl,-adhoc_codesign")
+endforeach()
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
