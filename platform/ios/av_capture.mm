@@ -29,7 +29,8 @@ struct opaqueCMSampleBuffer {
 // Hands each frame of one output to the output's delegate, until its session stops.
 @interface TWSampleBufferForwarder : NSObject <AVCaptureVideoDataOutputSampleBufferDelegate> {
  @public
-  platform::AVCaptureVideoDataOutput* _output;
+  // Ours, held weakly: a frame in flight keeps it alive while the delegate judges it.
+  std::weak_ptr<platform::NSObject> _output;
   std::atomic<bool> _stopped;
 }
 @end
@@ -41,12 +42,14 @@ struct opaqueCMSampleBuffer {
            fromConnection:(AVCaptureConnection*)connection {
   if (_stopped.load()) return;
   try {
+    auto output = std::dynamic_pointer_cast<platform::AVCaptureVideoDataOutput>(_output.lock());
     platform::AVCaptureVideoDataOutputSampleBufferDelegate* delegate =
-        _output->sampleBufferDelegate();
+        output ? output->sampleBufferDelegate() : nullptr;
     if (delegate == nullptr) return;
     platform::opaqueCMSampleBuffer frame{sampleBuffer, {}};
     platform::AVCaptureConnection frameConnection;
-    delegate->captureOutputDidOutputSampleBufferFromConnection(_output, &frame, &frameConnection);
+    delegate->captureOutputDidOutputSampleBufferFromConnection(output.get(), &frame,
+                                                               &frameConnection);
   } catch (...) {
     // A frame never takes the host down.
   }
@@ -225,7 +228,7 @@ namespace {
   ::AVCaptureVideoDataOutput* native = [[::AVCaptureVideoDataOutput alloc] init];
   [native setAlwaysDiscardsLateVideoFrames:video->alwaysDiscardsLateVideoFrames()];
   TWSampleBufferForwarder* forwarder = [[TWSampleBufferForwarder alloc] init];
-  forwarder->_output = video;
+  forwarder->_output = video->weak_from_this();
   forwarder->_stopped = false;
   objc_setAssociatedObject(native, &kForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
   [native setSampleBufferDelegate:forwarder queue:runner->queue()];

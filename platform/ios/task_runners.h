@@ -5,13 +5,14 @@
 #import <Foundation/Foundation.h>
 #include <dispatch/dispatch.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/task_runner.h"
 
 namespace platform {
 
-class GcdTaskRunner : public TaskRunner {
+class GcdTaskRunner : public TaskRunner, public std::enable_shared_from_this<GcdTaskRunner> {
  public:
   GcdTaskRunner(std::string label, ::dispatch_queue_t queue);
   const std::string& label() const override { return label_; }
@@ -21,8 +22,8 @@ class GcdTaskRunner : public TaskRunner {
   ::dispatch_queue_t queue() const { return queue_; }
 
  protected:
-  // Hands a due task to the queue that runs it.
-  virtual void submit(dispatch_block_t block);
+  // Runs `run` on this queue at `when`. The block holds everything it needs.
+  virtual void schedule(dispatch_time_t when, dispatch_block_t run);
 
  private:
   std::string label_;
@@ -36,7 +37,7 @@ class OperationQueueRunner : public GcdTaskRunner {
   ::NSOperationQueue* operations() const { return operations_; }
 
  protected:
-  void submit(dispatch_block_t block) override;
+  void schedule(dispatch_time_t when, dispatch_block_t run) override;
 
  private:
   ::NSOperationQueue* operations_;

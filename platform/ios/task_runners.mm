@@ -100,10 +100,13 @@ void GcdTaskRunner::postDelayedTask(std::function<void()> task, Duration delay, 
   posted->tag = tag;
   posted->runner = this;
   if (tag) taggedTasks().add(posted);
+  // A pending or running task keeps its queue alive.
+  std::shared_ptr<GcdTaskRunner> keepAlive = weak_from_this().lock();
   dispatch_block_t run = ^{
+    if (posted->tag) taggedTasks().remove(posted.get());
     int expected = PostedTask::pending;
     if (!posted->state.compare_exchange_strong(expected, PostedTask::running)) return;
-    if (posted->tag) taggedTasks().remove(posted.get());
+    (void)keepAlive;
     TaskRunner* previous = currentRunner();
     setCurrentRunner(posted->runner);
     try {
@@ -114,13 +117,11 @@ void GcdTaskRunner::postDelayedTask(std::function<void()> task, Duration delay, 
     setCurrentRunner(previous);
   };
   // A task due now still runs on a later pass, never inside this call.
-  dispatch_after(after(delay), queue_, ^{
-    submit(run);
-  });
+  schedule(after(delay), run);
 }
 
-void GcdTaskRunner::submit(dispatch_block_t block) {
-  block();
+void GcdTaskRunner::schedule(dispatch_time_t when, dispatch_block_t run) {
+  dispatch_after(when, queue_, run);
 }
 
 std::size_t GcdTaskRunner::cancelTasksWithTag(const void* tag) {
@@ -132,8 +133,11 @@ OperationQueueRunner::OperationQueueRunner(::NSOperationQueue* operations)
                     dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0)),
       operations_(operations) {}
 
-void OperationQueueRunner::submit(dispatch_block_t block) {
-  [operations_ addOperationWithBlock:block];
+void OperationQueueRunner::schedule(dispatch_time_t when, dispatch_block_t run) {
+  ::NSOperationQueue* operations = operations_;
+  dispatch_after(when, queue(), ^{
+    [operations addOperationWithBlock:run];
+  });
 }
 
 TaskRunner* TaskRunner::current() noexcept {

@@ -90,24 +90,25 @@
 - (void)viewDidLoad {
   [super viewDidLoad];
   if (!_controller) return;
-  [self syncWithTwin];
-  platform::NativeBridge::bindView(*_controller, self.view);
   try {
+    [self syncWithTwin];
+    platform::NativeBridge::bindView(*_controller, self.view);
     _controller->viewDidLoad();
+    [self showTwinTitle];
   } catch (...) {
+    // The page stays as the phone made it; Settings runs on.
   }
-  [self showTwinTitle];
 }
 
 - (void)viewDidAppear:(BOOL)animated {
   [super viewDidAppear:animated];
   if (!_controller) return;
-  [self syncWithTwin];
   try {
+    [self syncWithTwin];
     _controller->viewDidAppear(animated);
+    [self showTwinTitle];
   } catch (...) {
   }
-  [self showTwinTitle];
 }
 
 @end
