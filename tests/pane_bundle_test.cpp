@@ -1,0 +1,96 @@
+// Loads the real preference bundle as the Settings application does and checks what the phone
+// finds by name: the classes the bundle makes, the names its Info.plist and the package's
+// PreferenceLoader entry use, and the Objective-C classes the phone build declares for them.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "platform/ns_object.h"
+#include "platform/sim/property_list_codec.h"
+
+namespace {
+
+const std::set<std::string> kPaneClasses = {
+    "TonewellPrefsListController", "TWOtherAppsViewController", "TW_AdvancedViewController"};
+
+platform::Dictionary readDictionary(const std::string& path) {
+  std::string error;
+  const auto bytes = sim::readFile(path, &error);
+  EXPECT_TRUE(bytes) << error;
+  if (!bytes) return {};
+  const auto value = sim::parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()}, &error);
+  const auto* dictionary = value ? value->getIf<platform::Dictionary>() : nullptr;
+  EXPECT_NE(dictionary, nullptr) << path << ": " << error;
+  return dictionary ? *dictionary : platform::Dictionary();
+}
+
+std::string text(const platform::Dictionary& dictionary, const char* key) {
+  const platform::Value* value = dictionary.objectForKey(key);
+  const auto* s = value ? value->getIf<std::string>() : nullptr;
+  return s ? *s : std::string();
+}
+
+class PaneBundleTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_NE(dlopen(TONEWELL_PREFS_BUNDLE "/TonewellPrefs", RTLD_NOW | RTLD_LOCAL), nullptr)
+        << dlerror();
+  }
+};
+
+// The phone makes a page's Objective-C object from the page's class name, and the page's C++
+// twin from the same name: they must agree.
+TEST_F(PaneBundleTest, EveryClassIsMadeByItsOwnName) {
+  for (const std::string& name : kPaneClasses) {
+    const auto made = platform::instantiateClassNamed(name);
+    ASSERT_NE(made, nullptr) << name;
+    EXPECT_EQ(made->className(), name);
+  }
+}
+
+TEST_F(PaneBundleTest, InfoPlistAndPreferenceLoaderEntryNameTheBundleAndItsRootPage) {
+  const auto info = readDictionary(TONEWELL_PREFS_BUNDLE "/Info.plist");
+  EXPECT_EQ(text(info, "CFBundleExecutable"), "TonewellPrefs");
+  EXPECT_EQ(kPaneClasses.count(text(info, "NSPrincipalClass")), 1u);
+
+  const auto entryFile = readDictionary(TONEWELL_PACKAGING "/TonewellPrefs.plist");
+  const platform::Value* entryValue = entryFile.objectForKey("entry");
+  ASSERT_NE(entryValue, nullptr);
+  const auto& entry = *entryValue->getIf<platform::Dictionary>();
+  EXPECT_EQ(text(entry, "bundle"), "TonewellPrefs");
+  EXPECT_EQ(text(entry, "detail"), text(info, "NSPrincipalClass"));
+  EXPECT_EQ(text(entry, "cell"), "PSLinkCell");
+  EXPECT_TRUE(std::ifstream(TONEWELL_PREFS_RESOURCES "/" + text(entry, "icon")).good())
+      << "the entry's icon is not among the bundle's resources";
+}
+
+TEST_F(PaneBundleTest, TheMonitorIsLoadedIntoSpringBoardOnly) {
+  const auto filter = readDictionary(TONEWELL_PACKAGING "/Tonewell.plist");
+  const platform::Value* inner = filter.objectForKey("Filter");
+  ASSERT_NE(inner, nullptr);
+  const platform::Value* bundles = inner->getIf<platform::Dictionary>()->objectForKey("Bundles");
+  ASSERT_NE(bundles, nullptr);
+  EXPECT_EQ(*bundles, platform::Value(platform::Array{platform::Value("com.apple.springboard")}));
+}
+
+// The phone build declares an Objective-C class for every class the bundle makes by name.
+TEST_F(PaneBundleTest, ThePhoneBuildDeclaresAnObjectiveCClassForEachPage) {
+  std::ifstream source(TONEWELL_PANE_CLASSES);
+  ASSERT_TRUE(source.good());
+  std::stringstream content;
+  content << source.rdbuf();
+  const std::string code = content.str();
+  std::set<std::string> declared;
+  const std::regex interface(R"(@interface (\w+) : TWBridged(List|View)Controller)");
+  for (std::sregex_iterator it(code.begin(), code.end(), interface), end; it != end; ++it) {
+    declared.insert((*it)[1]);
+  }
+  EXPECT_EQ(declared, kPaneClasses);
+}
+
+}  // namespace
