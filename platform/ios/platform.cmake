@@ -4,6 +4,7 @@ set(TONEWELL_PRIVATE_FRAMEWORKS ${CMAKE_OSX_SYSROOT}/System/Library/PrivateFrame
 
 add_library(tonewell_platform STATIC
   common/core_media.cpp
+  common/dispatch.cpp
   common/durations.cpp
   common/log_format.cpp
   common/ns_object.cpp

@@ -158,22 +158,6 @@ void cancelRequestsEverywhere(const void* tag) {
   if (tag) taggedTasks().drop(tag, nullptr);
 }
 
-dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t) noexcept {
-  try {
-    return createSerialQueue(label ? label : "");
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-void dispatch_async(const dispatch_queue_t& queue, std::function<void()> block) noexcept {
-  if (!queue) return;
-  try {
-    queue->postDelayedTask(std::move(block), Duration{0});
-  } catch (...) {
-  }
-}
-
 NSOperationQueue::NSOperationQueue() {
   ::NSOperationQueue* operations = [[::NSOperationQueue alloc] init];
   [operations setMaxConcurrentOperationCount:1];
