@@ -129,10 +129,12 @@ def check_layout(deb, prefix):
            + ("" if files == expected else f" (has: {files})"))
     control = subprocess.run(["dpkg-deb", "-f", deb, "Architecture", "Depends"], check=True,
                              capture_output=True, text=True).stdout
+    fields = dict(line.split(": ", 1) for line in control.splitlines() if ": " in line)
     architecture = "iphoneos-arm64" if prefix else "iphoneos-arm"
-    report(f"Architecture: {architecture}" in control and
-           "Depends: mobilesubstrate, preferenceloader" in control,
-           f"control: Architecture {architecture}, Depends mobilesubstrate, preferenceloader")
+    report(fields.get("Architecture") == architecture and
+           fields.get("Depends") == "mobilesubstrate, preferenceloader",
+           f"control: Architecture {architecture}, Depends mobilesubstrate, preferenceloader"
+           + ("" if fields.get("Architecture") == architecture else f" (has: {fields})"))
 
 
 def main():
