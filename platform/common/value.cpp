@@ -209,7 +209,10 @@ std::string description(const Value& value) {
       return shortestText(d.secondsSinceReferenceDate) + " seconds since 2001-01-01";
     }
     std::string operator()(const Data& d) const {
-      return "<" + std::to_string(d.size()) + " bytes>";
+      std::string out = "<";
+      out += std::to_string(d.size());
+      out += " bytes>";
+      return out;
     }
     std::string operator()(const Array& a) const {
       std::string out = "(";
