@@ -1,5 +1,6 @@
 # Cross-compiles the deliverables for arm64 iPhones with Debian's clang and lld against an
-# iPhoneOS SDK (headers and .tbd stubs), which IOS_SDK names. The linker signs ad hoc.
+# iPhoneOS SDK (headers and .tbd stubs), which IOS_SDK names. The linker signs ad hoc; the build
+# then signs again as the phone's kernels of every system need (scripts/adhoc_sign.py).
 set(CMAKE_SYSTEM_NAME iOS)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(CMAKE_OSX_ARCHITECTURES arm64)
@@ -16,17 +17,26 @@ endif()
 set(IOS_SDK ${IOS_SDK} CACHE PATH "The iPhoneOS SDK the deliverables are built against")
 set(CMAKE_OSX_SYSROOT ${IOS_SDK})
 
-find_program(TONEWELL_CLANGXX NAMES clang++ clang++-14 REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+# LLVM 16, Debian 12's newest: its lld merges the Objective-C image info of all objects into the
+# one 8-byte record the runtime reads, and for an iOS 7 target it still writes the classic dyld
+# information (rebase and bind opcodes, no chained fixups), which iOS 7 to 14's dyld needs.
+set(TONEWELL_LLVM_BIN /usr/lib/llvm-16/bin)
+find_program(TONEWELL_CLANGXX NAMES clang++ PATHS ${TONEWELL_LLVM_BIN} NO_DEFAULT_PATH REQUIRED
+  NO_CMAKE_FIND_ROOT_PATH)
+# clang finds the ld64.lld of its own folder first (-fuse-ld=lld).
+find_program(TONEWELL_LD64_LLD NAMES ld64.lld PATHS ${TONEWELL_LLVM_BIN} NO_DEFAULT_PATH REQUIRED
+  NO_CMAKE_FIND_ROOT_PATH)
 set(CMAKE_CXX_COMPILER ${TONEWELL_CLANGXX})
 set(CMAKE_OBJCXX_COMPILER ${TONEWELL_CLANGXX})
 set(CMAKE_CXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
 set(CMAKE_OBJCXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
-find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool llvm-install-name-tool-14
-  REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool PATHS ${TONEWELL_LLVM_BIN}
+  NO_DEFAULT_PATH REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
 set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++")
 foreach(kind SHARED MODULE EXE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -stdlib=libc++ -Wl,-adhoc_codesign")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT
+    "-fuse-ld=lld -stdlib=libc++ -Wl,-adhoc_codesign")
 endforeach()
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -3,12 +3,18 @@
 
 Usage: check_phone_binaries.py SDK DYLIB BUNDLE_BINARY DEB PREFIX
 
+The binaries are checked as built, and their signatures also as packed in DEB.
+
 Prints one line per check and exits 1 when any fails.
 """
+import plistlib
 import re
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
+
+import verify_signature
 
 SHARED_VARIABLES = [
     "isEnabled", "enableDebugLogging", "useFrontCamera", "increaseVolumeDelay",
@@ -16,6 +22,7 @@ SHARED_VARIABLES = [
     "captureDelegate", "motionManager", "isLyingFlat", "sampleCount",
     "originalRingtoneVolume", "volumeWasIncreased", "currentPhoneState",
 ]
+MONITOR_IDENTIFIER = "com.example.tonewell"
 PANE_CLASSES = ["TonewellPrefsListController", "TWOtherAppsViewController",
                 "TW_AdvancedViewController"]
 
@@ -51,6 +58,29 @@ def check_classes(binary):
         defined = re.search(r"__DATA\S*,__objc_data _OBJC_CLASS_\$_" + re.escape(name) + r"$",
                             symbols, re.M)
         report(bool(defined), f"{Path(binary).name} defines the Objective-C class {name}")
+
+
+def check_signature(binary, identifier, info_plist=None, where=""):
+    """The code directories, each slot's hash type, and every page and special slot re-hashed."""
+    lines, problems = verify_signature.verify(binary, identifier, info_plist)
+    for line in lines:
+        print(f"        {line}")
+    report(not problems, f"{Path(binary).name}{where} is signed ad hoc with SHA-1 (slot 0) and "
+           f"SHA-256 (slot 0x1000) code directories, identifier {identifier}"
+           + (f"; {'; '.join(problems)}" if problems else ""))
+
+
+def check_load_format(binary):
+    """What iOS 7's dyld and runtime read: one 8-byte image info, classic rebase/bind opcodes."""
+    sections = objdump("--section-headers", binary)
+    sizes = re.findall(r"__objc_imageinfo\s+([0-9a-fA-F]+)", sections)
+    report(sizes == ["00000008"], f"{Path(binary).name}: __objc_imageinfo is one 8-byte record"
+           + ("" if sizes == ["00000008"] else f" (sizes: {sizes})"))
+    commands = set(re.findall(r"^\s+cmd (LC_\w+)", objdump("--private-headers", binary), re.M))
+    chained = commands & {"LC_DYLD_CHAINED_FIXUPS", "LC_DYLD_EXPORTS_TRIE"}
+    report("LC_DYLD_INFO_ONLY" in commands and not chained,
+           f"{Path(binary).name}: classic dyld information (LC_DYLD_INFO_ONLY, no chained fixups)"
+           + (f" (has: {', '.join(sorted(chained))})" if chained else ""))
 
 
 def stub_for(sdk, install_name):
@@ -127,6 +157,14 @@ def check_layout(deb, prefix):
     ])
     report(files == expected, f"{Path(deb).name} holds exactly the expected {len(expected)} files"
            + ("" if files == expected else f" (has: {files})"))
+    with tempfile.TemporaryDirectory() as unpacked:
+        subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
+        root = Path(unpacked + prefix)
+        check_signature(root / "Library/MobileSubstrate/DynamicLibraries/Tonewell.dylib",
+                        MONITOR_IDENTIFIER, where=" (packed)")
+        bundle = root / "Library/PreferenceBundles/TonewellPrefs.bundle"
+        check_signature(bundle / "TonewellPrefs", bundle_identifier(bundle / "Info.plist"),
+                        bundle / "Info.plist", where=" (packed)")
     control = subprocess.run(["dpkg-deb", "-f", deb, "Architecture", "Depends"], check=True,
                              capture_output=True, text=True).stdout
     fields = dict(line.split(": ", 1) for line in control.splitlines() if ": " in line)
@@ -137,6 +175,11 @@ def check_layout(deb, prefix):
            + ("" if fields.get("Architecture") == architecture else f" (has: {fields})"))
 
 
+def bundle_identifier(info_plist):
+    with open(info_plist, "rb") as f:
+        return plistlib.load(f)["CFBundleIdentifier"]
+
+
 def main():
     sdk, dylib, bundle, deb, prefix = sys.argv[1:6]
     sdk = Path(sdk)
@@ -144,6 +187,10 @@ def main():
     check_classes(bundle)
     for binary in (dylib, bundle):
         check_imports(sdk, binary)
+        check_load_format(binary)
+    info_plist = Path(bundle).parent / "Info.plist"
+    check_signature(dylib, MONITOR_IDENTIFIER)
+    check_signature(bundle, bundle_identifier(info_plist), info_plist)
     check_layout(deb, prefix)
     print(f"{len(failures)} check(s) failed" if failures else "all checks passed")
     return 1 if failures else 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need. Safe to run again: it only calls
 # apt-get when something is missing. Run as root (or with sudo) on Debian 12. With --phone it
-# also installs what the arm64 iPhone build needs (lld's Mach-O linker, the LLVM tools).
+# also installs what the arm64 iPhone build needs (LLVM 16's clang, Mach-O linker and tools).
+# lld (14) is always installed: the tests link small arm64 binaries to check the phone signer.
 set -euo pipefail
 
 packages=(
@@ -9,10 +10,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
   libplist-dev libplist-utils libyaml-cpp-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
-  python3-aiosmtpd rsyslog procps
+  python3-aiosmtpd rsyslog procps openssl lld
 )
 if [ "${1:-}" = "--phone" ]; then
-  packages+=(lld llvm dpkg)
+  packages+=(clang-16 lld-16 llvm-16 dpkg)
 fi
 
 missing=()
