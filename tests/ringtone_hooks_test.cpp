@@ -217,10 +217,47 @@ TEST_F(MissingHostMethodTest, ReplacementNeverCallsAnEmptySlot) {
   sim::installSpringBoard({"stopRinging"});
   initializeMonitor();
   EXPECT_EQ(savedStopRinging, nullptr);
-  EXPECT_NE(savedPlayRingtoneAtPath, nullptr);
   hookStopRinging(sim::userAgent(), "stopRinging");  // as if reached some other way
+  hookPrepareToAnswerCall(sim::userAgent(), "prepareToAnswerCall");
   sim::playRingtoneAtPath(path());
   EXPECT_TRUE(sim::ringtone().ringing);
+}
+
+// What SpringBoard's own implementation raises is SpringBoard's to handle: it reaches the caller
+// of the replaced method unchanged.
+TEST_F(RingtoneHooksTest, TheHostsExceptionsPassThroughEveryReplacement) {
+  const std::pair<const char*, void (*)()> calls[] = {
+      {"playRingtoneAtPath:vibrationPattern:",
+       [] { sim::playRingtoneAtPathVibrationPattern(path(), pattern()); }},
+      {"playRingtoneAtPath:", [] { sim::playRingtoneAtPath(path()); }},
+      {"prepareToAnswerCall", [] { sim::prepareToAnswerCall(); }},
+      {"stopRinging", [] { sim::stopRinging(); }},
+  };
+  for (const auto& [selector, call] : calls) {
+    sim::setRaisingHostMethod(selector);
+    try {
+      call();
+      ADD_FAILURE() << selector << " did not raise";
+    } catch (const sim::HostException& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("-[SBUserAgent ") + selector + "] raised");
+    }
+  }
+  // The pocket checks before the raising host calls ran, and the raising stopRinging ended them.
+  EXPECT_EQ(countOf(log(), "TW: prepareToAnswerCall"), 1);
+  EXPECT_EQ(countOf(log(), "TW: stopRinging, volume was not increased."), 1);
+  sim::fastForwardBy(seconds(100));
+  EXPECT_TRUE(sim::cameraEvents().empty()) << "the probe's requests were cancelled";
+}
+
+TEST_F(RingtoneHooksTest, ARaisingStopRingingStillPutsTheVolumeBack) {
+  ringUntilRaised();
+  sim::setRaisingHostMethod("stopRinging");
+  EXPECT_THROW(sim::stopRinging(), sim::HostException);
+  EXPECT_FALSE(sim::ringtone().ringing) << "the host's own work was done before it raised";
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_FALSE(volumeWasIncreased);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
 }
 
 }  // namespace

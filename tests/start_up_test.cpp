@@ -1,4 +1,7 @@
 #include "start_up.h"
+
+#include <cctype>
+
 #include "monitor_fixture.h"
 #include "platform/cf_notification_center.h"
 #include "platform/sim/springboard.h"
@@ -65,11 +68,67 @@ TEST_F(StartUpTest, LongLivedObjectsStayTheSameAcrossRings) {
   EXPECT_EQ(motionManager.load(), manager);
 }
 
-TEST_F(StartUpTest, HostWithoutSBUserAgentLoadsQuietly) {
-  initializeMonitor();  // no SpringBoard installed
+void expectNothingInstalled() {
   EXPECT_EQ(savedStopRinging, nullptr);
+  EXPECT_EQ(savedPlayRingtoneAtPath, nullptr);
+  EXPECT_EQ(savedPlayRingtoneAtPathVibrationPattern, nullptr);
   EXPECT_EQ(savedPrepareToAnswerCall, nullptr);
+}
+
+TEST_F(StartUpTest, HostWithoutSBUserAgentLeavesTheMonitorIdleAndSaysSo) {
+  initializeMonitor();  // no SpringBoard installed; debug logging is off
+  EXPECT_EQ(log(), std::vector<std::string>{
+                       "TW: SBUserAgent not found, the monitor stays idle on this system."});
+  expectNothingInstalled();
   EXPECT_NE(captureDelegate.load(), nullptr);
+}
+
+// A system whose SBUserAgent has only some of the ringtone methods (iOS 8 keeps only
+// prepareToAnswerCall): a probe started there could never be stopped, so none is installed.
+class PartialHostTest : public testing_support::MonitorTest,
+                        public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PartialHostTest, GetsNoReplacementAndNoCallback) {
+  sim::installSpringBoard({GetParam()});
+  initializeMonitor();
+  EXPECT_EQ(log(), std::vector<std::string>{"TW: SBUserAgent lacks " + std::string(GetParam()) +
+                                            ", the monitor stays idle on this system."});
+  expectNothingInstalled();
+
+  // The host's own methods run untouched, and call states reach no callback.
+  sim::clearLog();
+  sim::playRingtoneAtPath(platform::Value("/r.m4r"));
+  sim::prepareToAnswerCall();
+  sim::stopRinging();
+  sim::postCallStatusChange(dict({{"kCTCallStatus", 1}}));
+  sim::runUntilIdle();
+  EXPECT_TRUE(log().empty());
+  EXPECT_EQ(currentPhoneState, 0);
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+  EXPECT_TRUE(sim::cameraEvents().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachMethodMissing, PartialHostTest,
+                         ::testing::Values("stopRinging", "playRingtoneAtPath:",
+                                           "playRingtoneAtPath:vibrationPattern:",
+                                           "prepareToAnswerCall"),
+                         [](const auto& test) {
+                           std::string name;
+                           for (const char* c = test.param; *c; ++c) {
+                             if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+                           }
+                           return name;
+                         });
+
+TEST(StartUpHostTest, LacksNamesEveryMissingMethod) {
+  sim::resetPhone();
+  sim::setLogEcho(false);
+  testing_support::resetMonitorState();
+  sim::installSpringBoard({"stopRinging", "playRingtoneAtPath:"});
+  initializeMonitor();
+  EXPECT_EQ(sim::logMessages(),
+            std::vector<std::string>{"TW: SBUserAgent lacks stopRinging, playRingtoneAtPath:, "
+                                     "the monitor stays idle on this system."});
 }
 
 }  // namespace

@@ -16,30 +16,39 @@ IMP savedPrepareToAnswerCall = nullptr;
 
 namespace {
 
-using NoArguments = void (*)(id, SEL) noexcept;
-// The host's own implementations, with the arguments handed on as they came.
-using OneArgument = void (*)(id, SEL, id) noexcept;
-using TwoArguments = void (*)(id, SEL, id, id) noexcept;
+// The host's own implementations, with the arguments handed on as they came. They may raise (an
+// Objective-C exception unwinds like a C++ one on arm64): no frame of ours between the host's
+// call and its implementation is noexcept, so the host's own handlers still see what it raises.
+using NoArguments = void (*)(id, SEL);
+using OneArgument = void (*)(id, SEL, id);
+using TwoArguments = void (*)(id, SEL, id, id);
 
 constexpr const char* kCallStatusKey = "kCTCallStatus";
 
 }  // namespace
 
-void hookStopRinging(id self, SEL _cmd) noexcept {
+void hookStopRinging(id self, SEL _cmd) {
   NSLog("-[<SBUserAgent: %p> stopRinging]", self);
-  if (savedStopRinging) reinterpret_cast<NoArguments>(savedStopRinging)(self, _cmd);
+  if (savedStopRinging) {
+    try {
+      reinterpret_cast<NoArguments>(savedStopRinging)(self, _cmd);
+    } catch (...) {
+      // The ring is over whatever the host raised: the volume goes back before its handlers run.
+      restoreRingtoneVolume();
+      throw;
+    }
+  }
   restoreRingtoneVolume();
 }
 
-void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) noexcept {
+void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@]", self, path);
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPath)
     reinterpret_cast<OneArgument>(savedPlayRingtoneAtPath)(self, _cmd, path);
 }
 
-void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path,
-                                            id vibrationPattern) noexcept {
+void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path, id vibrationPattern) {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@ vibrationPattern:%@]", self, path,
         vibrationPattern);
   increaseVolumeIfNeeded();
@@ -49,7 +58,7 @@ void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path,
   }
 }
 
-void hookPrepareToAnswerCall(id self, SEL _cmd) noexcept {
+void hookPrepareToAnswerCall(id self, SEL _cmd) {
   if (enableDebugLogging) NSLog("TW: prepareToAnswerCall");
   increaseVolumeIfNeeded();
   if (savedPrepareToAnswerCall) reinterpret_cast<NoArguments>(savedPrepareToAnswerCall)(self, _cmd);
@@ -89,9 +98,9 @@ void restoreRingtoneVolume() noexcept {
     probe->stopSession();
   }
 
-  // The session is stopped and no frame of it can act any more; the lock keeps a frame that was
-  // already judging from raising the volume between the test and the restore.
-  std::lock_guard lock(handOverMutex());
+  // The ring is over and its session stopped: no frame of it starts a raise any more, and a raise
+  // already under way holds the volume lock until it is done, so this sees it.
+  std::lock_guard lock(volumeMutex());
   if (volumeWasIncreased) {
     if (enableDebugLogging) NSLog("TW: stopRinging, restoring the original volume.");
     AVSystemController* controller = AVSystemController::sharedAVSystemController();

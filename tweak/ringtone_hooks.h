@@ -15,11 +15,12 @@ extern IMP savedPlayRingtoneAtPath;
 extern IMP savedPlayRingtoneAtPathVibrationPattern;
 extern IMP savedPrepareToAnswerCall;
 
-void hookStopRinging(id self, SEL _cmd) noexcept;
-void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) noexcept;
-void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path,
-                                            id vibrationPattern) noexcept;
-void hookPrepareToAnswerCall(id self, SEL _cmd) noexcept;
+// The replacements. Nothing of the monitor's own escapes them; an exception that the host's own
+// implementation raises passes through them unchanged, after the step that must follow it.
+void hookStopRinging(id self, SEL _cmd);
+void hookPlayRingtoneAtPath(id self, SEL _cmd, id path);
+void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path, id vibrationPattern);
+void hookPrepareToAnswerCall(id self, SEL _cmd);
 
 void callStatusChanged(platform::CFNotificationCenterRef center, void* observer,
                        platform::CFNotificationName name, const void* object,

@@ -35,3 +35,8 @@ std::mutex& handOverMutex() {
   static std::mutex mutex;
   return mutex;
 }
+
+std::mutex& volumeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}

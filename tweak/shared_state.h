@@ -41,9 +41,15 @@ TW_EXPORT extern std::atomic<std::int32_t> currentPhoneState;
 TW_EXPORT void increaseVolumeIfNeeded(void) noexcept;
 }
 
-// Guards the probe's session and in-pocket state, and makes the raise of the volume (by a frame)
-// and its restore (at the end of the ring) exclusive of each other.
+// Guards the probe's session, its in-pocket state and the ring's phase. Never held across a call
+// to the volume controller or the camera's frame handling.
 std::mutex& handOverMutex();
+
+// Makes the raise of the volume (by a frame) and its restore (by a bright frame or the end of
+// the ring) exclusive of each other: each holds it across its calls to the volume controller,
+// so a restore that comes while a raise is under way waits for it and then undoes it. Taken
+// before handOverMutex when both are needed.
+std::mutex& volumeMutex();
 
 // Reads the settings snapshot from the preferences domain.
 void loadSettings() noexcept;

@@ -1,9 +1,11 @@
 #include "start_up.h"
 
 #include <memory>
+#include <string>
 
 #include "platform/cf_notification_center.h"
 #include "platform/core_motion.h"
+#include "platform/ns_log.h"
 #include "platform/substrate.h"
 #include "ringtone_hooks.h"
 #include "shared_state.h"
@@ -26,6 +28,39 @@ std::shared_ptr<CMMotionManager>& motionManagerOwner() {
 
 }  // namespace
 
+namespace {
+
+// The four ringtone methods, the replacement of each and the slot for what it replaces.
+struct Hook {
+  SEL selector;
+  IMP replacement;
+  IMP* slot;
+};
+
+const Hook kHooks[] = {
+    {"stopRinging", reinterpret_cast<IMP>(&hookStopRinging), &savedStopRinging},
+    {"playRingtoneAtPath:", reinterpret_cast<IMP>(&hookPlayRingtoneAtPath),
+     &savedPlayRingtoneAtPath},
+    {"playRingtoneAtPath:vibrationPattern:",
+     reinterpret_cast<IMP>(&hookPlayRingtoneAtPathVibrationPattern),
+     &savedPlayRingtoneAtPathVibrationPattern},
+    {"prepareToAnswerCall", reinterpret_cast<IMP>(&hookPrepareToAnswerCall),
+     &savedPrepareToAnswerCall},
+};
+
+// The selectors of kHooks the host's class lacks, comma-separated; empty when it has them all.
+std::string missingMethods(Class userAgent) {
+  std::string missing;
+  for (const Hook& hook : kHooks) {
+    if (class_getMethodImplementation(userAgent, hook.selector) == nullptr) {
+      missing += (missing.empty() ? "" : ", ") + std::string(hook.selector);
+    }
+  }
+  return missing;
+}
+
+}  // namespace
+
 void initializeMonitor() noexcept {
   try {
     probeOwner() = std::make_shared<TWVideoCaptureDelegate>();
@@ -35,17 +70,20 @@ void initializeMonitor() noexcept {
 
     loadSettings();
 
+    // The monitor works with all four methods or not at all: with only some of them a probe
+    // could start (say, when a call is answered) and nothing would ever put the volume back.
     Class userAgent = objc_getClass("SBUserAgent");
-    MSHookMessageEx(userAgent, "stopRinging", reinterpret_cast<IMP>(&hookStopRinging),
-                    &savedStopRinging);
-    MSHookMessageEx(userAgent,
-                    "playRingtoneAtPath:", reinterpret_cast<IMP>(&hookPlayRingtoneAtPath),
-                    &savedPlayRingtoneAtPath);
-    MSHookMessageEx(userAgent, "playRingtoneAtPath:vibrationPattern:",
-                    reinterpret_cast<IMP>(&hookPlayRingtoneAtPathVibrationPattern),
-                    &savedPlayRingtoneAtPathVibrationPattern);
-    MSHookMessageEx(userAgent, "prepareToAnswerCall",
-                    reinterpret_cast<IMP>(&hookPrepareToAnswerCall), &savedPrepareToAnswerCall);
+    if (userAgent == nullptr) {
+      NSLog("TW: SBUserAgent not found, the monitor stays idle on this system.");
+      return;
+    }
+    if (const std::string missing = missingMethods(userAgent); !missing.empty()) {
+      NSLog("TW: SBUserAgent lacks %@, the monitor stays idle on this system.", missing);
+      return;
+    }
+    for (const Hook& hook : kHooks) {
+      MSHookMessageEx(userAgent, hook.selector, hook.replacement, hook.slot);
+    }
 
     CFNotificationCenterAddObserver(CFNotificationCenterGetLocalCenter(), nullptr,
                                     &callStatusChanged, "kCTCallStatusChangeNotification", nullptr,

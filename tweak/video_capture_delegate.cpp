@@ -63,6 +63,9 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
       replaced = std::move(session_);
       session_ = session;
       currentOutput_ = nullptr;
+    }
+    {
+      std::lock_guard volume(volumeMutex());
       volumeReadFailureLogged_ = false;
     }
     if (replaced) replaced->stopRunning();
@@ -133,14 +136,17 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
 
 void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
     AVCaptureOutput* output, CMSampleBufferRef sampleBuffer, AVCaptureConnection*) noexcept {
-  std::unique_lock lock(handOverMutex());
-  if (output == nullptr || output != currentOutput_) return;
-  if (++sampleCount <= kIgnoredFrames) return;
+  bool wasInPocket = false;
+  {
+    std::lock_guard lock(handOverMutex());
+    if (output == nullptr || output != currentOutput_) return;
+    if (++sampleCount <= kIgnoredFrames) return;
+    wasInPocket = inPocket_;
+  }
 
   const Value* exif = CMGetAttachment(sampleBuffer, kCGImagePropertyExifDictionary, nullptr);
   if (exif == nullptr) {
     NSLog("TW: no EXIF attachments!");
-    lock.unlock();
     stopSessionOwning(output);
     return;
   }
@@ -155,22 +161,24 @@ void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
 
   const double threshold = static_cast<double>(pocketBrightness.load());
   if (brightness < threshold) {
-    if (!inPocket_) raiseVolume();
+    if (!wasInPocket) raiseVolume(output);
     return;
   }
-
-  if (inPocket_) {
-    AVSystemController::sharedAVSystemController()->setVolumeToForCategory(originalRingtoneVolume,
-                                                                           kRingtoneCategory);
-    NSLog("TW: device taken out of the pocket, original volume restored.");
-    inPocket_ = false;
-    volumeWasIncreased = false;
-  }
-  lock.unlock();
+  restoreForBrightFrame(output);
   stopSessionOwning(output);
 }
 
-void TWVideoCaptureDelegate::raiseVolume() noexcept {
+bool TWVideoCaptureDelegate::stillJudging(AVCaptureOutput* output) const {
+  return output == currentOutput_ && ring_ != Ring::ended;
+}
+
+void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
+  std::lock_guard volume(volumeMutex());
+  {
+    // A stop, a new setup or the end of the ring may have come since the frame was counted.
+    std::lock_guard lock(handOverMutex());
+    if (!stillJudging(output) || inPocket_) return;
+  }
   AVSystemController* controller = AVSystemController::sharedAVSystemController();
   // While an earlier raise is outstanding (a stop left the volume raised and a new setup
   // followed), the volume now set is ours: the person's own was saved then and stays saved.
@@ -190,7 +198,23 @@ void TWVideoCaptureDelegate::raiseVolume() noexcept {
                                      kRingtoneCategory);
   volumeWasIncreased = true;
   NSLog("TW: ringing volume was increased.");
-  inPocket_ = true;
+  std::lock_guard lock(handOverMutex());
+  // A stop that came during the raise has left the probe: the raise stays outstanding for the
+  // end of the ring (which waits for this one) to undo.
+  if (output == currentOutput_) inPocket_ = true;
+}
+
+void TWVideoCaptureDelegate::restoreForBrightFrame(AVCaptureOutput* output) noexcept {
+  std::lock_guard volume(volumeMutex());
+  {
+    std::lock_guard lock(handOverMutex());
+    if (output != currentOutput_ || !inPocket_) return;
+    inPocket_ = false;
+  }
+  AVSystemController::sharedAVSystemController()->setVolumeToForCategory(originalRingtoneVolume,
+                                                                         kRingtoneCategory);
+  NSLog("TW: device taken out of the pocket, original volume restored.");
+  volumeWasIncreased = false;
 }
 
 void TWVideoCaptureDelegate::stopSession() noexcept {

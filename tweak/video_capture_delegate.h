@@ -46,8 +46,16 @@ class TWVideoCaptureDelegate : public platform::NSObject,
   enum class Ring { none, started, ended };
 
   void stopSessionOwning(platform::AVCaptureOutput* output) noexcept;
-  // Saves the volume (unless a raise is already outstanding) and raises it. Needs the lock.
-  void raiseVolume() noexcept;
+  // Whether a frame of `output` may still act: its session is the running one and its ring has
+  // not ended. Needs handOverMutex().
+  bool stillJudging(platform::AVCaptureOutput* output) const;
+  // A dark frame: saves the volume (unless a raise is already outstanding) and raises it.
+  void raiseVolume(platform::AVCaptureOutput* output) noexcept;
+  // A bright frame: puts back the volume this probe raised.
+  void restoreForBrightFrame(platform::AVCaptureOutput* output) noexcept;
+
+  // Guarded by volumeMutex().
+  bool volumeReadFailureLogged_ = false;
 
   // All guarded by handOverMutex().
   std::shared_ptr<platform::AVCaptureSession> session_;
@@ -55,6 +63,5 @@ class TWVideoCaptureDelegate : public platform::NSObject,
   // has been stopped or replaced, and change nothing.
   platform::AVCaptureOutput* currentOutput_ = nullptr;
   bool inPocket_ = false;
-  bool volumeReadFailureLogged_ = false;
   Ring ring_ = Ring::none;
 };

@@ -6,6 +6,7 @@
 #include "notification_center_internal.h"
 #include "objc_runtime_internal.h"
 #include "phone_state.h"
+#include "platform/sim/springboard.h"
 #include "queues.h"
 #include "virtual_scheduler.h"
 
@@ -58,6 +59,7 @@ void resetPhone() {
   VirtualScheduler::instance().reset();
   resetNotificationCenter();
   resetClassRegistry();
+  setRaisingHostMethod("");
   PhoneState::instance().reset();
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/sim/phone.h"
 
@@ -19,9 +20,28 @@ using platform::Value;
 
 namespace {
 
-using NoArguments = void (*)(id, SEL) noexcept;
-using OneArgument = void (*)(id, SEL, id) noexcept;
-using TwoArguments = void (*)(id, SEL, id, id) noexcept;
+using NoArguments = void (*)(id, SEL);
+using OneArgument = void (*)(id, SEL, id);
+using TwoArguments = void (*)(id, SEL, id, id);
+
+struct Raising {
+  std::mutex mutex;
+  std::string selector;
+};
+
+Raising& raising() {
+  static Raising r;
+  return r;
+}
+
+// Raises for the selector chosen by setRaisingHostMethod, as the host's method would.
+void raiseIfChosen(SEL selector) {
+  auto& r = raising();
+  std::lock_guard lock(r.mutex);
+  if (!r.selector.empty() && r.selector == selector) {
+    throw HostException(std::string("-[SBUserAgent ") + selector + "] raised");
+  }
+}
 
 // On the simulated phone the host's objects (the ringtone path, the vibration pattern) are
 // property-list values.
@@ -33,35 +53,33 @@ const Value* asValue(id object) {
 }
 
 // SpringBoard's own implementations: they start and stop the ringtone.
-void stopRingingImpl(id, SEL) noexcept {
-  try {
-    RingtoneState state = ringtone();
-    state.ringing = false;
-    setRingtone(std::move(state));
-  } catch (...) {
-  }
+void stopRingingImpl(id, SEL selector) {
+  RingtoneState state = ringtone();
+  state.ringing = false;
+  setRingtone(std::move(state));
+  raiseIfChosen(selector);
 }
 
-void playImpl(const Value* path, const Value* pattern) noexcept {
-  try {
-    RingtoneState state;
-    state.ringing = true;
-    if (path) state.path = platform::description(*path);
-    if (pattern) state.vibrationPattern = *pattern;
-    setRingtone(std::move(state));
-  } catch (...) {
-  }
+void playImpl(SEL selector, const Value* path, const Value* pattern) {
+  RingtoneState state;
+  state.ringing = true;
+  if (path) state.path = platform::description(*path);
+  if (pattern) state.vibrationPattern = *pattern;
+  setRingtone(std::move(state));
+  raiseIfChosen(selector);
 }
 
-void playRingtoneAtPathImpl(id, SEL, const Value* path) noexcept {
-  playImpl(path, nullptr);
+void playRingtoneAtPathImpl(id, SEL selector, id path) {
+  playImpl(selector, asValue(path), nullptr);
 }
 
-void playRingtoneAtPathVibrationPatternImpl(id, SEL, id path, id pattern) noexcept {
-  playImpl(asValue(path), asValue(pattern));
+void playRingtoneAtPathVibrationPatternImpl(id, SEL selector, id path, id pattern) {
+  playImpl(selector, asValue(path), asValue(pattern));
 }
 
-void prepareToAnswerCallImpl(id, SEL) noexcept {}
+void prepareToAnswerCallImpl(id, SEL selector) {
+  raiseIfChosen(selector);
+}
 
 // The instance lives at a fixed address where the system allows it, so that log lines that
 // print it ("<SBUserAgent: 0x...>") read the same in every replay.
@@ -99,6 +117,12 @@ void installSpringBoard(const std::vector<std::string>& without) {
   add("playRingtoneAtPath:vibrationPattern:",
       reinterpret_cast<IMP>(&playRingtoneAtPathVibrationPatternImpl));
   add("prepareToAnswerCall", reinterpret_cast<IMP>(&prepareToAnswerCallImpl));
+}
+
+void setRaisingHostMethod(const std::string& selector) {
+  auto& r = raising();
+  std::lock_guard lock(r.mutex);
+  r.selector = selector;
 }
 
 id userAgent() {
