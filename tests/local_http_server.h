@@ -1,16 +1,42 @@
-// A real HTTP server on 127.0.0.1 for the length of a test.
+// A real HTTPS server on 127.0.0.1 for the length of a test, with a certificate for the maker's
+// host that the simulated phone is told to trust.
 #pragma once
 
 #include <httplib.h>
 
+#include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "test_support.h"
+
 namespace testing_support {
+
+// A self-signed certificate (and its key) for www.example.com, made once per test program.
+struct TestCertificate {
+  std::string certificateFile;
+  std::string keyFile;
+};
+
+inline const TestCertificate& exampleCertificate() {
+  static const TemporaryFolder folder;
+  static const TestCertificate certificate = [] {
+    TestCertificate c{folder.path() + "/www.example.com.pem", folder.path() + "/key.pem"};
+    const CommandRun run = runCommand(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=www.example.com -addext subjectAltName=DNS:www.example.com -keyout " +
+        c.keyFile + " -out " + c.certificateFile + " 2>&1");
+    if (run.status != 0) throw std::runtime_error("openssl could not make a certificate");
+    return c;
+  }();
+  return certificate;
+}
 
 class LocalHttpServer {
  public:
-  LocalHttpServer() {
+  LocalHttpServer()
+      : server_(exampleCertificate().certificateFile.c_str(),
+                exampleCertificate().keyFile.c_str()) {
     server_.Get("/tonewell/tweaks.html", [](const httplib::Request&, httplib::Response& response) {
       response.set_content(
           "<html><head><title>Tonewell: other tweaks</title></head><body>Tweaks</body></html>",
@@ -28,9 +54,10 @@ class LocalHttpServer {
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  httplib::Server& server() { return server_; }
 
  private:
-  httplib::Server server_;
+  httplib::SSLServer server_;
   std::thread thread_;
   int port_ = 0;
 };

@@ -17,6 +17,12 @@ class OtherAppsPageTest : public testing_support::PaneTest {
     return std::any_of(views.begin(), views.end(),
                        [&](const auto& v) { return v == page().label(); });
   }
+  // The maker's page is routed to this machine, whose test server the phone trusts: a test never
+  // reaches the internet.
+  void routeTo(const std::string& target) {
+    sim::routeHost("www.example.com:443", target);
+    sim::trustCertificates(testing_support::exampleCertificate().certificateFile);
+  }
   void open() {
     list_->viewOtherApps();
     ASSERT_STREQ(top()->className(), "TWOtherAppsViewController");
@@ -24,7 +30,7 @@ class OtherAppsPageTest : public testing_support::PaneTest {
 };
 
 TEST_F(OtherAppsPageTest, BuildsThePageAsItAppears) {
-  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  routeTo("127.0.0.1:1");
   open();
   EXPECT_EQ(page().navigationItem().title(), "My tweaks");
   const auto& views = page().view()->subviews();
@@ -44,7 +50,7 @@ TEST_F(OtherAppsPageTest, BuildsThePageAsItAppears) {
 
 TEST_F(OtherAppsPageTest, LoadedPageTakesTheLabelAway) {
   testing_support::LocalHttpServer server;
-  sim::routeHost("www.example.com:80", server.address());
+  routeTo(server.address());
   open();
   EXPECT_TRUE(labelShown());
   settle();
@@ -55,7 +61,7 @@ TEST_F(OtherAppsPageTest, LoadedPageTakesTheLabelAway) {
 }
 
 TEST_F(OtherAppsPageTest, FailedLoadTakesTheLabelAwayAndLogsNothing) {
-  sim::routeHost("www.example.com:80", "127.0.0.1:1");  // nothing listens there
+  routeTo("127.0.0.1:1");  // nothing listens there
   open();
   settle();
   EXPECT_FALSE(webView()->loaded());
@@ -65,7 +71,7 @@ TEST_F(OtherAppsPageTest, FailedLoadTakesTheLabelAwayAndLogsNothing) {
 }
 
 TEST_F(OtherAppsPageTest, LabelGoesAfterTheNoticeReturnsAndLaterNoticesChangeNothing) {
-  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  routeTo("127.0.0.1:1");
   open();
   page().webViewDidFinishLoad(webView());
   EXPECT_TRUE(labelShown()) << "the removal is queued, not done inside the notice";
@@ -80,7 +86,7 @@ TEST_F(OtherAppsPageTest, LabelGoesAfterTheNoticeReturnsAndLaterNoticesChangeNot
 }
 
 TEST_F(OtherAppsPageTest, RotationResizesTheWebViewButNotTheLabel) {
-  sim::routeHost("www.example.com:80", "127.0.0.1:1");
+  routeTo("127.0.0.1:1");
   open();
   page().view()->setFrame(platform::CGRectMake(0, 0, 480, 320));
   EXPECT_EQ(webView()->frame(), platform::CGRectMake(0, 0, 480, 320));
@@ -89,7 +95,7 @@ TEST_F(OtherAppsPageTest, RotationResizesTheWebViewButNotTheLabel) {
 
 TEST_F(OtherAppsPageTest, NoticeOfALoadOutlivingThePageNeverReachesIt) {
   testing_support::LocalHttpServer server;
-  sim::routeHost("www.example.com:80", server.address());
+  routeTo(server.address());
   open();
   std::shared_ptr<platform::UIView> keepWebView = page().view()->subviews().at(0);
   navigation_->popViewControllerAnimated(false);
@@ -101,7 +107,7 @@ TEST_F(OtherAppsPageTest, NoticeOfALoadOutlivingThePageNeverReachesIt) {
 
 TEST_F(OtherAppsPageTest, EachVisitLoadsAfresh) {
   testing_support::LocalHttpServer server;
-  sim::routeHost("www.example.com:80", server.address());
+  routeTo(server.address());
   open();
   settle();
   navigation_->popViewControllerAnimated(true);

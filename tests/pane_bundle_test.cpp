@@ -86,7 +86,7 @@ TEST_F(PaneBundleTest, ThePhoneBuildDeclaresAnObjectiveCClassForEachPage) {
   content << source.rdbuf();
   const std::string code = content.str();
   std::set<std::string> declared;
-  const std::regex interface(R"(@interface (\w+) : TWBridged(List|View)Controller)");
+  const std::regex interface(R"(@interface (\w+) : TonewellBridged(List|View)Controller)");
   for (std::sregex_iterator it(code.begin(), code.end(), interface), end; it != end; ++it) {
     declared.insert((*it)[1]);
   }

@@ -27,9 +27,10 @@ class SettingsCommandTest : public ::testing::Test {
  protected:
   CommandRun tonewell(const std::string& arguments, const std::string& route = "127.0.0.1:1") {
     // The maker's page is routed to this machine: a test never reaches the internet.
-    const std::string command = "TONEWELL_HOME=" + home_.path() +
-                                " TONEWELL_ROUTE=www.example.com:80=" + route + " " +
-                                TONEWELL_COMMAND + " " + arguments + " 2>&1";
+    const std::string command =
+        "TONEWELL_HOME=" + home_.path() + " TONEWELL_ROUTE=www.example.com:443=" + route +
+        " TONEWELL_CA_FILE=" + testing_support::exampleCertificate().certificateFile + " " +
+        TONEWELL_COMMAND + " " + arguments + " 2>&1";
     return testing_support::runCommand(command);
   }
   std::string domainFile() const {

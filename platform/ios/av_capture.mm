@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "native_object.h"
+#include "platform/ns_log.h"
 #include "task_runners.h"
 
 // The AVFoundation calls the probe makes are the ones of its time; several are deprecated since.
@@ -27,7 +28,7 @@ struct opaqueCMSampleBuffer {
 }  // namespace platform
 
 // Hands each frame of one output to the output's delegate, until its session stops.
-@interface TWSampleBufferForwarder : NSObject <AVCaptureVideoDataOutputSampleBufferDelegate> {
+@interface TonewellSampleBufferForwarder : NSObject <AVCaptureVideoDataOutputSampleBufferDelegate> {
  @public
   // Ours, held weakly: a frame in flight keeps it alive while the delegate judges it.
   std::weak_ptr<platform::NSObject> _output;
@@ -35,7 +36,7 @@ struct opaqueCMSampleBuffer {
 }
 @end
 
-@implementation TWSampleBufferForwarder
+@implementation TonewellSampleBufferForwarder
 
 - (void)captureOutput:(AVCaptureOutput*)captureOutput
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
@@ -227,7 +228,7 @@ namespace {
   if (runner == nullptr) return nil;
   ::AVCaptureVideoDataOutput* native = [[::AVCaptureVideoDataOutput alloc] init];
   [native setAlwaysDiscardsLateVideoFrames:video->alwaysDiscardsLateVideoFrames()];
-  TWSampleBufferForwarder* forwarder = [[TWSampleBufferForwarder alloc] init];
+  TonewellSampleBufferForwarder* forwarder = [[TonewellSampleBufferForwarder alloc] init];
   forwarder->_output = video->weak_from_this();
   forwarder->_stopped = false;
   objc_setAssociatedObject(native, &kForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
@@ -248,7 +249,7 @@ void applyFrameRate(::AVCaptureVideoDataOutput* native, CMTime duration) {
 void stopForwarding(const std::shared_ptr<AVCaptureOutput>& output) {
   ::AVCaptureVideoDataOutput* native = nativeOf(output.get());
   if (native == nil) return;
-  TWSampleBufferForwarder* forwarder = objc_getAssociatedObject(native, &kForwarderKey);
+  TonewellSampleBufferForwarder* forwarder = objc_getAssociatedObject(native, &kForwarderKey);
   if (forwarder) forwarder->_stopped = true;
 }
 
@@ -284,7 +285,12 @@ void AVCaptureSession::startRunning() noexcept {
   }
   ::AVCaptureSession* session = state_->session;
   ::dispatch_async(state_->control, ^{
-    [session startRunning];
+    @try {
+      [session startRunning];
+    } @catch (NSException* exception) {
+      // A camera the media server refuses (in use, restricted) must not end SpringBoard.
+      NSLog("TW: the camera could not start: %@", fromNSString(exception.reason));
+    }
   });
 }
 
@@ -300,7 +306,11 @@ void AVCaptureSession::stopRunning() noexcept {
   for (const auto& output : outputs) stopForwarding(output);
   ::AVCaptureSession* session = state_->session;
   ::dispatch_async(state_->control, ^{
-    [session stopRunning];
+    @try {
+      [session stopRunning];
+    } @catch (NSException* exception) {
+      NSLog("TW: the camera could not stop: %@", fromNSString(exception.reason));
+    }
   });
 }
 

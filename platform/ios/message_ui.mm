@@ -7,13 +7,13 @@
 #include "native_object.h"
 
 // Tells our composer's delegate how the person left the phone's composer.
-@interface TWMailForwarder : NSObject <MFMailComposeViewControllerDelegate> {
+@interface TonewellMailForwarder : NSObject <MFMailComposeViewControllerDelegate> {
  @public
   std::weak_ptr<platform::NSObject> _composer;
 }
 @end
 
-@implementation TWMailForwarder
+@implementation TonewellMailForwarder
 
 - (void)mailComposeController:(MFMailComposeViewController*)controller
           didFinishWithResult:(MFMailComposeResult)result
@@ -58,7 +58,7 @@ bool MFMailComposeViewController::canSendMail() {
                      mimeType:toNSString(attachment.mimeType)
                      fileName:toNSString(attachment.fileName)];
   }
-  TWMailForwarder* forwarder = [[TWMailForwarder alloc] init];
+  TonewellMailForwarder* forwarder = [[TonewellMailForwarder alloc] init];
   forwarder->_composer = composer.weak_from_this();
   objc_setAssociatedObject(native, &kMailForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
   native.mailComposeDelegate = forwarder;

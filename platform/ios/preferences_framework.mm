@@ -1,7 +1,5 @@
 #include "platform/preferences_framework.h"
 
-#include <objc/runtime.h>
-
 #include "native_bridge.h"
 #include "native_object.h"
 #include "platform/ios/bridged_controllers.h"
@@ -11,7 +9,7 @@
 - (NSMutableDictionary*)properties;
 @end
 
-@implementation TWBridgedListController {
+@implementation TonewellBridgedListController {
   std::shared_ptr<platform::PSListController> _twin;
 }
 
@@ -31,22 +29,19 @@
 
 - (::id)specifiers {
   // The Settings application reads the rows from the list's own instance variable.
-  static Ivar const cache = class_getInstanceVariable([PSListController class], "_specifiers");
-  if (cache) {
-    if (::id rows = object_getIvar(self, cache)) return rows;
-  }
+  if (_specifiers) return _specifiers;
   NSMutableArray* rows = [NSMutableArray array];
   try {
     platform::PSListController* twin = [self controller];
+    // A list that could not be loaded is not kept: the next call tries again.
     if (auto list = twin ? twin->specifiers() : nullptr) {
       for (const auto& specifier : *list) {
         if (::id native = platform::nativeOf(specifier.get())) [rows addObject:native];
       }
+      _specifiers = rows;
     }
   } catch (...) {
   }
-  // The list releases the variable when it goes; this reference is the one it releases.
-  if (cache) object_setIvar(self, cache, (__bridge ::id)CFBridgingRetain(rows));
   return rows;
 }
 

@@ -11,13 +11,13 @@
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
 
 // Passes a web view's notices to its delegate, while our web view lives.
-@interface TWWebViewForwarder : NSObject <UIWebViewDelegate> {
+@interface TonewellWebViewForwarder : NSObject <UIWebViewDelegate> {
  @public
   platform::UIWebView* _view;
 }
 @end
 
-@implementation TWWebViewForwarder
+@implementation TonewellWebViewForwarder
 
 - (void)webViewDidFinishLoad:(::UIWebView*)webView {
   if (_view == nullptr || _view->delegate() == nullptr) return;
@@ -35,10 +35,14 @@
 
 @end
 
-@implementation TWBridgedViewController {
+@implementation TonewellBridgedViewController {
   std::shared_ptr<platform::UIViewController> _controller;
   std::shared_ptr<platform::UINavigationController> _navigation;
 }
+
+@synthesize parentController = _parentController;
+@synthesize rootController = _rootController;
+@synthesize specifier = _specifier;
 
 - (instancetype)initWithController:(std::shared_ptr<platform::UIViewController>)controller {
   if ((self = [super initWithNibName:nil bundle:nil])) {
@@ -143,7 +147,7 @@ CGRect ourRect(::CGRect r) {
 
 const char kWebViewForwarderKey = 0;
 
-TWWebViewForwarder* forwarderOf(::UIWebView* webView) {
+TonewellWebViewForwarder* forwarderOf(::UIWebView* webView) {
   return webView ? objc_getAssociatedObject(webView, &kWebViewForwarderKey) : nil;
 }
 
@@ -155,7 +159,7 @@ TWWebViewForwarder* forwarderOf(::UIWebView* webView) {
   ::UIView* made = nil;
   if (auto* web = dynamic_cast<UIWebView*>(&view)) {
     ::UIWebView* webView = [[::UIWebView alloc] initWithFrame:frame];
-    TWWebViewForwarder* forwarder = [[TWWebViewForwarder alloc] init];
+    TonewellWebViewForwarder* forwarder = [[TonewellWebViewForwarder alloc] init];
     forwarder->_view = web;
     objc_setAssociatedObject(webView, &kWebViewForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
     webView.delegate = forwarder;
@@ -194,8 +198,8 @@ void NativeBridge::setNavigation(UIViewController& controller, UINavigationContr
   }
   // A page of the bundle has an Objective-C class of its own name; any other is a plain page.
   ::Class cls = ::objc_getClass(controller->className());
-  if (cls == Nil || ![cls isSubclassOfClass:[TWBridgedViewController class]]) {
-    cls = [TWBridgedViewController class];
+  if (cls == Nil || ![cls isSubclassOfClass:[TonewellBridgedViewController class]]) {
+    cls = [TonewellBridgedViewController class];
   }
   return [[cls alloc] initWithController:controller];
 }
@@ -253,7 +257,7 @@ void UILabel::setTextAlignment(NSTextAlignment alignment) {
 UIWebView::~UIWebView() {
   ::UIWebView* native = nativeOf(this);
   if (native == nil) return;
-  if (TWWebViewForwarder* forwarder = forwarderOf(native)) forwarder->_view = nullptr;
+  if (TonewellWebViewForwarder* forwarder = forwarderOf(native)) forwarder->_view = nullptr;
   native.delegate = nil;
   [native stopLoading];
 }
@@ -266,7 +270,7 @@ void UIWebView::loadRequest(const NSURLRequest& request) {
 
 void UIWebView::stopLoading() {
   if (::UIWebView* native = nativeOf(this)) {
-    if (TWWebViewForwarder* forwarder = forwarderOf(native)) forwarder->_view = nullptr;
+    if (TonewellWebViewForwarder* forwarder = forwarderOf(native)) forwarder->_view = nullptr;
     [native stopLoading];
   }
 }
@@ -341,8 +345,8 @@ std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnima
   ::UINavigationController* navigation = nativeOf(this);
   if (navigation == nil || navigation.viewControllers.count <= 1) return nullptr;
   ::UIViewController* popped = [navigation popViewControllerAnimated:animated];
-  if (![popped isKindOfClass:[TWBridgedViewController class]]) return nullptr;
-  return [(TWBridgedViewController*)popped sharedController];
+  if (![popped isKindOfClass:[TonewellBridgedViewController class]]) return nullptr;
+  return [(TonewellBridgedViewController*)popped sharedController];
 }
 
 void UIAlertView::show() {

@@ -90,6 +90,7 @@ struct ScreenState {
   std::vector<std::string> openedURLs;
   std::vector<std::shared_ptr<platform::UIAlertView>> alerts;
   std::map<std::string, std::string> routes;
+  std::string trustedCertificates;  // a PEM file, or empty
   std::optional<std::string> mailAccount = std::string("person@example.com");
   std::map<std::string, std::string> substitutes;
   std::map<std::string, std::string> paths;

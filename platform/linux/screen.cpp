@@ -32,6 +32,10 @@ void ScreenState::reset() {
       start = end + 1;
     }
   }
+  // TONEWELL_CA_FILE: certificates the phone trusts besides the system's (a test's own
+  // authority, as a profile installed on a phone adds one).
+  const char* authorities = std::getenv("TONEWELL_CA_FILE");
+  trustedCertificates = authorities ? authorities : "";
   mailAccount = "person@example.com";
   substitutes.clear();
   paths.clear();
@@ -60,6 +64,12 @@ void routeHost(const std::string& hostAndPort, const std::string& target) {
   auto& s = ScreenState::instance();
   std::lock_guard lock(s.mutex);
   s.routes[hostAndPort] = target;
+}
+
+void trustCertificates(const std::string& pemFile) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  s.trustedCertificates = pemFile;
 }
 
 void setMailAccount(std::optional<std::string> address) {

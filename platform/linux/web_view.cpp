@@ -17,6 +17,7 @@ struct UIWebView::Load {
   std::string url;
   double timeout = 60;
   std::vector<std::string> connectTo;
+  std::string trustedCertificates;
   std::atomic<bool> cancelled{false};
   // The outcome, written on the web thread before the main run loop is told.
   bool ok = false;
@@ -68,6 +69,9 @@ void fetch(UIWebView::Load& load) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   if (connectTo) curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
+  if (!load.trustedCertificates.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, load.trustedCertificates.c_str());
+  }
   const CURLcode result = curl_easy_perform(curl);
   if (result == CURLE_OK) {
     load.ok = true;
@@ -94,6 +98,7 @@ void UIWebView::loadRequest(const NSURLRequest& request) {
     auto& screen = sim::ScreenState::instance();
     std::lock_guard lock(screen.mutex);
     for (const auto& [from, to] : screen.routes) load->connectTo.push_back(from + ":" + to);
+    load->trustedCertificates = screen.trustedCertificates;
   }
   load_ = load;
   std::weak_ptr<UIWebView> self = std::dynamic_pointer_cast<UIWebView>(weak_from_this().lock());

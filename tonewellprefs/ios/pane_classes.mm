@@ -3,7 +3,7 @@
 // an Objective-C class and a C++ class cannot share a name in one file).
 #include "platform/ios/bridged_controllers.h"
 
-@interface TonewellPrefsListController : TWBridgedListController
+@interface TonewellPrefsListController : TonewellBridgedListController
 @end
 
 @implementation TonewellPrefsListController
@@ -22,13 +22,13 @@
 
 @end
 
-@interface TWOtherAppsViewController : TWBridgedViewController
+@interface TWOtherAppsViewController : TonewellBridgedViewController
 @end
 
 @implementation TWOtherAppsViewController
 @end
 
-@interface TW_AdvancedViewController : TWBridgedViewController
+@interface TW_AdvancedViewController : TonewellBridgedViewController
 @end
 
 @implementation TW_AdvancedViewController

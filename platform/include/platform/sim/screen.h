@@ -23,6 +23,11 @@ void tapAlertButton(std::size_t alertIndex = 0);
 // ("host:port=target:port,...").
 void routeHost(const std::string& hostAndPort, const std::string& target);
 
+// The web view also trusts the certificates in `pemFile` (a test's own HTTPS server), as a
+// profile installed on a phone makes it trust an authority. A reset starts from
+// TONEWELL_CA_FILE; an empty name trusts only the system's authorities.
+void trustCertificates(const std::string& pemFile);
+
 // The phone's mail account: none means the device cannot send mail.
 void setMailAccount(std::optional<std::string> address);
 std::optional<std::string> mailAccount();

@@ -12,20 +12,30 @@ class UIViewController;
 class PSListController;
 }  // namespace platform
 
-// The Settings application's list page, from the private Preferences framework.
-@interface PSListController : UIViewController
+// The Settings application's list page, from the private Preferences framework. Its rows are
+// kept in `_specifiers`, which holds one reference whether the framework is built with ARC or
+// without: assigning it from ARC code (a strong store) keeps that balance.
+@interface PSListController : UIViewController {
+ @protected
+  NSArray* _specifiers;
+}
 - (NSMutableArray*)loadSpecifiersFromPlistName:(NSString*)name target:(::id)target;
 - (void)pushController:(UIViewController*)controller animate:(BOOL)animate;
 - (::id)specifiers;
 @end
 
-@interface TWBridgedViewController : UIViewController
+// A page that the Settings application may push: it answers what the Preferences framework
+// sends a pushed page (PSViewController's parent, root controller and specifier).
+@interface TonewellBridgedViewController : UIViewController
 - (instancetype)initWithController:(std::shared_ptr<platform::UIViewController>)controller;
 - (platform::UIViewController*)controller;
+@property(nonatomic, weak) id parentController;
+@property(nonatomic, weak) id rootController;
+@property(nonatomic, strong) id specifier;
 @end
 
 // Its C++ twin is the class registered under the subclass's own name.
-@interface TWBridgedListController : PSListController
+@interface TonewellBridgedListController : PSListController
 - (platform::PSListController*)controller;
 // Sends a row's action to the twin.
 - (void)performTwinAction:(const char*)selector;
