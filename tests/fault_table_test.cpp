@@ -43,6 +43,22 @@ bool untouched() {
   return sim::volume("Ringtone") == 0.3f && !volumeWasIncreased && sim::runningCameraCount() == 0;
 }
 
+// A snapshot taken at start-up that differs from the defaults: a 1-s delay, threshold -5.
+void storeEarlierSnapshot() {
+  std::filesystem::create_directories(sim::preferencesFolder());
+  ASSERT_TRUE(sim::writeFileAtomically(
+      sim::preferencesFolder() + "/" + preferencesDomain + ".plist",
+      sim::serializePropertyList(
+          Value(dict({{"increaseVolumeDelay", 1.0}, {"pocketBrightness", -5.0}})),
+          sim::PropertyListFormat::binary)));
+}
+
+// The ring's check used the earlier snapshot: its camera started at 1 s, nothing judged yet.
+bool ringGoesOnWithTheEarlierSnapshot() {
+  return isEnabled && increaseVolumeDelay == 1.0f && pocketBrightness == -5.0f &&
+         sim::runningCameraCount() == 1 && sim::volume("Ringtone") == 0.3f;
+}
+
 class MonitorFaultTest : public testing_support::MonitorTest,
                          public ::testing::WithParamInterface<MonitorFault> {};
 
@@ -65,19 +81,18 @@ TEST_P(MonitorFaultTest, LogsItsLineAndKeepsItsPromise) {
 }
 
 const MonitorFault kMonitorFaults[] = {
-    {"NoKeyList", [] {},
+    {"NoKeyList", storeEarlierSnapshot,
      [] {  // the domain turns unreadable after start-up: the earlier snapshot goes on
-       std::filesystem::create_directories(sim::preferencesFolder());
        std::ofstream(sim::preferencesFolder() + "/" + preferencesDomain + ".plist") << "junk";
-       ringInTheDark(0.1);
+       ringInTheDark(1.5);
      },
-     "TW: unable to get preferences", [] { return isEnabled && untouched(); }},
-    {"NoDictionary", [] {},
+     "TW: unable to get preferences", ringGoesOnWithTheEarlierSnapshot},
+    {"NoDictionary", storeEarlierSnapshot,
      [] {
        sim::setPreferencesDictionaryFails(true);
-       ringInTheDark(0.1);
+       ringInTheDark(1.5);
      },
-     "TW: preferences dictionary error", [] { return isEnabled && untouched(); }},
+     "TW: preferences dictionary error", ringGoesOnWithTheEarlierSnapshot},
     {"NoCameraAtThePosition", [] { sim::setCameraFault(kFront, sim::CameraFault::missing); },
      [] { ringInTheDark(); },
      "TW: unable to find selected camera device! Try selecting the other one in Settings/Tonewell.",

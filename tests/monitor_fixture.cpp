@@ -21,6 +21,7 @@ void resetMonitorState() {
   originalRingtoneVolume = 0.0f;
   volumeWasIncreased = false;
   currentPhoneState = 0;
+  hostRingtone = HostRingtone::unknown;
   savedStopRinging = nullptr;
   savedPlayRingtoneAtPath = nullptr;
   savedPlayRingtoneAtPathVibrationPattern = nullptr;

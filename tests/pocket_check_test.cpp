@@ -144,13 +144,18 @@ TEST_F(PocketCheckTest, TwoChecksInOneRingMakeTwoSetupsAndTwoTimeOuts) {
   EXPECT_EQ(sim::pendingTaskCount(), 1u) << "the second time-out is still pending";
 }
 
-TEST_F(PocketCheckTest, DelayBeyondTheTimeOutLetsTheProbeRunOn) {
+// The delay row offers 0 to 10 s: a hand-edited 100 s starts the camera at 10 s, well inside
+// the time-out, which then still bounds the probe.
+TEST_F(PocketCheckTest, DelayBeyondItsRowStartsAtTheRowsLongestDelay) {
   storeSettings(dict({{"increaseVolumeDelay", 100.0}}));
   increaseVolumeIfNeeded();
-  sim::setBrightness(platform::AVCaptureDevicePositionFront, -6.0);
-  sim::runUntil(seconds(150.0));
+  EXPECT_EQ(increaseVolumeDelay, 10.0f);
+  sim::runUntil(seconds(9.999));
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  sim::runUntil(seconds(10.0));
   EXPECT_EQ(sim::runningCameraCount(), 1);
-  EXPECT_TRUE(volumeWasIncreased);
+  sim::runUntil(seconds(150.0));
+  EXPECT_EQ(sim::runningCameraCount(), 0);
 }
 
 }  // namespace

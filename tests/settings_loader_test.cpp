@@ -148,6 +148,27 @@ TEST_F(SettingsLoaderTest, OutOfRangeAndNonFiniteValuesAreMadeSafe) {
   EXPECT_EQ(pocketBrightness, -9.0f);
 }
 
+// A hand-edited domain cannot go beyond what the Settings rows offer: delay 0-10 s, volume 0-1,
+// brightness -10 to 2. Integers too large for the rows take the nearest bound.
+TEST_F(SettingsLoaderTest, NumbersAreKeptWithinTheirRowsRanges) {
+  const std::int64_t huge = 9'200'000'000'000'000'000;
+  storeSettings(dict({{"increaseVolumeDelay", Value(huge)},
+                      {"ringingVolumeWhileInPocket", Value(huge)},
+                      {"pocketBrightness", Value(huge)}}));
+  loadSettings();
+  EXPECT_EQ(increaseVolumeDelay, 10.0f) << "the camera still starts";
+  EXPECT_EQ(ringingVolumeWhileInPocket, 1.0);
+  EXPECT_EQ(pocketBrightness, 2.0f) << "not every frame is dark";
+
+  storeSettings(dict({{"increaseVolumeDelay", Value(-huge)},
+                      {"ringingVolumeWhileInPocket", "YES"},
+                      {"pocketBrightness", -100}}));
+  loadSettings();
+  EXPECT_EQ(increaseVolumeDelay, 0.0f);
+  EXPECT_EQ(ringingVolumeWhileInPocket, 0.0) << "text without a number reads as 0, as on the phone";
+  EXPECT_EQ(pocketBrightness, -10.0f);
+}
+
 TEST_F(SettingsLoaderTest, XmlDomainsAreReadToo) {
   storeSettings(dict({{"pocketBrightness", -6.0}}), sim::PropertyListFormat::xml);
   loadSettings();

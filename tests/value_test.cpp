@@ -56,11 +56,23 @@ TEST(FloatValueTest, NumbersAndBooleansConvert) {
 TEST(IntValueTest, TruncatesAndSaturates) {
   EXPECT_EQ(platform::intValue(Value(5.9)), 5);
   EXPECT_EQ(platform::intValue(Value(-5.9)), -5);
-  EXPECT_EQ(platform::intValue(Value(std::int64_t{1} << 40)), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(platform::intValue(Value(std::int64_t{1} << 40)), 0) << "the low 32 bits";
+  EXPECT_EQ(platform::intValue(Value(std::int64_t{4294967297})), 1);
+  EXPECT_EQ(platform::intValue(Value(std::int64_t{-1})), -1);
   EXPECT_EQ(platform::intValue(Value(-1e30)), std::numeric_limits<int32_t>::min());
   EXPECT_EQ(platform::intValue(Value(std::nan(""))), 0);
   EXPECT_EQ(platform::intValue(Value(" -12abc")), -12);
   EXPECT_EQ(platform::intValue(Value("99999999999999")), std::numeric_limits<int32_t>::max());
+
+  for (const char* text : {"5", " -12abc", "+1", "\t7"}) {
+    EXPECT_TRUE(platform::hasLeadingInteger(Value(text))) << text;
+  }
+  for (const char* text : {"abc", "", " ", "-", "+x", ".5"}) {
+    EXPECT_FALSE(platform::hasLeadingInteger(Value(text))) << text;
+  }
+  EXPECT_TRUE(platform::hasLeadingInteger(Value(2.5)));
+  EXPECT_TRUE(platform::hasLeadingInteger(Value(true)));
+  EXPECT_FALSE(platform::hasLeadingInteger(Value(platform::Array{})));
 }
 
 TEST(ScalarConversionsTest, OnlyNumbersBooleansAndStrings) {

@@ -15,9 +15,14 @@ class Recorder : public platform::NSObject {
  public:
   bool performSelectorWithObject(platform::SEL selector, const platform::Value*) override {
     calls.emplace_back(selector);
+    const platform::TaskRunner* queue = platform::TaskRunner::current();
+    queues.emplace_back(queue ? queue->label() : "(none)");
+    times.push_back(sim::now());
     return true;
   }
   std::vector<std::string> calls;
+  std::vector<std::string> queues;  // where each call ran
+  std::vector<platform::Duration> times;
 };
 
 class SchedulerTest : public testing_support::PhoneTest {};
@@ -87,7 +92,9 @@ TEST_F(SchedulerTest, RequestsMadeInsideATaskGoToThatTasksQueue) {
   });
   sim::runUntilIdle();
   EXPECT_EQ(ranOn, "cameraQueue");
-  EXPECT_EQ(target->calls.size(), 1u);
+  EXPECT_EQ(target->calls, std::vector<std::string>{"x"});
+  EXPECT_EQ(target->queues, std::vector<std::string>{"cameraQueue"}) << "not the main run loop";
+  EXPECT_EQ(target->times, std::vector<platform::Duration>{seconds(0.5)});
   EXPECT_EQ(sim::pendingTaskCount(), 0u);
 }
 

@@ -2,8 +2,8 @@
 // own implementation, so SpringBoard still plays and stops its ringtones.
 #include "ringtone_hooks.h"
 
-#include "platform/celestial.h"
 #include "platform/ns_log.h"
+#include "ringtone_volume.h"
 #include "shared_state.h"
 #include "video_capture_delegate.h"
 
@@ -29,6 +29,7 @@ constexpr const char* kCallStatusKey = "kCTCallStatus";
 
 void hookStopRinging(id self, SEL _cmd) {
   NSLog("-[<SBUserAgent: %p> stopRinging]", self);
+  hostRingtone = HostRingtone::stopped;
   if (savedStopRinging) {
     try {
       reinterpret_cast<NoArguments>(savedStopRinging)(self, _cmd);
@@ -43,6 +44,7 @@ void hookStopRinging(id self, SEL _cmd) {
 
 void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@]", self, path);
+  hostRingtone = HostRingtone::playing;
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPath)
     reinterpret_cast<OneArgument>(savedPlayRingtoneAtPath)(self, _cmd, path);
@@ -51,6 +53,7 @@ void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) {
 void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path, id vibrationPattern) {
   NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@ vibrationPattern:%@]", self, path,
         vibrationPattern);
+  hostRingtone = HostRingtone::playing;
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPathVibrationPattern) {
     reinterpret_cast<TwoArguments>(savedPlayRingtoneAtPathVibrationPattern)(self, _cmd, path,
@@ -66,10 +69,23 @@ void hookPrepareToAnswerCall(id self, SEL _cmd) {
 
 void callStatusChanged(CFNotificationCenterRef, void*, CFNotificationName, const void*,
                        const Dictionary* userInfo) noexcept {
-  if (!isEnabled) return;
   const Value* status = userInfo ? userInfo->objectForKey(kCallStatusKey) : nullptr;
-  // A status that is not a number (or a numeric string) tells nothing either.
-  if (status == nullptr || !hasScalarConversions(*status)) {
+  // A status that is not a number, or a text without a leading integer, tells nothing.
+  const bool known = status != nullptr && hasLeadingInteger(*status);
+  // Status 1 (connected) and 5 (disconnected) end the ringing: exactly the values whose bit of
+  // weight 4 cleared leaves 1.
+  const bool ringEnds = known && (intValue(*status) & ~4) == 1;
+  if (ringEnds) hostRingtone = HostRingtone::stopped;
+
+  if (!isEnabled) {
+    // Switched off during the ring: the end of the ring still undoes what an enabled check
+    // started. Otherwise the notification is none of the monitor's business.
+    TWVideoCaptureDelegate* probe = captureDelegate;
+    const bool started = probe != nullptr && probe->ringInProgress();
+    if (ringEnds && (started || volumeWasIncreased)) restoreRingtoneVolume();
+    return;
+  }
+  if (!known) {
     NSLog("TW: kCTCallStatusChangeNotification cannot determine state!");
     return;
   }
@@ -77,9 +93,7 @@ void callStatusChanged(CFNotificationCenterRef, void*, CFNotificationName, const
   if (enableDebugLogging) {
     NSLog("TW: kCTCallStatusChangeNotification, new state: %d", currentPhoneState.load());
   }
-  // Status 1 (connected) and 5 (disconnected) end the ringing: exactly the values whose bit of
-  // weight 4 cleared leaves 1.
-  if ((currentPhoneState.load() & ~4) == 1) restoreRingtoneVolume();
+  if (ringEnds) restoreRingtoneVolume();
 }
 
 void restoreRingtoneVolume() noexcept {
@@ -103,9 +117,7 @@ void restoreRingtoneVolume() noexcept {
   std::lock_guard lock(volumeMutex());
   if (volumeWasIncreased) {
     if (enableDebugLogging) NSLog("TW: stopRinging, restoring the original volume.");
-    AVSystemController* controller = AVSystemController::sharedAVSystemController();
-    volumeWasIncreased = false;
-    controller->setVolumeToForCategory(originalRingtoneVolume, "Ringtone");
+    putRingtoneVolumeBack();
   } else if (enableDebugLogging) {
     NSLog("TW: stopRinging, volume was not increased.");
   }

@@ -25,12 +25,14 @@ bool readBool(const Dictionary& values, const char* key, bool fallback) {
   return value ? platform::boolValue(*value) : fallback;
 }
 
-// A float setting: a stored value that is not finite takes the default.
-float readFloat(const Dictionary& values, const char* key, float fallback) {
+// A float setting within the range its row in the Settings pane offers: a stored value that is
+// not finite takes the default, one outside the range the nearest bound (a hand-edited domain
+// must not make every frame dark or keep the camera from ever starting).
+float readFloat(const Dictionary& values, const char* key, float fallback, float low, float high) {
   const Value* value = storedScalar(values, key);
   if (value == nullptr) return fallback;
   const float f = platform::floatValue(*value);
-  return std::isfinite(f) ? f : fallback;
+  return std::isfinite(f) ? std::fmin(std::fmax(f, low), high) : fallback;
 }
 
 const char* yesNo(bool b) {
@@ -60,17 +62,13 @@ void loadSettings() noexcept {
     isEnabled = readBool(*values, "enabled", true);
     enableDebugLogging = readBool(*values, "enableDebugLogging", false);
     useFrontCamera = readBool(*values, "useFrontCamera", true);
-    // A negative delay means "at once".
-    increaseVolumeDelay = std::fmax(readFloat(*values, "increaseVolumeDelay", 2.0f), 0.0f);
+    increaseVolumeDelay = readFloat(*values, "increaseVolumeDelay", 2.0f, 0.0f, 10.0f);
     // Stored volumes pass through single precision; the default is the exact double 0.8.
     const Value* volume = storedScalar(*values, "ringingVolumeWhileInPocket");
-    double inPocket = 0.8;
-    if (volume != nullptr) {
-      const float f = platform::floatValue(*volume);
-      if (std::isfinite(f)) inPocket = std::fmin(std::fmax(static_cast<double>(f), 0.0), 1.0);
-    }
-    ringingVolumeWhileInPocket = inPocket;
-    pocketBrightness = readFloat(*values, "pocketBrightness", -4.0f);
+    const float stored = volume ? platform::floatValue(*volume) : NAN;
+    ringingVolumeWhileInPocket =
+        std::isfinite(stored) ? static_cast<double>(std::fmin(std::fmax(stored, 0.0f), 1.0f)) : 0.8;
+    pocketBrightness = readFloat(*values, "pocketBrightness", -4.0f, -10.0f, 2.0f);
     increaseVolumeIfHorizontal = readBool(*values, "increaseVolumeIfHorizontal", false);
 
     if (enableDebugLogging) {

@@ -31,6 +31,8 @@ std::atomic<bool> volumeWasIncreased{false};
 std::atomic<std::int32_t> currentPhoneState{0};
 }
 
+std::atomic<HostRingtone> hostRingtone{HostRingtone::unknown};
+
 std::mutex& handOverMutex() {
   static std::mutex mutex;
   return mutex;

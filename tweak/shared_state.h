@@ -41,6 +41,11 @@ TW_EXPORT extern std::atomic<std::int32_t> currentPhoneState;
 TW_EXPORT void increaseVolumeIfNeeded(void) noexcept;
 }
 
+// What the host's ringtone is doing, as the ringtone hooks saw it: unknown until one has run.
+// A ring is over (stopped) at stopRinging or at call status 1 or 5.
+enum class HostRingtone : int { unknown, playing, stopped };
+extern std::atomic<HostRingtone> hostRingtone;
+
 // Guards the probe's session, its in-pocket state and the ring's phase. Never held across a call
 // to the volume controller or the camera's frame handling.
 std::mutex& handOverMutex();

@@ -8,6 +8,7 @@
 #include "platform/ns_log.h"
 #include "platform/substrate.h"
 #include "ringtone_hooks.h"
+#include "ringtone_volume.h"
 #include "shared_state.h"
 #include "video_capture_delegate.h"
 
@@ -69,6 +70,11 @@ void initializeMonitor() noexcept {
     motionManager = motionManagerOwner().get();
 
     loadSettings();
+    // A host that ended while the volume was raised left the person's volume in a record.
+    {
+      std::lock_guard volume(volumeMutex());
+      recoverRingtoneVolumeAfterRestart();
+    }
 
     // The monitor works with all four methods or not at all: with only some of them a probe
     // could start (say, when a call is answered) and nothing would ever put the volume back.

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "platform/celestial.h"
 #include "platform/dispatch.h"
 #include "platform/ns_log.h"
+#include "ringtone_volume.h"
 #include "shared_state.h"
 
 using namespace platform;
@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::intptr_t kIgnoredFrames = 3;
 constexpr double kBrightnessWhenMissing = -4.0;
-constexpr const char* kRingtoneCategory = "Ringtone";
 
 std::shared_ptr<AVCaptureDevice> firstDeviceAt(AVCaptureDevicePosition position) {
   for (auto& device : AVCaptureDevice::devicesWithMediaType(AVMediaTypeVideo)) {
@@ -30,7 +29,7 @@ bool TWVideoCaptureDelegate::performSelectorWithObject(SEL selector, const Value
     return true;
   }
   if (std::strcmp(selector, "stopSession") == 0) {
-    stopSession();
+    timeOut();  // only the pocket check's forced stop comes by request
     return true;
   }
   return false;
@@ -67,6 +66,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     {
       std::lock_guard volume(volumeMutex());
       volumeReadFailureLogged_ = false;
+      raiseDeclined_ = false;
     }
     if (replaced) replaced->stopRunning();
     session->setSessionPreset(AVCaptureSessionPreset352x288);
@@ -174,29 +174,37 @@ bool TWVideoCaptureDelegate::stillJudging(AVCaptureOutput* output) const {
 
 void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
   std::lock_guard volume(volumeMutex());
+  if (raiseDeclined_) return;
   {
     // A stop, a new setup or the end of the ring may have come since the frame was counted.
     std::lock_guard lock(handOverMutex());
     if (!stillJudging(output) || inPocket_) return;
   }
-  AVSystemController* controller = AVSystemController::sharedAVSystemController();
-  // While an earlier raise is outstanding (a stop left the volume raised and a new setup
-  // followed), the volume now set is ours: the person's own was saved then and stays saved.
-  if (!volumeWasIncreased) {
-    float current = 0.0f;
-    if (!controller->getVolumeForCategory(&current, kRingtoneCategory)) {
+  // A check made after the ring ended may run, but a ring that is over is not made louder.
+  if (hostRingtone == HostRingtone::stopped) {
+    if (enableDebugLogging) NSLog("TW: no ringtone is playing, not increasing the volume.");
+    raiseDeclined_ = true;
+    return;
+  }
+  switch (raiseRingtoneVolumeTo(static_cast<float>(ringingVolumeWhileInPocket.load()))) {
+    case RaiseResult::readFailed:
       // Without the true volume there would be nothing right to put back later.
       if (!volumeReadFailureLogged_) {
         NSLog("TW: unable to read the ringtone volume, not increasing it.");
         volumeReadFailureLogged_ = true;
       }
       return;
-    }
-    originalRingtoneVolume = current;
+    case RaiseResult::notAbove:
+      if (enableDebugLogging) {
+        NSLog(
+            "TW: the ringtone volume is already at or above the in-pocket level, not "
+            "changing it.");
+      }
+      raiseDeclined_ = true;
+      return;
+    case RaiseResult::raised:
+      break;
   }
-  controller->setVolumeToForCategory(static_cast<float>(ringingVolumeWhileInPocket.load()),
-                                     kRingtoneCategory);
-  volumeWasIncreased = true;
   NSLog("TW: ringing volume was increased.");
   std::lock_guard lock(handOverMutex());
   // A stop that came during the raise has left the probe: the raise stays outstanding for the
@@ -211,10 +219,18 @@ void TWVideoCaptureDelegate::restoreForBrightFrame(AVCaptureOutput* output) noex
     if (output != currentOutput_ || !inPocket_) return;
     inPocket_ = false;
   }
-  AVSystemController::sharedAVSystemController()->setVolumeToForCategory(originalRingtoneVolume,
-                                                                         kRingtoneCategory);
-  NSLog("TW: device taken out of the pocket, original volume restored.");
-  volumeWasIncreased = false;
+  if (putRingtoneVolumeBack() == PutBackResult::restored) {
+    NSLog("TW: device taken out of the pocket, original volume restored.");
+  }
+}
+
+void TWVideoCaptureDelegate::timeOut() noexcept {
+  stopSession();
+  // The forced stop of a check made while no ringtone plays leaves no raise behind.
+  if (hostRingtone == HostRingtone::stopped) {
+    std::lock_guard volume(volumeMutex());
+    putRingtoneVolumeBack();
+  }
 }
 
 void TWVideoCaptureDelegate::stopSession() noexcept {

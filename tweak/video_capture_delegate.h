@@ -54,8 +54,15 @@ class TWVideoCaptureDelegate : public platform::NSObject,
   // A bright frame: puts back the volume this probe raised.
   void restoreForBrightFrame(platform::AVCaptureOutput* output) noexcept;
 
+  // The pocket check's forced stop: stops the session and, when no ringtone is playing any
+  // more, ends an outstanding raise.
+  void timeOut() noexcept;
+
   // Guarded by volumeMutex().
   bool volumeReadFailureLogged_ = false;
+  // This session found the pocket but left the volume alone (it was already high enough, or
+  // no ringtone plays): later dark frames change nothing either.
+  bool raiseDeclined_ = false;
 
   // All guarded by handOverMutex().
   std::shared_ptr<platform::AVCaptureSession> session_;

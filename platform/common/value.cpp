@@ -167,9 +167,20 @@ float floatValue(const Value& value) {
   return static_cast<float>(d);
 }
 
+bool hasLeadingInteger(const Value& value) {
+  const std::string* s = value.getIf<std::string>();
+  if (s == nullptr) return hasScalarConversions(value);
+  std::string_view rest = skipSpace(*s);
+  if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) rest.remove_prefix(1);
+  return !rest.empty() && isDigit(rest.front());
+}
+
 std::int32_t intValue(const Value& value) {
   if (const bool* b = value.getIf<bool>()) return *b ? 1 : 0;
-  if (const std::int64_t* i = value.getIf<std::int64_t>()) return saturatingInt32(*i);
+  // An integer number keeps its low 32 bits, as NSNumber's intValue narrows a long long.
+  if (const std::int64_t* i = value.getIf<std::int64_t>()) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(*i));
+  }
   if (const double* d = value.getIf<double>()) return saturatingInt32(*d);
   if (const std::string* s = value.getIf<std::string>()) return leadingInt(*s);
   return 0;

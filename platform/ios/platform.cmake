@@ -16,6 +16,7 @@ add_library(tonewell_platform STATIC
   ios/cf_preferences.mm
   ios/core_motion.mm
   ios/notification_center.mm
+  ios/ns_file_manager.mm
   ios/ns_log.mm
   ios/objc_runtime.mm
   ios/task_runners.mm

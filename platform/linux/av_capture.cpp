@@ -183,6 +183,16 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     return frame;
   }
 
+  // A frame already on its way when the session stopped (a real camera queue can still hand
+  // one over): delivered once, whatever the session's state.
+  void deliverLateFrame() {
+    const opaqueCMSampleBuffer frame = makeFrame();
+    if (auto* delegate = videoOutput->sampleBufferDelegate()) {
+      delegate->captureOutputDidOutputSampleBufferFromConnection(videoOutput.get(), &frame,
+                                                                 &connection);
+    }
+  }
+
   void deliverFrame(std::uint64_t forGeneration) {
     {
       std::lock_guard lock(mutex);
@@ -306,7 +316,21 @@ void AVCaptureSession::stopRunning() noexcept {
     });
   }
   if (output && output->sampleBufferCallbackQueue()) {
-    output->sampleBufferCallbackQueue()->cancelTasksWithTag(state_.get());
+    const std::size_t dropped =
+        output->sampleBufferCallbackQueue()->cancelTasksWithTag(state_.get());
+    bool late = false;
+    {
+      auto& phone = sim::PhoneState::instance();
+      std::lock_guard lock(phone.mutex);
+      late = phone.frameInFlightAtStop;
+    }
+    if (late && dropped > 0) {
+      try {
+        output->sampleBufferCallbackQueue()->postDelayedTask(
+            [state = state_] { state->deliverLateFrame(); }, Duration{0});
+      } catch (...) {
+      }
+    }
   }
   if (cameraWasOn) {
     try {

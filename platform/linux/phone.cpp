@@ -31,6 +31,7 @@ void PhoneState::reset() {
   acceleration = platform::CMAcceleration{0.0, -1.0, 0.0};
   accelerometerInterval = Duration{50'000'000};
   modeSettersWithoutLock = 0;
+  frameInFlightAtStop = false;
   devices.clear();
   for (int position :
        {platform::AVCaptureDevicePositionBack, platform::AVCaptureDevicePositionFront}) {
@@ -125,6 +126,10 @@ void setAcceleration(std::optional<platform::CMAcceleration> acceleration) {
 void setAccelerometerInterval(Duration interval) {
   WITH_STATE;
   state.accelerometerInterval = interval;
+}
+void setFrameInFlightAtStop(bool inFlight) {
+  WITH_STATE;
+  state.frameInFlightAtStop = inFlight;
 }
 int modeSettersWithoutLock() {
   WITH_STATE;

@@ -32,6 +32,7 @@ class PhoneState {
   std::optional<platform::CMAcceleration> acceleration;
   Duration accelerometerInterval{50'000'000};
   int modeSettersWithoutLock = 0;
+  bool frameInFlightAtStop = false;
   std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices;
 
   // Volume.

@@ -82,8 +82,12 @@ bool boolValue(const Value& value);
 // Numbers convert as C does. Strings: the leading decimal number after white space, 0 if none.
 double doubleValue(const Value& value);
 float floatValue(const Value& value);
-// Numbers truncate toward zero, saturating at the 32-bit range. Strings: the leading integer.
+// Integers keep their low 32 bits; other numbers truncate toward zero, saturating at the 32-bit
+// range. Strings: the leading integer, saturating.
 std::int32_t intValue(const Value& value);
+// Whether intValue finds an integer: always for numbers and booleans; for a string, when a digit
+// follows the leading white space and an optional sign. False for other values.
+bool hasLeadingInteger(const Value& value);
 
 // The text NSLog's %@ shows for a value: a number in its shortest round-trip form, a string as
 // it is, a dictionary as {key = value; ...} and an array as (a, b).

@@ -104,6 +104,9 @@ void setFrameInterval(Duration interval);
 // Acceleration in g, or none for samples without data.
 void setAcceleration(std::optional<platform::CMAcceleration> acceleration);
 void setAccelerometerInterval(Duration interval);
+// A stopped session still delivers the one frame that was on its way (after stopRunning has
+// returned, on the output's queue), as a real camera queue can.
+void setFrameInFlightAtStop(bool inFlight);
 // Number of times a mode setter was called without the configuration lock.
 int modeSettersWithoutLock();
 

@@ -1,0 +1,84 @@
+// Foundation's files on the simulated phone: the phone's home is the simulator's home folder.
+#include "platform/ns_file_manager.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/sim/phone.h"
+#include "platform/sim/property_list_codec.h"
+
+namespace platform {
+
+std::string NSHomeDirectory() noexcept {
+  try {
+    return sim::homeFolder();
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::optional<Dictionary> dictionaryWithContentsOfFile(std::string_view path) noexcept {
+  try {
+    auto bytes = sim::readFile(std::string(path));
+    if (!bytes) return std::nullopt;
+    auto value = sim::parsePropertyList(
+        {reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()});
+    if (!value) return std::nullopt;
+    if (auto* dictionary = value->getIf<Dictionary>()) return std::move(*dictionary);
+    return std::nullopt;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool writeToFileAtomically(const Dictionary& dictionary, std::string_view path) noexcept {
+  try {
+    return sim::writeFileAtomically(
+        std::string(path),
+        sim::serializePropertyList(Value(dictionary), sim::PropertyListFormat::xml));
+  } catch (...) {
+    return false;
+  }
+}
+
+NSFileManager* NSFileManager::defaultManager() noexcept {
+  static NSFileManager manager;
+  return &manager;
+}
+
+bool NSFileManager::fileExistsAtPath(std::string_view path) const noexcept {
+  try {
+    struct stat info {};
+    return ::stat(std::string(path).c_str(), &info) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NSFileManager::createDirectoryAtPathWithIntermediateDirectories(
+    std::string_view path) const noexcept {
+  try {
+    const std::string folder(path);
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+      const std::string part = folder.substr(0, slash);
+      if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (slash == std::string::npos) break;
+    }
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NSFileManager::removeItemAtPath(std::string_view path) const noexcept {
+  try {
+    return ::unlink(std::string(path).c_str()) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace platform
