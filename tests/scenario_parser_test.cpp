@@ -115,7 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "comes before"},
         Malformed{"NotAMapping", "- 1\n- 2\n", 1, 1, "must be a mapping"},
         Malformed{"BadAcceleration", "world: [{at: 0, acceleration: [1, 2]}]\n", 1, 31,
-                  "[x, y, z]"}),
+                  "[x, y, z]"},
+        Malformed{"UnknownHostEvent", "events:\n  - {at: 1, host: reboot}\n", 2, 19,
+                  "host must be respring, not \"reboot\""}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +76,48 @@ TEST(TonewellCommandTest, DefaultReplaysPocketCallForAPerson) {
   EXPECT_NE(run.output.find("raised to 0.8"), std::string::npos);
   EXPECT_NE(run.output.find("restored to 0.3"), std::string::npos);
   EXPECT_NE(run.output.find("Camera           on 2.000-6.000 s"), std::string::npos);
+}
+
+// SpringBoard ends while the volume is raised and starts again: the monitor loads anew and its
+// start-up puts the person's volume back from the record the dead process left.
+TEST(TonewellCommandTest, ARespringMidRaiseEndsWithThePersonsVolume) {
+  testing_support::TemporaryFolder folder;
+  const std::string file = folder.path() + "/respring.yaml";
+  std::ofstream(file) << "name: respring\n"
+                         "preferences: {}\n"
+                         "device: {ringtoneVolume: 0.3}\n"
+                         "world: [{at: 0, brightness: -6.5, acceleration: [0.02, -0.7, -0.6]}]\n"
+                         "events:\n"
+                         "  - {at: 0, call: \"playRingtoneAtPath:vibrationPattern:\"}\n"
+                         "  - {at: 4, host: respring}\n"
+                         "  - {at: 5, call: \"playRingtoneAtPath:\"}\n"
+                         "  - {at: 20, call: stopRinging}\n"
+                         "until: 30\n";
+  const CommandRun run = tonewell("run " + file + " --json");
+  ASSERT_EQ(run.status, 0);
+  const auto result = nlohmann::json::parse(run.output);
+  std::vector<std::string> lines;
+  for (const auto& entry : result["log"]) {
+    lines.push_back(entry["t"].dump() + " " + entry["queue"].get<std::string>() + " " +
+                    entry["message"].get<std::string>());
+  }
+  const std::vector<std::string> expected{
+      "3.0 cameraQueue TW: ringing volume was increased.",
+      "4.0 launchd SpringBoard ended and was started again",
+      "4.0 main TW: SpringBoard ended while the ringtone volume was raised, original volume "
+      "restored.",
+      "8.0 cameraQueue TW: ringing volume was increased.",  // the new process's own ring
+  };
+  for (const auto& line : expected) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  }
+  // The dead process's camera went off with it; the new one's ring raised and restored again.
+  EXPECT_EQ(result["camera"][1], nlohmann::json({{"t", 4.0}, {"event", "stop"}}));
+  EXPECT_EQ(result["volume"].size(), 4u);
+  EXPECT_EQ(result["final"]["ringtoneVolume"], 0.3);
+  EXPECT_EQ(result["final"]["volumeWasIncreased"], false);
+  EXPECT_EQ(result["final"]["cameraRunning"], false);
+  EXPECT_FALSE(std::filesystem::exists(folder.path() + "/Library")) << "the replay's own home";
 }
 
 TEST(TonewellCommandTest, JsonShowsStoredFloatsAsTheyReadBack) {

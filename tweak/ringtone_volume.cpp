@@ -77,15 +77,26 @@ std::string ringtoneVolumeRecordPath() {
 
 RaiseResult raiseRingtoneVolumeTo(float level) noexcept {
   try {
-    const std::optional<float> current = currentVolume();
-    if (!current) return RaiseResult::readFailed;
-    // While an earlier raise is outstanding (a stop left the volume raised and a new setup
-    // followed) and the volume is still the level it set, the person's own was saved then.
-    const float persons = volumeWasIncreased && sameVolume(*current, raisedLevel)
-                              ? originalRingtoneVolume.load()
-                              : *current;
-    if (!(level > persons)) return RaiseResult::notAbove;
-    writeRecord(persons, level);
+    std::optional<float> current = currentVolume();
+    float persons = 0.0f;
+    // Writing the record takes a while: if the person changed the volume meanwhile, their new
+    // volume is the one to record, so that the set below follows the latest read at once.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (!current) {
+        if (attempt > 0) removeRecord();  // no raise follows the record written for it
+        return RaiseResult::readFailed;
+      }
+      // While an earlier raise is outstanding (a stop left the volume raised and a new setup
+      // followed) and the volume is still the level it set, the person's own was saved then.
+      persons = volumeWasIncreased && sameVolume(*current, raisedLevel)
+                    ? originalRingtoneVolume.load()
+                    : *current;
+      if (!(level > persons)) return RaiseResult::notAbove;
+      writeRecord(persons, level);
+      const std::optional<float> again = currentVolume();
+      if (again == current) break;
+      current = again;
+    }
     controller().setVolumeToForCategory(level, kRingtoneCategory);
     originalRingtoneVolume = persons;
     raisedLevel = level;

@@ -8,6 +8,7 @@
 #include "platform/core_media.h"
 #include "platform/sim/sample_buffer.h"
 #include "queues.h"
+#include "sessions_internal.h"
 
 namespace platform {
 
@@ -183,6 +184,26 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     return frame;
   }
 
+  // The process that owned the session has ended: no frame, no callback, the camera off.
+  void end() {
+    bool cameraWasOn = false;
+    int at = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (!running) return;
+      running = false;
+      ++generation;
+      cameraWasOn = cameraOn;
+      cameraOn = false;
+      at = position;
+    }
+    if (!cameraWasOn) return;
+    auto& phone = sim::PhoneState::instance();
+    std::lock_guard lock(phone.mutex);
+    --phone.runningCameras;
+    phone.cameraEvents.push_back({sim::phoneNow(), false, at});
+  }
+
   // A frame already on its way when the session stopped (a real camera queue can still hand
   // one over): delivered once, whatever the session's state.
   void deliverLateFrame() {
@@ -216,7 +237,30 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
   }
 };
 
-AVCaptureSession::AVCaptureSession() : state_(std::make_shared<State>()) {}
+namespace {
+
+// The sessions the media server serves, to end them with their process.
+struct SessionRegistry {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<AVCaptureSession::State>> sessions;
+};
+
+SessionRegistry& sessionRegistry() {
+  static SessionRegistry r;
+  return r;
+}
+
+}  // namespace
+
+AVCaptureSession::AVCaptureSession() : state_(std::make_shared<State>()) {
+  try {
+    auto& r = sessionRegistry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.sessions, [](const auto& weak) { return weak.expired(); });
+    r.sessions.push_back(state_);
+  } catch (...) {
+  }
+}
 
 // A session released while running keeps its camera running, as a leaked session would.
 AVCaptureSession::~AVCaptureSession() = default;
@@ -352,6 +396,27 @@ bool AVCaptureSession::isRunning() const noexcept {
   std::lock_guard lock(state_->mutex);
   return state_->running;
 }
+
+}  // namespace platform
+
+namespace sim {
+
+void endCameraSessions() {
+  std::vector<std::shared_ptr<platform::AVCaptureSession::State>> live;
+  {
+    auto& r = platform::sessionRegistry();
+    std::lock_guard lock(r.mutex);
+    for (const auto& weak : r.sessions) {
+      if (auto state = weak.lock()) live.push_back(std::move(state));
+    }
+    r.sessions.clear();
+  }
+  for (const auto& state : live) state->end();
+}
+
+}  // namespace sim
+
+namespace platform {
 
 // --- CoreMedia ----------------------------------------------------------------------------------
 

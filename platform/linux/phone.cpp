@@ -8,6 +8,7 @@
 #include "phone_state.h"
 #include "platform/sim/springboard.h"
 #include "queues.h"
+#include "sessions_internal.h"
 #include "virtual_scheduler.h"
 
 namespace sim {
@@ -97,6 +98,26 @@ void postAt(Duration time, std::function<void()> task, platform::TaskRunner* que
     }
   }
   VirtualScheduler::instance().postAt(std::move(runner), time, std::move(task));
+}
+
+namespace {
+const char kWorldTag = 0;  // the tag of the world's tasks, which outlive the host process
+}  // namespace
+
+void postWorldAt(Duration time, std::function<void()> task) {
+  VirtualScheduler::instance().postAt(virtualMainRunLoop(), time, std::move(task), &kWorldTag);
+}
+
+void endHostProcess() {
+  VirtualScheduler::instance().cancelAllBut(&kWorldTag);
+  RingtoneState silent = ringtone();  // the ringtone ends with the process that played it
+  silent.ringing = false;
+  setRingtone(std::move(silent));
+  endCameraSessions();
+  resetNotificationCenter();
+  resetClassRegistry();
+  setRaisingHostMethod("");
+  installSpringBoard();
 }
 
 #define WITH_STATE                      \

@@ -48,10 +48,10 @@ void VirtualScheduler::post(std::shared_ptr<TaskRunner> runner, Duration delay,
 }
 
 void VirtualScheduler::postAt(std::shared_ptr<TaskRunner> runner, Duration time,
-                              std::function<void()> task) {
+                              std::function<void()> task, const void* tag) {
   std::lock_guard lock(mutex_);
   tasks_.emplace(Key{std::max(time, now_), nextSequence_++},
-                 Entry{std::move(runner), std::move(task), nullptr});
+                 Entry{std::move(runner), std::move(task), tag});
 }
 
 std::size_t VirtualScheduler::cancel(const TaskRunner* runner, const void* tag) {
@@ -72,6 +72,22 @@ std::size_t VirtualScheduler::cancel(const TaskRunner* runner, const void* tag) 
 
 std::size_t VirtualScheduler::cancelEverywhere(const void* tag) {
   return cancel(nullptr, tag);
+}
+
+std::size_t VirtualScheduler::cancelAllBut(const void* kept) {
+  std::vector<Entry> dropped;  // destroyed outside the lock, as in cancel
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (it->second.tag != kept) {
+        dropped.push_back(std::move(it->second));
+        it = tasks_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return dropped.size();
 }
 
 bool VirtualScheduler::runNext(Duration until) {

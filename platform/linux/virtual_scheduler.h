@@ -23,10 +23,13 @@ class VirtualScheduler {
   Duration now() const;
   void post(std::shared_ptr<TaskRunner> runner, Duration delay, std::function<void()> task,
             const void* tag);
-  void postAt(std::shared_ptr<TaskRunner> runner, Duration time, std::function<void()> task);
+  void postAt(std::shared_ptr<TaskRunner> runner, Duration time, std::function<void()> task,
+              const void* tag = nullptr);
   std::size_t cancel(const TaskRunner* runner, const void* tag);
   // Drops the tasks of `tag` on every queue.
   std::size_t cancelEverywhere(const void* tag);
+  // Drops every task but those posted with `kept` as their tag.
+  std::size_t cancelAllBut(const void* kept);
 
   // Runs the earliest task due at or before `until`; false when there is none.
   bool runNext(Duration until);

@@ -82,7 +82,50 @@ void applyWorld(const WorldEntry& entry) {
   if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
 }
 
-void perform(const Event& event) {
+// The host process of the replay: the monitor library it has loaded, loaded anew at a respring.
+class Host {
+ public:
+  Host(std::string library, std::string scratch)
+      : library_(std::move(library)), scratch_(std::move(scratch)) {}
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Loading the library runs its start-up, as the code-injection host's loading does.
+  std::optional<std::string> start() {
+    std::string path = library_;
+    if (!handles_.empty()) {
+      // A fresh copy: the loader would hand back the library already loaded, with its state.
+      path = scratch_ + "/Tonewell-" + std::to_string(handles_.size()) + ".so";
+      std::error_code error;
+      fs::copy_file(library_, path, fs::copy_options::overwrite_existing, error);
+      if (error) return "cannot copy the monitor library: " + error.message();
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return "cannot load the monitor library: " + std::string(dlerror());
+    handles_.push_back(handle);
+    return std::nullopt;
+  }
+
+  void respring() {
+    sim::endHostProcess();
+    sim::recordLogLine("launchd", "SpringBoard ended and was started again");
+    if (auto failure = start()) {
+      sim::recordLogLine("launchd", *failure);
+      failure_ = std::move(failure);
+    }
+  }
+
+  void* library() const { return handles_.back(); }
+  const std::optional<std::string>& failure() const { return failure_; }
+
+ private:
+  std::string library_;
+  std::string scratch_;
+  std::vector<void*> handles_;
+  std::optional<std::string> failure_;
+};
+
+void perform(const Event& event, Host& host) {
   if (const auto* call = std::get_if<HostCall>(&event.action)) {
     const auto& args = call->arguments;
     if (call->selector == "playRingtoneAtPath:vibrationPattern:") {
@@ -109,6 +152,8 @@ void perform(const Event& event) {
     sim::setVolume("Ringtone", volume->volume);
   } else if (const auto* notify = std::get_if<Notify>(&event.action)) {
     sim::postNotification(notify->name, notify->userInfo);
+  } else if (std::holds_alternative<Respring>(event.action)) {
+    host.respring();
   }
 }
 
@@ -180,19 +225,20 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   sim::setAcceleration(platform::CMAcceleration{0, -1, 0});
   sim::installSpringBoard();
 
-  // Loading the library runs its start-up, as the code-injection host's loading does.
-  void* library = dlopen(monitorLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return "cannot load the monitor library: " + std::string(dlerror());
+  Host host(monitorLibrary, home.path());
+  if (auto failure = host.start()) return *failure;
 
   // The scenario's own changes are queued first: at a tie they run before what the system
-  // schedules later for the same moment.
+  // schedules later for the same moment. They are the world's: a respring leaves them.
   for (const WorldEntry& entry : scenario.world) {
-    sim::postAt(platform::secondsToDuration(entry.at), [entry] { applyWorld(entry); });
+    sim::postWorldAt(platform::secondsToDuration(entry.at), [entry] { applyWorld(entry); });
   }
   for (const Event& event : scenario.events) {
-    sim::postAt(platform::secondsToDuration(event.at), [event] { perform(event); });
+    sim::postWorldAt(platform::secondsToDuration(event.at),
+                     [event, &host] { perform(event, host); });
   }
   sim::runUntil(platform::secondsToDuration(scenario.until));
+  if (host.failure()) return *host.failure();
 
   ReplayResult result;
   result.scenario = scenario.name;
@@ -214,7 +260,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   for (const auto& ring : sim::ringtoneEvents()) {
     result.rings.push_back({secondsOf(ring.time), ring.ringing});
   }
-  result.final = readFinalState(library);
+  result.final = readFinalState(host.library());
   return result;
 }
 

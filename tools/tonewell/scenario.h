@@ -51,9 +51,13 @@ struct Notify {
   std::optional<platform::Dictionary> userInfo;
 };
 
+// SpringBoard ends at once (a crash, a respring) and starts again, loading the monitor anew.
+struct Respring {};
+
 struct Event {
   double at = 0;
-  std::variant<HostCall, SetPreferences, RemovePreferences, SetRingtoneVolume, Notify> action;
+  std::variant<HostCall, SetPreferences, RemovePreferences, SetRingtoneVolume, Notify, Respring>
+      action;
 };
 
 struct Scenario {

@@ -304,18 +304,18 @@ std::vector<Event> parseEvents(const YAML::Node& node) {
     mapping(item, "an event");
     checkKeys(item, "an event",
               {"at", "call", "args", "setPreferences", "removePreferences", "setRingtoneVolume",
-               "notify", "userInfo"});
+               "notify", "userInfo", "host"});
     Event event;
     event.at = previous = timeOf(item, previous, "an event");
     int actions = 0;
     for (const char* key :
-         {"call", "setPreferences", "removePreferences", "setRingtoneVolume", "notify"}) {
+         {"call", "setPreferences", "removePreferences", "setRingtoneVolume", "notify", "host"}) {
       actions += item[key] ? 1 : 0;
     }
     if (actions != 1) {
       fail(item,
            "an event takes exactly one of call, setPreferences, removePreferences, "
-           "setRingtoneVolume, notify");
+           "setRingtoneVolume, notify, host");
     }
     if (item["args"] && !item["call"]) fail(item["args"], "args belongs to a call");
     if (item["userInfo"] && !item["notify"]) fail(item["userInfo"], "userInfo belongs to notify");
@@ -331,6 +331,10 @@ std::vector<Event> parseEvents(const YAML::Node& node) {
     } else if (const YAML::Node volume = item["setRingtoneVolume"]) {
       event.action =
           SetRingtoneVolume{static_cast<float>(numberIn(volume, "setRingtoneVolume", 0, 1))};
+    } else if (const YAML::Node host = item["host"]) {
+      const std::string what = text(host, "host");
+      if (what != "respring") fail(host, fmt::format("host must be respring, not \"{}\"", what));
+      event.action = Respring{};
     } else if (const YAML::Node name = item["notify"]) {
       Notify notify{text(name, "notify"), std::nullopt};
       if (auto info = item["userInfo"]) notify.userInfo = toDictionary(info, "userInfo");

@@ -94,6 +94,17 @@ void runUntil(Duration time);
 std::size_t pendingTaskCount();
 // Posts `task` to run at the absolute time `time` on the main run loop (or on `queue`).
 void postAt(Duration time, std::function<void()> task, platform::TaskRunner* queue = nullptr);
+// The same for what happens in the world outside the host process (a scenario's changes and
+// the host's calls as the world makes them): these outlive endHostProcess. Virtual time only.
+void postWorldAt(Duration time, std::function<void()> task);
+
+// The host process ends at once, as a crash or a restart of SpringBoard ends it: no code of it
+// runs any more. Every task pending on its queues is dropped (not those of postWorldAt), its
+// ringtone stops, the media server ends its camera sessions, its notification observers and
+// replaced methods are gone, and SpringBoard's class is registered afresh for the next process. The
+// volume controller, the files and the preferences keep their state, as the phone's daemons and
+// disk do. Virtual time only.
+void endHostProcess();
 
 // --- Scene and devices ------------------------------------------------------------------------
 void setBrightness(int position, double brightness);  // EXIF BrightnessValue that camera sees
@@ -131,6 +142,8 @@ void clearLog();
 // Forgets what the phone has recorded so far (log, volume changes, camera and ringtone events,
 // frames); for long runs that only look at the present.
 void clearRecords();
+// A line the system itself writes (launchd's, say), from `queue`, as NSLog's lines are kept.
+void recordLogLine(const std::string& queue, const std::string& message);
 void setLogEcho(bool toStandardError);  // on by default
 void setSyslog(bool toSyslog);          // off by default
 
