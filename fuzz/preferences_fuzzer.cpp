@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "preferences_domain.h"
@@ -15,8 +16,10 @@ namespace {
 
 const std::string& domainFile() {
   static const std::string path = [] {
-    const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string home = base + "/tonewell-fuzz-" + std::to_string(::getpid());
+    // Removed at exit; what a killed run left is removed by the next one.
+    static const std::string scratch = sim::makeScratchFolder("tonewell-fuzz");
+    std::atexit([] { std::filesystem::remove_all(scratch); });
+    std::string home = scratch;
     std::filesystem::create_directories(home + "/Preferences");
     sim::resetPhone();
     sim::setLogEcho(false);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "tonewell_prefs_list_controller.h"
@@ -11,8 +12,10 @@ namespace {
 
 const std::string& bundleFolder() {
   static const std::string path = [] {
-    const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string folder = base + "/tonewell-fuzz-bundle-" + std::to_string(::getpid());
+    // Removed at exit; what a killed run left is removed by the next one.
+    static const std::string scratch = sim::makeScratchFolder("tonewell-fuzz-bundle");
+    std::atexit([] { std::filesystem::remove_all(scratch); });
+    std::string folder = scratch;
     std::filesystem::create_directories(folder);
     sim::resetPhone();
     sim::setLogEcho(false);

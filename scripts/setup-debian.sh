@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format git
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
-  libplist-dev libplist-utils libyaml-cpp-dev libcli11-dev libfmt-dev
+  libplist-dev libplist-utils libyaml-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
   python3-aiosmtpd rsyslog procps openssl lld
 )

@@ -145,18 +145,48 @@ INSTANTIATE_TEST_SUITE_P(
                       Outcome{4, nullptr}, Outcome{-1, nullptr}),
     [](const auto& p) { return "Result" + std::to_string(p.param.result + 1); });
 
+// One page that comes on screen a second time collects the log again and offers a new mail.
 TEST_F(DebugLogPageTest, SecondAppearanceCollectsAgain) {
   writeLog("first\n");
   open();
-  ASSERT_NE(composer(), nullptr);
-  composer()->personChose(platform::MFMailComposeResultCancelled);
+  auto first = composer();
+  ASSERT_NE(first, nullptr);
+  const std::shared_ptr<platform::UIViewController> samePage =
+      navigation_->viewControllers().back();
+  first->personChose(platform::MFMailComposeResultCancelled);
   settle();
+  ASSERT_NE(top(), samePage.get()) << "the page left";
   writeLog("second\n");
+  navigation_->pushViewControllerAnimated(samePage, true);  // the same page appears again
+  settle();
+  ASSERT_EQ(top(), samePage.get());
+  auto second = composer();
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first) << "a new composer";
+  const auto& data = second->attachments().at(0).data;
+  EXPECT_EQ(std::string(data.begin(), data.end()), "second\n");
+  EXPECT_EQ(countOf(sim::logMessages(), "TW: generating debug log..."), 2);
+}
+
+// 4000 lines bound the work only while lines are short: a log of long lines is cut to its last
+// 8 MiB of whole lines, and the attachment says so in its first line.
+TEST_F(DebugLogPageTest, ALogOfLongLinesIsCutToItsLastEightMegabytes) {
+  {
+    std::ofstream out(syslog_, std::ios::binary);
+    const std::string filler(1 << 20, 'x');
+    for (int i = 0; i < 20; ++i) out << "line " << i << ": " << filler << "\n";
+  }
   open();
   ASSERT_NE(composer(), nullptr);
   const auto& data = composer()->attachments().at(0).data;
-  EXPECT_EQ(std::string(data.begin(), data.end()), "second\n");
-  EXPECT_EQ(countOf(sim::logMessages(), "TW: generating debug log..."), 2);
+  const std::string text(data.begin(), data.end());
+  const std::string notice =
+      "[Tonewell: the log was longer than 8 MiB; these are its last whole lines.]\n";
+  ASSERT_EQ(text.rfind(notice, 0), 0u);
+  EXPECT_LE(text.size(), notice.size() + (8u << 20));
+  EXPECT_EQ(text.compare(notice.size(), 5, "line "), 0) << "a whole line follows";
+  EXPECT_NE(text.find("line 19: "), std::string::npos) << "the newest lines are kept";
+  EXPECT_EQ(text.find("line 0: "), std::string::npos);
 }
 
 }  // namespace

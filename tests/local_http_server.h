@@ -34,14 +34,18 @@ inline const TestCertificate& exampleCertificate() {
 
 class LocalHttpServer {
  public:
-  LocalHttpServer()
+  // Serves the maker's page with `status` and `body`.
+  explicit LocalHttpServer(
+      int status = 200,
+      std::string body =
+          "<html><head><title>Tonewell: other tweaks</title></head><body>Tweaks</body></html>")
       : server_(exampleCertificate().certificateFile.c_str(),
                 exampleCertificate().keyFile.c_str()) {
-    server_.Get("/tonewell/tweaks.html", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content(
-          "<html><head><title>Tonewell: other tweaks</title></head><body>Tweaks</body></html>",
-          "text/html");
-    });
+    server_.Get("/tonewell/tweaks.html",
+                [status, body](const httplib::Request&, httplib::Response& response) {
+                  response.status = status;
+                  response.set_content(body, "text/html");
+                });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::yield();

@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "local_smtp_server.h"
 #include "mail_parser.h"
 #include "platform/message_ui.h"
 #include "platform/sim/screen.h"
@@ -113,13 +114,23 @@ TEST_F(MailComposerTest, DeliveredOverSmtpAndParsedBack) {
     if (mail.subject == marker) delivered = mail;
   }
   ASSERT_TRUE(delivered.has_value());
-  delivered->subject = "Tonewell debug log";
-  // The mailbox stores lines with LF where the wire carried CRLF.
-  for (auto p = delivered->body.find('\n'); p != std::string::npos;
-       p = delivered->body.find('\n', p + 2)) {
-    delivered->body.insert(p, "\r");
-  }
-  expectOurMessage(*delivered);
+  EXPECT_EQ(delivered->attachment, log_);
+  EXPECT_EQ(delivered->attachmentName, "tonewell_syslog.txt");
+}
+
+// The bytes on the wire are the message, unchanged: compared as the server received them.
+TEST_F(MailComposerTest, TheServerReceivesTheMessageByteForByte) {
+  testing_support::LocalSmtpServer server;
+  ::setenv("TONEWELL_SMTP_URL", server.url().c_str(), 1);
+  composer_->personChose(platform::MFMailComposeResultSent);
+  ASSERT_EQ(recorder_.result, 2) << recorder_.error;
+  const auto received = server.messages();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0], *sim::readFile(composer_->storedPath()));
+  expectOurMessage(parseMail(received[0]));
+  EXPECT_NE(received[0].find("Content-Type: text/plain; name=tonewell_syslog.txt; charset=utf-8"),
+            std::string::npos)
+      << received[0];
 }
 
 }  // namespace

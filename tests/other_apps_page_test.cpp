@@ -118,4 +118,34 @@ TEST_F(OtherAppsPageTest, EachVisitLoadsAfresh) {
   EXPECT_TRUE(webView()->loaded());
 }
 
+TEST_F(OtherAppsPageTest, AnErrorPageShowsWithItsStatus) {
+  testing_support::LocalHttpServer server(404, "<html><title>\n  Not &amp; Found\n</title></html>");
+  routeTo(server.address());
+  open();
+  settle();
+  EXPECT_TRUE(webView()->loaded()) << "the web view shows what the server sent";
+  EXPECT_EQ(webView()->httpStatus(), 404);
+  EXPECT_EQ(webView()->pageTitle(), "Not & Found");
+  EXPECT_FALSE(labelShown());
+}
+
+TEST_F(OtherAppsPageTest, TheTitleIsShownAsABrowserShowsIt) {
+  testing_support::LocalHttpServer server(
+      200, "<title>&#x1F514; &lt;Tonewell&gt; &#233;t&eacute; &quot;tweaks&quot;</title>");
+  routeTo(server.address());
+  open();
+  settle();
+  EXPECT_EQ(webView()->pageTitle(), "\xf0\x9f\x94\x94 <Tonewell> \xc3\xa9t&eacute; \"tweaks\"");
+}
+
+TEST_F(OtherAppsPageTest, APageTooLargeFailsSayingSo) {
+  testing_support::LocalHttpServer server(200, std::string(9u << 20, 'x'));
+  routeTo(server.address());
+  open();
+  settle();
+  EXPECT_FALSE(webView()->loaded());
+  EXPECT_EQ(webView()->lastError(), "The page is larger than 8 MiB, the most the web view loads.");
+  EXPECT_FALSE(labelShown());
+}
+
 }  // namespace

@@ -56,7 +56,7 @@ TEST_F(PaneBundleTest, EveryClassIsMadeByItsOwnName) {
 TEST_F(PaneBundleTest, InfoPlistAndPreferenceLoaderEntryNameTheBundleAndItsRootPage) {
   const auto info = readDictionary(TONEWELL_PREFS_BUNDLE "/Info.plist");
   EXPECT_EQ(text(info, "CFBundleExecutable"), "TonewellPrefs");
-  EXPECT_EQ(kPaneClasses.count(text(info, "NSPrincipalClass")), 1u);
+  EXPECT_EQ(text(info, "NSPrincipalClass"), "TonewellPrefsListController") << "the root page";
 
   const auto entryFile = readDictionary(TONEWELL_PACKAGING "/TonewellPrefs.plist");
   const platform::Value* entryValue = entryFile.objectForKey("entry");

@@ -98,20 +98,26 @@ TEST_F(SettingsCommandTest, TapsTheButtons) {
             std::string::npos);
 
   run = tonewell("settings tap viewOtherApps");
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1) << "a page that cannot be loaded is a failure";
   EXPECT_NE(run.output.find("Page \"My tweaks\""), std::string::npos);
   EXPECT_NE(run.output.find("label: Loading web page..."), std::string::npos);
-  EXPECT_NE(run.output.find("the page could not be loaded"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("loading https://www.example.com/tonewell/tweaks.html (gives up "
+                            "after 15 s)"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("tonewell: the page could not be loaded"), std::string::npos)
+      << run.output;
   {
     testing_support::LocalHttpServer server;
     run = tonewell("settings tap viewOtherApps", server.address());
-    EXPECT_NE(run.output.find("loaded: \"Tonewell: other tweaks\""), std::string::npos)
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("loaded: \"Tonewell: other tweaks\" (HTTP 200)"), std::string::npos)
         << run.output;
   }
 
   run = tonewell("settings tap sendDebugLog --no-mail-account");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.output.find("Alert \"ERROR\""), std::string::npos) << run.output;
+  EXPECT_EQ(run.status, 1) << "the ERROR alert is a failure";
+  EXPECT_NE(run.output.find("tonewell: alert \"ERROR\""), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Back on \"Tonewell\""), std::string::npos);
 
   EXPECT_EQ(tonewell("settings tap nothing").status, 2);

@@ -142,3 +142,24 @@ TEST(DictionaryTest, KeepsOrderAndReplacesInPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large dictionary keeps its index right through changes: look-ups, replacement, removal.
+TEST(DictionaryTest, ALargeDictionaryFindsEveryKeyAfterChanges) {
+  platform::Dictionary d;
+  for (int i = 0; i < 1000; ++i) d.setObjectForKey(platform::Value(i), "k" + std::to_string(i));
+  d.setObjectForKey(platform::Value("replaced"), "k500");
+  d.removeObjectForKey("k10");
+  d.removeObjectForKey("absent");
+  EXPECT_EQ(d.count(), 999u);
+  EXPECT_EQ(d.objectForKey("k10"), nullptr);
+  EXPECT_EQ(*d.objectForKey("k500"), platform::Value("replaced"));
+  EXPECT_EQ(*d.objectForKey("k999"), platform::Value(999));
+  EXPECT_EQ(d.allKeys()[10], "k11") << "the order stays";
+  for (int i = 0; i < 999; ++i) d.removeObjectForKey("k" + std::to_string(i));
+  EXPECT_EQ(d.count(), 1u);
+  EXPECT_EQ(*d.objectForKey("k999"), platform::Value(999)) << "small again, searched in order";
+}
+
+}  // namespace

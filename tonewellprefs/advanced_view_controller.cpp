@@ -1,5 +1,7 @@
 #include "advanced_view_controller.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 #include "endpoints.h"
@@ -15,6 +17,39 @@ constexpr const char* kNoSyslogMessage =
     "Please install 'syslogd to /var/log/syslog' from Cydia before testing and sending logs.";
 constexpr const char* kNoMailMessage =
     "No mail account is set up on this device. Add one in Settings > Mail to send the debug log.";
+
+// 4000 lines bound the work only while lines are short: the bytes are bounded too.
+constexpr std::size_t kMostLogBytes = 8u << 20;
+constexpr std::size_t kReadSize = 1u << 20;
+constexpr const char* kCutNotice =
+    "[Tonewell: the log was longer than 8 MiB; these are its last whole lines.]\n";
+
+// What the log command writes, or its last 8 MiB in whole lines (said in a first line), read
+// without ever holding much more.
+Data lastPartOf(NSFileHandle& output) {
+  Data kept;
+  bool cut = false;
+  for (;;) {
+    const Data chunk = output.readDataOfLength(kReadSize);
+    if (chunk.empty()) break;
+    kept.insert(kept.end(), chunk.begin(), chunk.end());
+    if (kept.size() > 2 * kMostLogBytes) {
+      kept.erase(kept.begin(), kept.end() - static_cast<std::ptrdiff_t>(kMostLogBytes));
+      cut = true;
+    }
+  }
+  if (kept.size() > kMostLogBytes) {
+    kept.erase(kept.begin(), kept.end() - static_cast<std::ptrdiff_t>(kMostLogBytes));
+    cut = true;
+  }
+  if (!cut) return kept;
+  // From the first whole line on, so the text also starts on a character.
+  auto newline = std::find(kept.begin(), kept.end(), static_cast<std::uint8_t>('\n'));
+  kept.erase(kept.begin(), newline == kept.end() ? kept.end() : newline + 1);
+  const std::string notice = kCutNotice;
+  kept.insert(kept.begin(), notice.begin(), notice.end());
+  return kept;
+}
 
 }  // namespace
 
@@ -35,8 +70,7 @@ std::optional<std::string> TW_AdvancedViewController::generateDebugLog() noexcep
     task->setStandardOutput(pipe);
     NSFileHandle& output = pipe->fileHandleForReading();
     task->launch();
-    const Data data = output.readDataToEndOfFile();
-    return stringWithDataEncoding(data, NSUTF8StringEncoding);
+    return stringWithDataEncoding(lastPartOf(output), NSUTF8StringEncoding);
   } catch (const NSException&) {
     return std::string();
   } catch (...) {

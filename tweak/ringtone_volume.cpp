@@ -44,8 +44,10 @@ void writeRecord(float personsVolume, float level) {
   Dictionary record;
   record.setObjectForKey(Value(static_cast<double>(personsVolume)), kPersonsVolumeKey);
   record.setObjectForKey(Value(static_cast<double>(level)), kRaisedLevelKey);
-  if (!NSFileManager::defaultManager()->createDirectoryAtPathWithIntermediateDirectories(folder) ||
-      !writeToFileAtomically(record, path)) {
+  // The folder is made only when the first write finds it missing.
+  if (!writeToFileAtomically(record, path) &&
+      (!NSFileManager::defaultManager()->createDirectoryAtPathWithIntermediateDirectories(folder) ||
+       !writeToFileAtomically(record, path))) {
     NSLog("TW: unable to save the ringtone volume to %@, raising it all the same.", path);
   }
 }
@@ -53,7 +55,7 @@ void writeRecord(float personsVolume, float level) {
 void removeRecord() {
   NSFileManager* files = NSFileManager::defaultManager();
   const std::string path = ringtoneVolumeRecordPath();
-  if (files->fileExistsAtPath(path) && !files->removeItemAtPath(path)) {
+  if (!files->removeItemAtPath(path) && files->fileExistsAtPath(path)) {
     NSLog("TW: unable to remove %@.", path);
   }
 }

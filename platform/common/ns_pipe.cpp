@@ -30,6 +30,21 @@ Data NSFileHandle::readDataToEndOfFile() {
   return data;
 }
 
+Data NSFileHandle::readDataOfLength(std::size_t length) {
+  Data data;
+  if (fd_ < 0) return data;
+  data.resize(length);
+  std::size_t filled = 0;
+  while (filled < length) {
+    const ssize_t n = ::read(fd_, data.data() + filled, length - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  data.resize(filled);
+  return data;
+}
+
 NSPipe::NSPipe(int readFd, int writeFd)
     : reading_(std::make_unique<NSFileHandle>(readFd)),
       writing_(std::make_unique<NSFileHandle>(writeFd)) {}

@@ -10,32 +10,50 @@
 
 namespace platform {
 
-const Value* Dictionary::objectForKey(std::string_view key) const {
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (keys_[i] == key) return &values_[i];
+std::size_t Dictionary::indexOf(std::string_view key) const {
+  if (!index_.empty()) {
+    const auto it = index_.find(std::string(key));
+    return it == index_.end() ? keys_.size() : it->second;
   }
-  return nullptr;
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (keys_[i] == key) return i;
+  }
+  return keys_.size();
+}
+
+const Value* Dictionary::objectForKey(std::string_view key) const {
+  const std::size_t i = indexOf(key);
+  return i < keys_.size() ? &values_[i] : nullptr;
 }
 
 void Dictionary::setObjectForKey(Value value, std::string_view key) {
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (keys_[i] == key) {
-      values_[i] = std::move(value);
-      return;
-    }
+  const std::size_t i = indexOf(key);
+  if (i < keys_.size()) {
+    values_[i] = std::move(value);
+    return;
   }
   keys_.emplace_back(key);
   values_.push_back(std::move(value));
+  if (!index_.empty()) {
+    index_.emplace(keys_.back(), keys_.size() - 1);
+  } else if (keys_.size() > kLinearLookupLimit) {
+    reindex();
+  }
 }
 
 void Dictionary::removeObjectForKey(std::string_view key) {
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (keys_[i] == key) {
-      keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
-      values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
+  const std::size_t i = indexOf(key);
+  if (i >= keys_.size()) return;
+  keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (!index_.empty()) reindex();
+}
+
+void Dictionary::reindex() {
+  index_.clear();
+  if (keys_.size() <= kLinearLookupLimit) return;
+  index_.reserve(keys_.size());
+  for (std::size_t i = 0; i < keys_.size(); ++i) index_.emplace(keys_[i], i);
 }
 
 bool Dictionary::operator==(const Dictionary& other) const {

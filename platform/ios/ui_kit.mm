@@ -264,6 +264,7 @@ UIWebView::~UIWebView() {
 
 void UIWebView::loadRequest(const NSURLRequest& request) {
   ::UIWebView* native = (::UIWebView*)nativeView(*this);
+  requestURL_ = request.URL().absoluteString();
   ::NSURL* url = [::NSURL URLWithString:toNSString(request.URL().absoluteString())];
   if (url) [native loadRequest:[::NSURLRequest requestWithURL:url]];
 }

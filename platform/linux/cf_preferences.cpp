@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -41,6 +42,18 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 std::string domainPath(std::string_view domain) {
   return sim::preferencesFolder() + "/" + std::string(domain) + ".plist";
+}
+
+std::string& lastWriteError() {  // of this process, for the tools
+  static std::string error;
+  return error;
+}
+
+// Whether no file exists at `path`, a link to none included (so the domain is empty, not
+// unreadable).
+bool nothingAt(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 // A domain name becomes a file name: it must not climb out of the preferences folder.
@@ -121,24 +134,123 @@ std::optional<Dictionary> CFPreferencesCopyMultiple(const std::vector<std::strin
 bool CFPreferencesSetValue(std::string_view key, const Value* value, std::string_view domain,
                            std::string_view /*user*/, std::string_view /*host*/) noexcept {
   try {
-    auto contents = readDomain(domain);
-    if (!contents) return false;
-    if (value != nullptr) {
-      contents->setObjectForKey(*value, key);
-    } else {
-      contents->removeObjectForKey(key);
-    }
-    const std::string folder = sim::preferencesFolder();
-    // Make the folders on first use (home, then Preferences).
-    const std::string home = sim::homeFolder();
-    ::mkdir(home.c_str(), 0755);
-    ::mkdir(folder.c_str(), 0755);
-    const std::string bytes =
-        sim::serializePropertyList(Value(std::move(*contents)), sim::PropertyListFormat::binary);
-    return sim::writeFileAtomically(domainPath(domain), bytes);
+    std::string why;
+    const bool stored = sim::storePreference(key, value, domain, &why);
+    lastWriteError() = why;
+    return stored;
   } catch (...) {
     return false;
   }
 }
 
 }  // namespace platform
+
+namespace sim {
+
+using platform::Dictionary;
+using platform::Value;
+
+std::string preferencesFile(std::string_view domain) {
+  return platform::domainPath(domain);
+}
+
+std::string lastPreferencesWriteError() {
+  return platform::lastWriteError();
+}
+
+bool storePreference(std::string_view key, const platform::Value* value, std::string_view domain,
+                     std::string* error) {
+  if (!platform::validDomain(domain)) {
+    *error = "\"" + std::string(domain) + "\" is not a domain name";
+    return false;
+  }
+  if (!makeFolders(preferencesFolder(), error)) return false;
+  const std::string path = platform::domainPath(domain);
+  // Read, change and write under the lock: two writers of different keys must both land.
+  FileLock lock(path);
+  if (!lock.held()) {
+    *error = lock.error();
+    return false;
+  }
+  Dictionary contents;
+  std::string problem;
+  if (auto bytes = readFile(path, &problem)) {
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes->data());
+    auto parsed = parsePropertyList({begin, bytes->size()}, &problem);
+    auto* dictionary = parsed ? parsed->getIf<Dictionary>() : nullptr;
+    if (dictionary == nullptr) {
+      *error = path + ": " + (parsed ? "the file holds no dictionary" : problem) +
+               " (tonewell settings reset --all sets it aside and starts afresh)";
+      return false;
+    }
+    // Writing the domain back must not change what the person stored under other keys.
+    if (auto lossy = firstKeyNotKeptExactly({begin, bytes->size()}); lossy && *lossy != key) {
+      *error = path + ": the value of \"" + *lossy +
+               "\" cannot be written back exactly (a date outside 1901-2038 or an integer "
+               "above 2^63-1); nothing was stored";
+      return false;
+    }
+    contents = std::move(*dictionary);
+  } else if (platform::nothingAt(path)) {
+    // No file yet: an empty domain.
+  } else {
+    *error = path + ": " + problem;
+    return false;
+  }
+  if (value != nullptr) {
+    contents.setObjectForKey(*value, key);
+  } else {
+    contents.removeObjectForKey(key);
+  }
+  const std::string bytes =
+      serializePropertyList(Value(std::move(contents)), PropertyListFormat::binary);
+  std::string why;
+  if (!writeFileAtomically(path, bytes, &why)) {
+    *error = path + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> preferencesProblem(std::string_view domain) {
+  const std::string path = platform::domainPath(domain);
+  if (platform::nothingAt(path)) return std::nullopt;
+  std::string problem;
+  auto bytes = readFile(path, &problem);
+  if (!bytes) return path + ": " + problem;
+  auto parsed = parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()}, &problem);
+  if (!parsed) return path + ": " + problem;
+  if (!parsed->getIf<Dictionary>()) return path + ": the file holds no dictionary";
+  return std::nullopt;
+}
+
+std::optional<std::string> setDomainAside(std::string_view domain, std::string* error) {
+  const std::string path = platform::domainPath(domain);
+  FileLock lock(path);
+  if (!lock.held()) {
+    *error = lock.error();
+    return std::nullopt;
+  }
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+  // Never over an earlier one: -2, -3, ... when the name is taken.
+  for (int n = 1; n < 1000; ++n) {
+    const std::string aside =
+        path + ".corrupt-" + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
+    struct stat info {};
+    if (::lstat(aside.c_str(), &info) == 0) continue;
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+      *error = path + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    return aside;
+  }
+  *error = path + ": every name to set it aside is taken";
+  return std::nullopt;
+}
+
+}  // namespace sim

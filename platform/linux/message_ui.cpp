@@ -5,6 +5,9 @@
 #include <curl/curl.h>
 #include <gmime/gmime.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +16,8 @@
 #include <mutex>
 
 #include "phone_state.h"
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
-#include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
 
 namespace platform {
@@ -37,14 +40,40 @@ struct GObjectPtr {
   GObjectPtr& operator=(const GObjectPtr&) = delete;
 };
 
-std::string mailFolder(const char* name) {
-  const std::string home = sim::homeFolder();
-  const std::string mail = home + "/Mail";
-  ::mkdir(home.c_str(), 0755);
-  ::mkdir(mail.c_str(), 0755);
-  const std::string folder = mail + "/" + name;
-  ::mkdir(folder.c_str(), 0755);
-  return folder;
+// "<home>/Mail/<name>", made with every folder above it; empty (and `error`) when it cannot be.
+std::string mailFolder(const char* name, std::string* error) {
+  const std::string folder = sim::homeFolder() + "/Mail/" + name;
+  return sim::makeFolders(folder, error) ? folder : std::string();
+}
+
+// A message's file name without its extension: when it was stored and to whom.
+std::string messageStem(const std::vector<std::string>& to) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  std::string stem = stamp;
+  if (!to.empty()) {
+    stem += "-";
+    for (char c : to.front()) stem += (c == '/' || c == '\0') ? '_' : c;
+  }
+  return stem;
+}
+
+// Moves a stored message into `folder` under a name no other message has.
+std::optional<std::string> moveMessage(const std::string& from, const std::string& folder,
+                                       const std::string& stem) {
+  for (int n = 1; n < 10000; ++n) {
+    const std::string to = folder + "/" + stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".eml";
+    // link() never replaces: a name that is taken fails, and the next one is tried.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      return to;
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 // Splits "text/plain" into its type and subtype.
@@ -52,6 +81,18 @@ std::pair<std::string, std::string> splitMimeType(const std::string& mimeType) {
   const auto slash = mimeType.find('/');
   if (slash == std::string::npos) return {"application", "octet-stream"};
   return {mimeType.substr(0, slash), mimeType.substr(slash + 1)};
+}
+
+// The server's last reply line of failure ("550 5.1.1 mailbox unavailable"), as curl's debug
+// stream shows what came in.
+int recordReply(CURL*, curl_infotype type, char* data, size_t size, void* out) {
+  if (type != CURLINFO_HEADER_IN) return 0;
+  std::string line(data, size);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.size() >= 3 && (line[0] == '4' || line[0] == '5')) {
+    *static_cast<std::string*>(out) = line;
+  }
+  return 0;
 }
 
 struct Upload {
@@ -70,6 +111,10 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* userdata) {
 // Delivers `text` over SMTP; "" on success, else the reason for the person.
 std::string deliver(const std::string& url, const std::string& from,
                     const std::vector<std::string>& to, const std::string& text) {
+  // Only a mail server: another scheme (http://, file://) would "send" the mail elsewhere.
+  if (url.rfind("smtp://", 0) != 0 && url.rfind("smtps://", 0) != 0) {
+    return "The mail server address \"" + url + "\" is not smtp:// or smtps://.";
+  }
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return "The mail could not be sent: no connection could be made.";
   curl_slist* recipients = nullptr;
@@ -81,7 +126,6 @@ std::string deliver(const std::string& url, const std::string& from,
       authority != std::string::npos && url.find('/', authority + 3) != std::string::npos;
   const std::string target = hasPath ? url : url + "/phone.tonewell.example.com";
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
-  if (std::getenv("TONEWELL_CURL_VERBOSE")) curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + from + ">").c_str());
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, readUpload);
@@ -90,9 +134,16 @@ std::string deliver(const std::string& url, const std::string& from,
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  std::string reply;
+  curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, recordReply);
+  curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &reply);
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);  // feeds the debug function; nothing is printed
   const CURLcode result = curl_easy_perform(curl);
   curl_slist_free_all(recipients);
   curl_easy_cleanup(curl);
+  if (result != CURLE_OK && !reply.empty()) {
+    return "The mail server refused the message: " + reply;
+  }
   switch (result) {
     case CURLE_OK:
       return {};
@@ -142,6 +193,9 @@ std::string MFMailComposeViewController::messageText() const {
       const auto [type, subtype] = splitMimeType(attachment.mimeType);
       GObjectPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
       g_mime_part_set_filename(part.p, attachment.fileName.c_str());
+      if (type == "text") {
+        g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.p), "charset", "utf-8");
+      }
       GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
           reinterpret_cast<const char*>(attachment.data.data()), attachment.data.size()));
       GObjectPtr<GMimeDataWrapper> content(
@@ -169,18 +223,20 @@ void MFMailComposeViewController::personChose(MFMailComposeResult choice) {
   try {
     if (choice == MFMailComposeResultSaved || choice == MFMailComposeResultSent) {
       const std::string text = messageText();
-      char name[64];
-      std::snprintf(name, sizeof name, "/%lld-%p.eml", static_cast<long long>(::time(nullptr)),
-                    static_cast<const void*>(this));
-      const std::string folder =
-          mailFolder(choice == MFMailComposeResultSaved ? "Drafts" : "Outbox");
+      const std::string stem = messageStem(to_);
       std::string why;
-      if (!sim::writeFileAtomically(folder + name, text, &why)) {
+      const std::string folder =
+          mailFolder(choice == MFMailComposeResultSaved ? "Drafts" : "Outbox", &why);
+      // Created exclusively: a message never replaces another stored in the same second.
+      const std::optional<std::string> stored =
+          folder.empty() ? std::nullopt
+                         : sim::createFileExclusively(folder, stem, ".eml", text, &why);
+      if (!stored) {
         result = MFMailComposeResultFailed;
         error = std::make_shared<NSError>("MFMailComposeErrorDomain", 0,
                                           "The message could not be stored: " + why);
       } else {
-        storedPath_ = folder + name;
+        storedPath_ = *stored;
       }
       // A queued message is delivered at once when a mail server is configured.
       if (!storedPath_.empty() && choice == MFMailComposeResultSent) {
@@ -189,8 +245,10 @@ void MFMailComposeViewController::personChose(MFMailComposeResult choice) {
           const std::string failure =
               deliver(url, sim::mailAccount().value_or("person@example.com"), to_, text);
           if (failure.empty()) {
-            const std::string sent = mailFolder("Sent") + name;
-            if (std::rename(storedPath_.c_str(), sent.c_str()) == 0) storedPath_ = sent;
+            const std::string sent = mailFolder("Sent", &why);
+            if (!sent.empty()) {
+              if (auto moved = moveMessage(storedPath_, sent, stem)) storedPath_ = *moved;
+            }
           } else {
             result = MFMailComposeResultFailed;
             error = std::make_shared<NSError>("MFMailComposeErrorDomain", 1, failure);

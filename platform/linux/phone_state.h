@@ -92,6 +92,7 @@ struct ScreenState {
   std::vector<std::shared_ptr<platform::UIAlertView>> alerts;
   std::map<std::string, std::string> routes;
   std::string trustedCertificates;  // a PEM file, or empty
+  double webTimeoutLimit = 0;       // seconds; 0: the request's own
   std::optional<std::string> mailAccount = std::string("person@example.com");
   std::map<std::string, std::string> substitutes;
   std::map<std::string, std::string> paths;

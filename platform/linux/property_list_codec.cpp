@@ -1,5 +1,7 @@
 #include "platform/sim/property_list_codec.h"
 
+#include "binary_property_list.h"
+
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -210,80 +212,82 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
     return std::nullopt;
   }
   auto value = fromNode(root, 0);
-  if (!value && error) *error = "the property list holds a value that cannot be read";
+  if (!value && error) {
+    *error = "the property list holds a value that cannot be read (nested more than " +
+             std::to_string(kMaxDepth) + " deep, or of an unknown kind)";
+    // Name the first key of a dictionary whose value it is.
+    if (plist_get_node_type(root) == PLIST_DICT) {
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(root, &iter);
+      std::unique_ptr<void, FreeDeleter> iterOwner(iter);
+      while (iter != nullptr) {
+        char* rawKey = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(root, iter, &rawKey, &item);
+        std::unique_ptr<char, FreeDeleter> key(rawKey);
+        if (item == nullptr) break;
+        if (!fromNode(item, 1)) {
+          *error = "the value of \"" + std::string(rawKey ? rawKey : "") +
+                   "\" cannot be read (nested more than " + std::to_string(kMaxDepth) +
+                   " deep, or of an unknown kind)";
+          break;
+        }
+      }
+    }
+  }
   return value;
 }
 
-std::string serializePropertyList(const Value& value, PropertyListFormat format) {
-  PlistPtr root(toNode(value));
+namespace {
+
+std::string xmlOf(plist_t node) {
   char* out = nullptr;
   uint32_t length = 0;
-  if (format == PropertyListFormat::binary) {
-    plist_to_bin(root.get(), &out, &length);
-  } else {
-    plist_to_xml(root.get(), &out, &length);
-  }
+  plist_to_xml(node, &out, &length);
   std::unique_ptr<char, FreeDeleter> owner(out);
   return out ? std::string(out, length) : std::string();
 }
 
-std::optional<std::string> readFile(const std::string& path, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = std::strerror(errno);
+}  // namespace
+
+std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
+      binaryStringsHoldNul(bytes)) {
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (error) *error = std::strerror(errno);
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
+  plist_t root = nullptr;
+  plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<uint32_t>(bytes.size()), &root);
+  PlistPtr owner(root);
+  if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(root, &iter);
+  std::unique_ptr<void, FreeDeleter> iterOwner(iter);
+  while (iter != nullptr) {
+    char* rawKey = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(root, iter, &rawKey, &item);
+    std::unique_ptr<char, FreeDeleter> key(rawKey);
+    if (item == nullptr) break;
+    // libplist keeps what it read in full, but hands some of it out narrowed (dates as 32-bit
+    // seconds, unsigned 64-bit integers as signed): what our reading gives back must render
+    // the same as what the file holds.
+    const auto value = fromNode(item, 0);
+    if (!value) return std::string(rawKey ? rawKey : "");
+    PlistPtr again(toNode(*value));
+    if (xmlOf(item) != xmlOf(again.get())) return std::string(rawKey ? rawKey : "");
   }
-  ::close(fd);
-  return bytes;
+  return std::nullopt;
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) {
-    if (error) *error = std::strerror(errno);
-    return false;
-  }
-  auto fail = [&](int code) {
-    if (error) *error = std::strerror(code);
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return false;
-  };
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) return fail(errno);
-  if (::close(fd) != 0) {
-    if (error) *error = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    if (error) *error = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+std::string serializePropertyList(const Value& value, PropertyListFormat format) {
+  if (format == PropertyListFormat::binary) return writeBinaryPropertyList(value);
+  PlistPtr root(toNode(value));
+  char* out = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.get(), &out, &length);
+  std::unique_ptr<char, FreeDeleter> owner(out);
+  return out ? std::string(out, length) : std::string();
 }
 
 }  // namespace sim

@@ -39,31 +39,47 @@ Duration VirtualScheduler::now() const {
   return now_;
 }
 
+void VirtualScheduler::addLocked(Key key, Entry entry) {
+  const void* tag = entry.tag;
+  tasks_.emplace(key, std::move(entry));
+  byTag_[tag].insert(key);
+}
+
+VirtualScheduler::Entry VirtualScheduler::takeLocked(std::map<Key, Entry>::iterator it) {
+  Entry entry = std::move(it->second);
+  if (auto tagged = byTag_.find(entry.tag); tagged != byTag_.end()) {
+    tagged->second.erase(it->first);
+    if (tagged->second.empty()) byTag_.erase(tagged);
+  }
+  tasks_.erase(it);
+  return entry;
+}
+
 void VirtualScheduler::post(std::shared_ptr<TaskRunner> runner, Duration delay,
                             std::function<void()> task, const void* tag) {
   std::lock_guard lock(mutex_);
   if (delay < Duration{0}) delay = Duration{0};
-  tasks_.emplace(Key{now_ + delay, nextSequence_++},
-                 Entry{std::move(runner), std::move(task), tag});
+  addLocked(Key{now_ + delay, nextSequence_++}, Entry{std::move(runner), std::move(task), tag});
 }
 
 void VirtualScheduler::postAt(std::shared_ptr<TaskRunner> runner, Duration time,
                               std::function<void()> task, const void* tag) {
   std::lock_guard lock(mutex_);
-  tasks_.emplace(Key{std::max(time, now_), nextSequence_++},
-                 Entry{std::move(runner), std::move(task), tag});
+  addLocked(Key{std::max(time, now_), nextSequence_++},
+            Entry{std::move(runner), std::move(task), tag});
 }
 
 std::size_t VirtualScheduler::cancel(const TaskRunner* runner, const void* tag) {
   std::vector<Entry> dropped;  // destroyed outside the lock: their captures may post or cancel
   {
     std::lock_guard lock(mutex_);
-    for (auto it = tasks_.begin(); it != tasks_.end();) {
-      if (it->second.tag == tag && (runner == nullptr || it->second.runner.get() == runner)) {
-        dropped.push_back(std::move(it->second));
-        it = tasks_.erase(it);
-      } else {
-        ++it;
+    auto tagged = byTag_.find(tag);
+    if (tagged == byTag_.end()) return 0;
+    const std::vector<Key> keys(tagged->second.begin(), tagged->second.end());
+    for (const Key& key : keys) {
+      auto it = tasks_.find(key);
+      if (runner == nullptr || it->second.runner.get() == runner) {
+        dropped.push_back(takeLocked(it));
       }
     }
   }
@@ -79,12 +95,9 @@ std::size_t VirtualScheduler::cancelAllBut(const void* kept) {
   {
     std::lock_guard lock(mutex_);
     for (auto it = tasks_.begin(); it != tasks_.end();) {
-      if (it->second.tag != kept) {
-        dropped.push_back(std::move(it->second));
-        it = tasks_.erase(it);
-      } else {
-        ++it;
-      }
+      auto next = std::next(it);
+      if (it->second.tag != kept) dropped.push_back(takeLocked(it));
+      it = next;
     }
   }
   return dropped.size();
@@ -98,8 +111,7 @@ bool VirtualScheduler::runNext(Duration until) {
     auto first = tasks_.begin();
     if (first->first.due > until) return false;
     if (first->first.due > now_) now_ = first->first.due;
-    entry = std::move(first->second);
-    tasks_.erase(first);
+    entry = takeLocked(first);
   }
   CurrentRunnerScope scope(entry.runner.get());
   entry.task();
@@ -128,6 +140,7 @@ void VirtualScheduler::reset() {
   {
     std::lock_guard lock(mutex_);
     dropped.swap(tasks_);
+    byTag_.clear();
     now_ = Duration{0};
     nextSequence_ = 0;
   }

@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "platform/task_runner.h"
 
@@ -52,10 +54,16 @@ class VirtualScheduler {
     const void* tag;
   };
 
+  void addLocked(Key key, Entry entry);
+  // Removes the task at `it` from both maps; needs the lock.
+  Entry takeLocked(std::map<Key, Entry>::iterator it);
+
   mutable std::mutex mutex_;
   Duration now_{0};
   std::uint64_t nextSequence_ = 0;
   std::map<Key, Entry> tasks_;
+  // The tasks of each tag: a cancellation touches only its own, whatever else is pending.
+  std::unordered_map<const void*, std::set<Key>> byTag_;
 };
 
 // A queue whose tasks run on the virtual clock.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "phone_state.h"
@@ -21,6 +23,8 @@ struct UIWebView::Load {
   std::atomic<bool> cancelled{false};
   // The outcome, written on the web thread before the main run loop is told.
   bool ok = false;
+  bool tooLarge = false;
+  long status = 0;
   std::string title;
   std::string error;
 };
@@ -31,12 +35,88 @@ TaskRunner& webThread() {
   return *sim::namedQueue("WebThread");
 }
 
+constexpr std::size_t kLargestPage = 8u << 20;
+
+struct Body {
+  std::string bytes;
+  bool tooLarge = false;
+};
+
 size_t appendBody(char* data, size_t size, size_t count, void* out) {
-  auto* body = static_cast<std::string*>(out);
+  auto* body = static_cast<Body*>(out);
   const size_t n = size * count;
-  if (body->size() + n > (8u << 20)) return 0;  // a page larger than 8 MiB is refused
-  body->append(data, n);
+  if (body->bytes.size() + n > kLargestPage) {  // a page larger than 8 MiB is refused
+    body->tooLarge = true;
+    return 0;
+  }
+  body->bytes.append(data, n);
   return n;
+}
+
+void appendUtf8(std::string& out, unsigned long code) {
+  if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// A title as a browser shows it: character references decoded, white space collapsed.
+std::string decodedTitle(const std::string& raw) {
+  static const std::pair<const char*, const char*> named[] = {
+      {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+  std::string out;
+  for (std::size_t i = 0; i < raw.size();) {
+    const char c = raw[i];
+    if (c == '&') {
+      const std::size_t semi = raw.find(';', i);
+      if (semi != std::string::npos && semi - i <= 10) {
+        const std::string name = raw.substr(i + 1, semi - i - 1);
+        bool done = false;
+        if (name.size() > 1 && name[0] == '#') {
+          const bool hex = name[1] == 'x' || name[1] == 'X';
+          const std::string digits = name.substr(hex ? 2 : 1);
+          char* end = nullptr;
+          const unsigned long code = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
+          if (!digits.empty() && end && *end == '\0') {
+            appendUtf8(out, code);
+            done = true;
+          }
+        } else {
+          for (const auto& [n, text] : named) {
+            if (name == n) {
+              out += text;
+              done = true;
+            }
+          }
+        }
+        if (done) {
+          i = semi + 1;
+          continue;
+        }
+      }
+    }
+    const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    if (space) {
+      if (!out.empty() && out.back() != ' ') out += ' ';
+    } else {
+      out += c;
+    }
+    ++i;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 std::string titleOf(const std::string& html) {
@@ -47,7 +127,7 @@ std::string titleOf(const std::string& html) {
   if (open == std::string::npos) return {};
   const auto close = lower.find("</title>", open);
   if (close == std::string::npos) return {};
-  return html.substr(open + 7, close - open - 7);
+  return decodedTitle(html.substr(open + 7, close - open - 7));
 }
 
 void fetch(UIWebView::Load& load) {
@@ -58,7 +138,7 @@ void fetch(UIWebView::Load& load) {
     load.error = "The web view could not start a connection.";
     return;
   }
-  std::string body;
+  Body body;
   curl_slist* connectTo = nullptr;
   for (const auto& rule : load.connectTo) connectTo = curl_slist_append(connectTo, rule.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, load.url.c_str());
@@ -73,9 +153,17 @@ void fetch(UIWebView::Load& load) {
     curl_easy_setopt(curl, CURLOPT_CAINFO, load.trustedCertificates.c_str());
   }
   const CURLcode result = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &load.status);
   if (result == CURLE_OK) {
+    // An error page loads as a page does (the web view shows it); its status tells.
     load.ok = true;
-    load.title = titleOf(body);
+    load.title = titleOf(body.bytes);
+  } else if (body.tooLarge) {
+    load.error = "The page is larger than 8 MiB, the most the web view loads.";
+  } else if (result == CURLE_OPERATION_TIMEDOUT) {
+    char text[96];
+    std::snprintf(text, sizeof text, "No answer within %g s.", load.timeout);
+    load.error = text;
   } else {
     load.error = curl_easy_strerror(result);
   }
@@ -93,12 +181,14 @@ void UIWebView::loadRequest(const NSURLRequest& request) {
   stopLoading();
   auto load = std::make_shared<Load>();
   load->url = request.URL().absoluteString();
+  requestURL_ = load->url;
   load->timeout = request.timeoutInterval();
   {
     auto& screen = sim::ScreenState::instance();
     std::lock_guard lock(screen.mutex);
     for (const auto& [from, to] : screen.routes) load->connectTo.push_back(from + ":" + to);
     load->trustedCertificates = screen.trustedCertificates;
+    if (screen.webTimeoutLimit > 0) load->timeout = std::min(load->timeout, screen.webTimeoutLimit);
   }
   load_ = load;
   std::weak_ptr<UIWebView> self = std::dynamic_pointer_cast<UIWebView>(weak_from_this().lock());
@@ -123,6 +213,7 @@ void UIWebView::stopLoading() {
 void UIWebView::finished(const std::shared_ptr<Load>& load) {
   if (load->cancelled || load != load_) return;
   load_.reset();
+  httpStatus_ = load->status;
   if (load->ok) {
     loaded_ = true;
     pageTitle_ = load->title;

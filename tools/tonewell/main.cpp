@@ -19,6 +19,8 @@
 namespace {
 
 constexpr int kUsageError = 2;
+// A million events take about 100 MB of YAML.
+constexpr std::size_t kLargestScenario = 256u << 20;
 
 struct Options {
   bool json = false;
@@ -32,7 +34,7 @@ int replayCommand(const Options& options) {
   std::string source, origin;
   if (!options.scenarioFile.empty()) {
     std::string error;
-    auto text = sim::readFile(options.scenarioFile, &error);
+    auto text = sim::readFile(options.scenarioFile, &error, kLargestScenario);
     if (!text) {
       fmt::print(stderr, "tonewell: {}: cannot read the scenario: {}\n", options.scenarioFile,
                  error);
@@ -110,11 +112,18 @@ int main(int argc, char** argv) {
   auto* settings =
       app.add_subcommand("settings", "show and edit the Settings pane, tap its buttons");
   settings->require_subcommand(0, 1);
+  settings->fallthrough();
+  settings->add_flag("--json", settingsRequest.json, "show the rows as JSON (also for get)");
+  auto* get = settings->add_subcommand("get", "print a row's current value");
+  get->fallthrough();
+  get->add_option("key", settingsRequest.key, "the row's key")->required();
   auto* set = settings->add_subcommand("set", "store a row's value, as the Settings app does");
   set->add_option("key", settingsRequest.key, "the row's key")->required();
   set->add_option("value", settingsRequest.value, "the value")->required();
-  auto* reset = settings->add_subcommand("reset", "remove a row's stored value");
-  reset->add_option("key", settingsRequest.key, "the row's key")->required();
+  auto* reset = settings->add_subcommand(
+      "reset", "remove a row's stored value (--all: every row; sets an unreadable file aside)");
+  reset->add_option("key", settingsRequest.key, "the row's key");
+  reset->add_flag("--all", settingsRequest.all, "reset every row");
   auto* tap =
       settings->add_subcommand("tap", "tap a button: followOnTwitter, viewOtherApps, sendDebugLog");
   tap->add_option("action", settingsRequest.key, "the button's action")->required();
@@ -123,6 +132,9 @@ int main(int argc, char** argv) {
   tap->add_flag("--no-mail-account", settingsRequest.noMailAccount,
                 "simulate a phone without a mail account");
   tap->add_flag("--open", settingsRequest.openInBrowser, "hand opened URLs to xdg-open");
+  tap->add_option("--timeout", settingsRequest.timeout,
+                  "seconds the other-apps page may take to load (default 15)")
+      ->check(CLI::Range(0.1, 300.0));
 
   try {
     app.parse(argc, argv);
@@ -136,8 +148,13 @@ int main(int argc, char** argv) {
   try {
     if (scenarios->parsed()) return listScenarios();
     if (settings->parsed()) {
+      if (reset->parsed() && settingsRequest.all == !settingsRequest.key.empty()) {
+        fmt::print(stderr, "tonewell: reset takes a row's key or --all, one of them\n");
+        return kUsageError;
+      }
       settingsRequest.action = set->parsed()     ? "set"
                                : reset->parsed() ? "reset"
+                               : get->parsed()   ? "get"
                                : tap->parsed()   ? "tap"
                                                  : "";
       return tonewell::runSettings(settingsRequest, tonewell::defaultPrefsBundle());

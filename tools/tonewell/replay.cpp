@@ -8,6 +8,7 @@
 
 #include "platform/av_foundation.h"
 #include "platform/cf_preferences.h"
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/springboard.h"
@@ -32,10 +33,8 @@ const char* positionName(int position) {
 // A home folder of the replay's own, so that nothing the scenario stores reaches the person's.
 class ScratchHome {
  public:
-  ScratchHome() {
-    std::string pattern = (fs::temp_directory_path() / "tonewell-replay-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
+  // In memory where the system allows: it is thrown away, and a replay writes to it often.
+  ScratchHome() : path_(sim::makeScratchFolder("tonewell-replay")) {}
   ~ScratchHome() {
     std::error_code ignored;
     if (!path_.empty()) fs::remove_all(path_, ignored);
@@ -205,6 +204,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   ScratchHome home;
   if (home.path().empty()) return std::string("cannot make a temporary folder");
   sim::setHomeFolder(home.path());
+  sim::setDurableWrites(false);  // the scratch home is thrown away
   if (domain.bytes) {
     std::error_code ignored;
     fs::create_directories(sim::preferencesFolder(), ignored);

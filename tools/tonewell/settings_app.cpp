@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "platform/cf_preferences.h"
 #include "platform/message_ui.h"
@@ -27,6 +28,8 @@ using namespace platform;
 
 namespace {
 
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
 constexpr int kRefused = 2;
 
 std::string lower(std::string s) {
@@ -88,9 +91,14 @@ std::optional<Value> parseFor(const PSSpecifier& row, const std::string& text) {
   }
   if (cell == "PSSliderCell") {
     double d = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(d))
+    const char* begin = text.data();
+    const char* last = text.data() + text.size();
+    if (begin != last && *begin == '+') ++begin;
+    const auto [end, ec] = std::from_chars(begin, last, d);
+    if (begin == last || ec != std::errc() || end != last || !std::isfinite(d)) {
       return std::nullopt;
+    }
+    if (d == 0) d = 0;  // "-0" is stored as 0
     if (d < numberProperty(row, "min").value_or(-INFINITY) ||
         d > numberProperty(row, "max").value_or(INFINITY)) {
       return std::nullopt;
@@ -108,15 +116,33 @@ std::optional<Value> parseFor(const PSSpecifier& row, const std::string& text) {
   return std::nullopt;
 }
 
-void openWithBrowser(const std::string& url) {
+// Hands `url` to the desktop's opener; false (said on standard error) when it cannot.
+bool openWithBrowser(const std::string& url) {
   const char* argv[] = {"xdg-open", url.c_str(), nullptr};
   pid_t pid;
-  if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
-    int status;
-    ::waitpid(pid, &status, 0);
-  } else {
-    fmt::print("(xdg-open is not available)\n");
+  if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    fmt::print(stderr, "tonewell: xdg-open is not available to open {}\n", url);
+    return false;
   }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fmt::print(stderr, "tonewell: xdg-open could not open {}\n", url);
+    return false;
+  }
+  return true;
+}
+
+nlohmann::json toJson(const Value& value) {
+  if (const bool* b = value.getIf<bool>()) return *b;
+  if (const std::int64_t* i = value.getIf<std::int64_t>()) return *i;
+  if (const double* d = value.getIf<double>()) return *d;
+  if (const std::string* t = value.getIf<std::string>()) return *t;
+  return description(value);
+}
+
+bool isValueRow(const PSSpecifier& row) {
+  const std::string cell = row.property("cell");
+  return !row.property("key").empty() && cell != "PSGroupCell" && cell != "PSButtonCell";
 }
 
 class SettingsApp {
@@ -154,13 +180,33 @@ class SettingsApp {
   PSListController& page() { return *page_; }
   UINavigationController& navigation() { return *navigation_; }
 
-  std::shared_ptr<PSSpecifier> row(const std::string& key, const char* property) {
+  // The value row bound to `key`, or the button whose action is `action`.
+  std::shared_ptr<PSSpecifier> valueRow(const std::string& key) {
+    if (key.empty()) return nullptr;
     if (auto rows = page_->specifiers()) {
       for (const auto& r : *rows) {
-        if (r->property(property) == key) return r;
+        if (isValueRow(*r) && r->property("key") == key) return r;
       }
     }
     return nullptr;
+  }
+  std::shared_ptr<PSSpecifier> button(const std::string& action) {
+    if (action.empty()) return nullptr;
+    if (auto rows = page_->specifiers()) {
+      for (const auto& r : *rows) {
+        if (r->property("cell") == "PSButtonCell" && r->property("action") == action) return r;
+      }
+    }
+    return nullptr;
+  }
+  std::vector<std::shared_ptr<PSSpecifier>> valueRows() {
+    std::vector<std::shared_ptr<PSSpecifier>> out;
+    if (auto rows = page_->specifiers()) {
+      for (const auto& r : *rows) {
+        if (isValueRow(*r)) out.push_back(r);
+      }
+    }
+    return out;
   }
 
  private:
@@ -168,11 +214,55 @@ class SettingsApp {
   std::shared_ptr<UINavigationController> navigation_;
 };
 
-int showPage(SettingsApp& app) {
+constexpr const char* kDomainOfRows = "com.example.tonewell";
+
+bool isStored(const PSSpecifier& row) {
+  auto values = CFPreferencesCopyMultiple({row.property("key")}, row.property("defaults"),
+                                          kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+  return values && values->objectForKey(row.property("key")) != nullptr;
+}
+
+// A domain file that cannot be read: said with what is wrong and the way out. True when so.
+bool refuseUnreadableDomain(const std::string& domain) {
+  const auto problem = sim::preferencesProblem(domain);
+  if (!problem) return false;
+  fmt::print(stderr,
+             "tonewell: {}\n"
+             "tonewell: the Ring monitor cannot read these settings either; `tonewell settings "
+             "reset --all` sets the file aside and starts afresh\n",
+             *problem);
+  return true;
+}
+
+nlohmann::json rowJson(const PSSpecifier& row, const std::optional<Value>& value) {
+  return {{"key", row.property("key")},
+          {"label", row.name()},
+          {"value", value ? toJson(*value) : nlohmann::json()},
+          {"shown", value ? shown(row, *value) : "-"},
+          {"stored", isStored(row)},
+          {"takes", allowed(row)}};
+}
+
+int showPage(SettingsApp& app, bool json) {
   auto rows = app.page().specifiers();
   if (!rows) {
     fmt::print(stderr, "tonewell: the page's specifier list cannot be read\n");
-    return 1;
+    return kFailed;
+  }
+  if (refuseUnreadableDomain(kDomainOfRows)) return kFailed;
+  if (json) {
+    nlohmann::json out{{"title", app.page().navigationItem().title()},
+                       {"rows", nlohmann::json::array()},
+                       {"buttons", nlohmann::json::array()}};
+    for (const auto& row : *rows) {
+      if (isValueRow(*row)) {
+        out["rows"].push_back(rowJson(*row, app.page().readPreferenceValue(*row)));
+      } else if (row->property("cell") == "PSButtonCell") {
+        out["buttons"].push_back({{"label", row->name()}, {"action", row->property("action")}});
+      }
+    }
+    fmt::print("{}\n", out.dump(2));
+    return kOk;
   }
   fmt::print("{}\n", app.page().navigationItem().title());
   std::string footer;
@@ -190,31 +280,37 @@ int showPage(SettingsApp& app) {
       fmt::print("    [{}]  (tap {})\n", row->name(), row->property("action"));
     } else {
       const auto value = app.page().readPreferenceValue(*row);
-      const bool stored = [&] {
-        auto values = CFPreferencesCopyMultiple({row->property("key")}, row->property("defaults"),
-                                                kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
-        return values && values->objectForKey(row->property("key")) != nullptr;
-      }();
       fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", row->name(), value ? shown(*row, *value) : "-",
-                 stored ? "" : "(default)", row->property("key"), allowed(*row));
+                 isStored(*row) ? "" : "(default)", row->property("key"), allowed(*row));
     }
   }
   flushFooter();
-  return 0;
+  return kOk;
+}
+
+int noRow(SettingsApp& app, const std::string& key) {
+  std::string keys;
+  for (const auto& r : app.valueRows()) keys += (keys.empty() ? "" : ", ") + r->property("key");
+  fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", key, keys);
+  return kRefused;
+}
+
+int getValue(SettingsApp& app, const SettingsRequest& request) {
+  auto row = app.valueRow(request.key);
+  if (!row) return noRow(app, request.key);
+  if (refuseUnreadableDomain(row->property("defaults"))) return kFailed;
+  const auto value = app.page().readPreferenceValue(*row);
+  if (request.json) {
+    fmt::print("{}\n", rowJson(*row, value).dump(2));
+  } else {
+    fmt::print("{}\n", value ? shown(*row, *value) : "-");
+  }
+  return kOk;
 }
 
 int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
-  auto row = app.row(request.key, "key");
-  if (!row) {
-    std::string keys;
-    if (auto rows = app.page().specifiers()) {
-      for (const auto& r : *rows) {
-        if (!r->property("key").empty()) keys += (keys.empty() ? "" : ", ") + r->property("key");
-      }
-    }
-    fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", request.key, keys);
-    return kRefused;
-  }
+  auto row = app.valueRow(request.key);
+  if (!row) return noRow(app, request.key);
   std::optional<Value> value;
   if (!reset) {
     value = parseFor(*row, request.value);
@@ -225,15 +321,34 @@ int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
     }
   }
   if (!app.page().setPreferenceValueSpecifier(value ? &*value : nullptr, *row)) {
-    fmt::print(stderr,
-               "tonewell: cannot write {}/{}.plist (unreadable or not writable); nothing "
-               "was stored\n",
-               sim::preferencesFolder(), row->property("defaults"));
-    return 1;
+    fmt::print(stderr, "tonewell: {}; nothing was stored\n", sim::lastPreferencesWriteError());
+    return kFailed;
   }
   const auto now = app.page().readPreferenceValue(*row);
   fmt::print("{}: {}{}\n", row->name(), now ? shown(*row, *now) : "-", reset ? " (default)" : "");
-  return 0;
+  return kOk;
+}
+
+// Every row back to its default; an unreadable domain file is set aside first, never deleted.
+int resetAll(SettingsApp& app) {
+  if (sim::preferencesProblem(kDomainOfRows)) {
+    std::string error;
+    const auto aside = sim::setDomainAside(kDomainOfRows, &error);
+    if (!aside) {
+      fmt::print(stderr, "tonewell: {}; nothing was changed\n", error);
+      return kFailed;
+    }
+    fmt::print("The unreadable settings were set aside as {}\n", *aside);
+  }
+  for (const auto& row : app.valueRows()) {
+    if (!isStored(*row)) continue;
+    if (!app.page().setPreferenceValueSpecifier(nullptr, *row)) {
+      fmt::print(stderr, "tonewell: {}\n", sim::lastPreferencesWriteError());
+      return kFailed;
+    }
+  }
+  fmt::print("Every setting is back to its default\n");
+  return kOk;
 }
 
 void printNewLog(std::size_t from) {
@@ -241,48 +356,41 @@ void printNewLog(std::size_t from) {
   for (std::size_t i = from; i < lines.size(); ++i) fmt::print("  log: {}\n", lines[i].message);
 }
 
-int tap(SettingsApp& app, const SettingsRequest& request) {
-  auto button = app.row(request.key, "action");
-  if (!button || button->property("cell") != "PSButtonCell") {
-    fmt::print(
-        stderr,
-        "tonewell: no button \"{}\" (buttons: followOnTwitter, viewOtherApps, sendDebugLog)\n",
-        request.key);
-    return kRefused;
-  }
-  const std::size_t logStart = sim::logLines().size();
-  fmt::print("Tapped \"{}\"\n", button->name());
-  app.page().performActionOf(*button);
-
-  if (request.key == "followOnTwitter") {
-    for (const auto& url : sim::openedURLs()) {
-      fmt::print("Opened {}\n", url);
-      if (request.openInBrowser) openWithBrowser(url);
-    }
-    return 0;
-  }
-
+int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
   UIViewController* top = app.navigation().topViewController();
-  if (request.key == "viewOtherApps" && top) {
-    fmt::print("Page \"{}\"\n", top->navigationItem().title());
-    for (const auto& v : top->view()->subviews()) {
-      if (auto* label = dynamic_cast<UILabel*>(v.get())) fmt::print("  label: {}\n", label->text());
-    }
-    sim::runUntilIdle(10'000);
-    for (const auto& v : top->view()->subviews()) {
-      if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
-        if (web->loaded()) {
-          fmt::print("  loaded: \"{}\"\n", web->pageTitle());
-        } else {
-          fmt::print("  the page could not be loaded: {}\n", web->lastError());
-        }
-      }
-      if (dynamic_cast<UILabel*>(v.get())) fmt::print("  the label is still shown\n");
-    }
-    return 0;
+  if (top == nullptr) return kFailed;
+  fmt::print("Page \"{}\"\n", top->navigationItem().title());
+  for (const auto& v : top->view()->subviews()) {
+    if (auto* label = dynamic_cast<UILabel*>(v.get())) fmt::print("  label: {}\n", label->text());
   }
+  for (const auto& v : top->view()->subviews()) {
+    if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
+      fmt::print("  loading {} (gives up after {:g} s)\n", web->requestURL(), request.timeout);
+    }
+  }
+  sim::runUntilIdle(10'000);
+  int status = kOk;
+  for (const auto& v : top->view()->subviews()) {
+    if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
+      if (web->loaded()) {
+        fmt::print("  loaded: \"{}\" (HTTP {})\n", web->pageTitle(), web->httpStatus());
+        if (web->httpStatus() >= 400) {
+          fmt::print(stderr, "tonewell: the page answered with HTTP status {}\n",
+                     web->httpStatus());
+          status = kFailed;
+        }
+      } else {
+        fmt::print(stderr, "tonewell: the page could not be loaded: {}\n", web->lastError());
+        status = kFailed;
+      }
+    }
+    if (dynamic_cast<UILabel*>(v.get())) fmt::print("  the label is still shown\n");
+  }
+  return status;
+}
 
-  // sendDebugLog: the page collects the log when it appears.
+int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t logStart) {
+  // The page collects the log when it appears.
   sim::runUntilIdle(10'000);
   auto presented = app.navigation().presentedViewController();
   if (auto composer = std::dynamic_pointer_cast<MFMailComposeViewController>(presented)) {
@@ -299,13 +407,48 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
     if (!composer->storedPath().empty())
       fmt::print("Message written to {}\n", composer->storedPath());
   }
+  int status = kOk;
   for (const auto& alert : sim::alertsOnScreen()) {
-    fmt::print("Alert \"{}\": {} [{}]\n", alert->title(), alert->message(),
+    fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", alert->title(), alert->message(),
                alert->cancelButtonTitle());
+    status = kFailed;
   }
   printNewLog(logStart);
+  const auto lines = sim::logLines();
+  for (std::size_t i = logStart; i < lines.size(); ++i) {
+    if (lines[i].message.rfind("Mail sent failure: ", 0) == 0) {
+      fmt::print(stderr, "tonewell: {}\n", lines[i].message);
+      status = kFailed;
+    }
+  }
   fmt::print("Back on \"{}\"\n", app.navigation().topViewController()->navigationItem().title());
-  return 0;
+  return status;
+}
+
+int tap(SettingsApp& app, const SettingsRequest& request) {
+  auto button = app.button(request.key);
+  if (!button) {
+    fmt::print(
+        stderr,
+        "tonewell: no button \"{}\" (buttons: followOnTwitter, viewOtherApps, sendDebugLog)\n",
+        request.key);
+    return kRefused;
+  }
+  sim::limitWebTimeout(request.timeout);
+  const std::size_t logStart = sim::logLines().size();
+  fmt::print("Tapped \"{}\"\n", button->name());
+  app.page().performActionOf(*button);
+
+  if (request.key == "followOnTwitter") {
+    int status = kOk;
+    for (const auto& url : sim::openedURLs()) {
+      fmt::print("Opened {}\n", url);
+      if (request.openInBrowser && !openWithBrowser(url)) status = kFailed;
+    }
+    return status;
+  }
+  if (request.key == "viewOtherApps") return showOtherApps(app, request);
+  return sendDebugLog(app, request, logStart);
 }
 
 }  // namespace
@@ -315,18 +458,25 @@ std::string defaultPrefsBundle() {
 }
 
 int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
+  if (const char* rules = std::getenv("TONEWELL_ROUTE")) {
+    if (auto problem = sim::routeRulesProblem(rules)) {
+      fmt::print(stderr, "tonewell: TONEWELL_ROUTE: {}\n", *problem);
+      return kRefused;
+    }
+  }
   sim::setLogEcho(false);
   if (request.noMailAccount) sim::setMailAccount(std::nullopt);
   SettingsApp app;
   std::string error;
   if (!app.load(bundlePath, &error)) {
     fmt::print(stderr, "tonewell: {}\n", error);
-    return 1;
+    return kFailed;
   }
   if (request.action == "set") return setValue(app, request, false);
-  if (request.action == "reset") return setValue(app, request, true);
+  if (request.action == "reset") return request.all ? resetAll(app) : setValue(app, request, true);
+  if (request.action == "get") return getValue(app, request);
   if (request.action == "tap") return tap(app, request);
-  return showPage(app);
+  return showPage(app, request.json);
 }
 
 }  // namespace tonewell

@@ -6,9 +6,12 @@
 namespace tonewell {
 
 struct SettingsRequest {
-  std::string action;  // "" (show the page), "set", "reset", "tap"
+  std::string action;  // "" (show the page), "get", "set", "reset", "tap"
   std::string key;     // the row's key, or the button's action for "tap"
   std::string value;
+  bool all = false;           // reset every row (and set an unreadable domain file aside)
+  bool json = false;          // show and get print JSON
+  double timeout = 15;        // seconds the other-apps page may take to load
   std::string mail = "save";  // what the person does in the mail composer: send, save, cancel
   bool noMailAccount = false;
   bool openInBrowser = false;  // hand opened URLs to xdg-open
@@ -17,8 +20,9 @@ struct SettingsRequest {
 // Where the bundle is: TONEWELL_PREFS_BUNDLE, or lib/TonewellPrefs.bundle beside bin/.
 std::string defaultPrefsBundle();
 
-// Runs the request against the person's own preferences domain; returns the exit status (2 for
-// a value or key the page refuses).
+// Runs the request against the person's own preferences domain; returns the exit status: 0 done,
+// 1 failed (the domain unreadable or not writable, the page not loaded, the mail not sent, an
+// alert), 2 for a value, key or button the page refuses.
 int runSettings(const SettingsRequest& request, const std::string& bundlePath);
 
 }  // namespace tonewell

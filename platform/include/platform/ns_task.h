@@ -32,6 +32,9 @@ class NSFileHandle {
   NSFileHandle& operator=(const NSFileHandle&) = delete;
   // Reads until the writing ends are all closed; returns every byte (possibly none).
   Data readDataToEndOfFile();
+  // Reads up to `length` bytes, waiting until that many have come or the writing ends are all
+  // closed; fewer (none at the end) only then.
+  Data readDataOfLength(std::size_t length);
   int fileDescriptor() const { return fd_; }
   void closeFile();
 

@@ -113,9 +113,13 @@ class UIWebView : public UIView {
   // Abandons a load in progress: no notice of it reaches the delegate.
   void stopLoading();
 
-  // What the view shows: the page's title, and whether a load finished.
+  // What the view shows: the page's title (its character references decoded), whether a load
+  // finished, and the HTTP status the server answered with (0 when none came).
   const std::string& pageTitle() const { return pageTitle_; }
   bool loaded() const { return loaded_; }
+  long httpStatus() const { return httpStatus_; }
+  // The address of the last load asked for.
+  const std::string& requestURL() const { return requestURL_; }
   // Why the last load failed; empty when it did not.
   const std::string& lastError() const { return lastError_; }
 
@@ -129,6 +133,8 @@ class UIWebView : public UIView {
   std::string pageTitle_;
   std::string lastError_;
   bool loaded_ = false;
+  long httpStatus_ = 0;
+  std::string requestURL_;
 };
 
 class UINavigationController;

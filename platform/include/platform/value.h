@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -13,7 +14,8 @@ namespace platform {
 
 class Value;
 
-// An ordered dictionary: keys keep the order in which they were stored or read.
+// An ordered dictionary: keys keep the order in which they were stored or read. Small ones are
+// searched in order; a large one keeps an index, so look-ups stay constant-time.
 class Dictionary {
  public:
   // The value stored under `key`, or null when the key is absent. The pointer stays valid until
@@ -28,8 +30,14 @@ class Dictionary {
   bool operator==(const Dictionary& other) const;
 
  private:
+  static constexpr std::size_t kLinearLookupLimit = 32;
+  // The position of `key`, or count() when it is absent.
+  std::size_t indexOf(std::string_view key) const;
+  void reindex();
+
   std::vector<std::string> keys_;
   std::vector<Value> values_;
+  std::unordered_map<std::string, std::size_t> index_;  // empty while the dictionary is small
 };
 
 struct Date {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/core_motion.h"
@@ -166,6 +167,22 @@ std::vector<RingtoneEvent> ringtoneEvents();
 std::string preferencesFolder();
 void setHomeFolder(const std::string& home);  // overrides TONEWELL_HOME until the next reset
 std::string homeFolder();
+// The file that holds `domain`.
+std::string preferencesFile(std::string_view domain);
+// Stores (or, with a null `value`, removes) one key of `domain` as CFPreferencesSetValue does,
+// under a lock beside the file; false with the reason, naming the file, when it cannot: the
+// file is unreadable or corrupt, another process holds the lock, a value already stored could
+// not be written back exactly, or the write fails. Nothing is changed then.
+bool storePreference(std::string_view key, const platform::Value* value, std::string_view domain,
+                     std::string* error);
+// The reason the last CFPreferencesSetValue of this process failed.
+std::string lastPreferencesWriteError();
+// What is wrong with the domain's file (its reader's reason, the first key that cannot be read,
+// a root that is no dictionary); none when the file is missing or reads as a dictionary.
+std::optional<std::string> preferencesProblem(std::string_view domain);
+// Moves the domain's file aside, to "<file>.corrupt-<UTC time>" (never over another), so that the
+// domain starts empty. The new name, or none with the reason.
+std::optional<std::string> setDomainAside(std::string_view domain, std::string* error);
 // The store hands out the key list but then fails to give the values.
 void setPreferencesDictionaryFails(bool fails);
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "platform/sim/files.h"
 #include "platform/value.h"
 
 namespace sim {
@@ -15,16 +16,12 @@ namespace sim {
 std::optional<platform::Value> parsePropertyList(std::span<const std::uint8_t> bytes,
                                                  std::string* error = nullptr);
 
+// The first key of a dictionary property list whose value parsePropertyList cannot give back
+// exactly (a date beyond 1901-2038, an unsigned integer above the signed 64-bit range), so that
+// writing the list again would change it; none when every value is kept.
+std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> bytes);
+
 enum class PropertyListFormat { binary, xml };
 std::string serializePropertyList(const platform::Value& value, PropertyListFormat format);
-
-// Reads a whole file; none when it cannot be opened or read (`error` says why).
-std::optional<std::string> readFile(const std::string& path, std::string* error = nullptr);
-
-// Writes `bytes` to a temporary file beside `path`, flushes it and renames it over `path`, so a
-// reader sees the old file or the new one, never a part. False (and `error`) on failure, with
-// `path` untouched.
-bool writeFileAtomically(const std::string& path, std::string_view bytes,
-                         std::string* error = nullptr);
 
 }  // namespace sim

@@ -20,13 +20,20 @@ void tapAlertButton(std::size_t alertIndex = 0);
 
 // Sends web requests for `host:port` to `target` ("127.0.0.1:8080"), as a hosts file would:
 // the URL keeps its address. A reset starts from the rules in TONEWELL_ROUTE
-// ("host:port=target:port,...").
+// ("host:port=target:port,...", malformed rules left out).
 void routeHost(const std::string& hostAndPort, const std::string& target);
+// What is wrong with a list of such rules (the first malformed rule); none when all are fine.
+std::optional<std::string> routeRulesProblem(const std::string& rules);
 
 // The web view also trusts the certificates in `pemFile` (a test's own HTTPS server), as a
 // profile installed on a phone makes it trust an authority. A reset starts from
 // TONEWELL_CA_FILE; an empty name trusts only the system's authorities.
 void trustCertificates(const std::string& pemFile);
+
+// A web load gives up after `seconds` at the latest (the platform's own default is 60 s); a
+// reset takes no limit.
+void limitWebTimeout(double seconds);
+double webTimeoutLimit();  // 0: none
 
 // The phone's mail account: none means the device cannot send mail.
 void setMailAccount(std::optional<std::string> address);

@@ -1,0 +1,201 @@
+#include "binary_property_list.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace sim {
+
+using platform::Array;
+using platform::Data;
+using platform::Date;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+void putBigEndian(std::string& out, std::uint64_t v, std::size_t bytes) {
+  for (std::size_t i = bytes; i-- > 0;) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::size_t bytesFor(std::uint64_t v) {
+  return v <= 0xFF ? 1 : v <= 0xFFFF ? 2 : v <= 0xFFFFFFFF ? 4 : 8;
+}
+
+// An integer object: 1, 2, 4 or 8 bytes; negative ones always take 8.
+void putInteger(std::string& out, std::int64_t i) {
+  const std::size_t bytes = i < 0 ? 8 : bytesFor(static_cast<std::uint64_t>(i));
+  out += static_cast<char>(0x10 | std::countr_zero(bytes));
+  putBigEndian(out, static_cast<std::uint64_t>(i), bytes);
+}
+
+// A marker with its count: in the low nibble, or 0xF and an integer object after it.
+void putMarker(std::string& out, std::uint8_t type, std::size_t count) {
+  if (count < 15) {
+    out += static_cast<char>(type | count);
+  } else {
+    out += static_cast<char>(type | 0x0F);
+    putInteger(out, static_cast<std::int64_t>(count));
+  }
+}
+
+void putDouble(std::string& out, std::uint8_t marker, double d) {
+  out += static_cast<char>(marker);
+  putBigEndian(out, std::bit_cast<std::uint64_t>(d), 8);
+}
+
+// UTF-8 to UTF-16 code units; a byte that does not decode becomes U+FFFD.
+std::vector<std::uint16_t> utf16(const std::string& s) {
+  std::vector<std::uint16_t> units;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xE  ? 3
+                         : (c >> 3) == 0x1E ? 4
+                                            : 0;
+    std::uint32_t code = 0xFFFD;
+    if (length > 0 && i + length <= s.size()) {
+      code = length == 1 ? c : (c & (0x7F >> length));
+      for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(s[i + k]);
+        if ((next & 0xC0) != 0x80) {
+          code = 0xFFFD;
+          length = k;
+          break;
+        }
+        code = (code << 6) | (next & 0x3F);
+      }
+    } else {
+      length = 1;
+    }
+    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      units.push_back(static_cast<std::uint16_t>(0xD800 | (code >> 10)));
+      units.push_back(static_cast<std::uint16_t>(0xDC00 | (code & 0x3FF)));
+    } else {
+      units.push_back(static_cast<std::uint16_t>(code));
+    }
+    i += length;
+  }
+  return units;
+}
+
+class Writer {
+ public:
+  std::string write(const Value& root) {
+    number(root);
+    refSize_ = bytesFor(objects_.size());
+    std::string out = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    offsets.reserve(objects_.size());
+    for (std::size_t i = 0; i < objects_.size(); ++i) {
+      offsets.push_back(out.size());
+      put(out, i);
+    }
+    const std::uint64_t tableOffset = out.size();
+    const std::size_t offsetSize = bytesFor(tableOffset);
+    for (std::uint64_t offset : offsets) putBigEndian(out, offset, offsetSize);
+    out.append(6, '\0');
+    out += static_cast<char>(offsetSize);
+    out += static_cast<char>(refSize_);
+    putBigEndian(out, objects_.size(), 8);
+    putBigEndian(out, 0, 8);  // the top object is the first one
+    putBigEndian(out, tableOffset, 8);
+    return out;
+  }
+
+ private:
+  // An object to write: a value, or a dictionary's key.
+  struct Object {
+    const Value* value = nullptr;
+    const std::string* key = nullptr;
+    std::size_t firstChild = 0;  // into children_
+  };
+
+  // Numbers the objects depth first; a container's children follow it in children_.
+  std::size_t number(const Value& value) {
+    const std::size_t index = objects_.size();
+    objects_.push_back({&value, nullptr, 0});
+    if (const auto* array = value.getIf<Array>()) {
+      std::vector<std::size_t> refs;
+      refs.reserve(array->size());
+      for (const Value& item : *array) refs.push_back(number(item));
+      objects_[index].firstChild = children_.size();
+      children_.insert(children_.end(), refs.begin(), refs.end());
+    } else if (const auto* dictionary = value.getIf<Dictionary>()) {
+      std::vector<std::size_t> refs;
+      refs.reserve(2 * dictionary->count());
+      for (const std::string& key : dictionary->allKeys()) {
+        refs.push_back(objects_.size());
+        objects_.push_back({nullptr, &key, 0});
+      }
+      for (std::size_t i = 0; i < dictionary->count(); ++i) {
+        refs.push_back(number(dictionary->valueAt(i)));
+      }
+      objects_[index].firstChild = children_.size();
+      children_.insert(children_.end(), refs.begin(), refs.end());
+    }
+    return index;
+  }
+
+  void putString(std::string& out, const std::string& s) {
+    bool ascii = true;
+    for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      putMarker(out, 0x50, s.size());
+      out += s;
+      return;
+    }
+    const auto units = utf16(s);
+    putMarker(out, 0x60, units.size());
+    for (std::uint16_t unit : units) putBigEndian(out, unit, 2);
+  }
+
+  void putRefs(std::string& out, std::size_t first, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) putBigEndian(out, children_[first + i], refSize_);
+  }
+
+  void put(std::string& out, std::size_t index) {
+    const Object& object = objects_[index];
+    if (object.key) {
+      putString(out, *object.key);
+      return;
+    }
+    const Value& value = *object.value;
+    if (const bool* b = value.getIf<bool>()) {
+      out += static_cast<char>(*b ? 0x09 : 0x08);
+    } else if (const std::int64_t* i = value.getIf<std::int64_t>()) {
+      putInteger(out, *i);
+    } else if (const double* d = value.getIf<double>()) {
+      putDouble(out, 0x23, *d);
+    } else if (const std::string* s = value.getIf<std::string>()) {
+      putString(out, *s);
+    } else if (const Date* date = value.getIf<Date>()) {
+      putDouble(out, 0x33, date->secondsSinceReferenceDate);
+    } else if (const Data* data = value.getIf<Data>()) {
+      putMarker(out, 0x40, data->size());
+      out.append(reinterpret_cast<const char*>(data->data()), data->size());
+    } else if (const Array* array = value.getIf<Array>()) {
+      putMarker(out, 0xA0, array->size());
+      putRefs(out, object.firstChild, array->size());
+    } else if (const Dictionary* dictionary = value.getIf<Dictionary>()) {
+      putMarker(out, 0xD0, dictionary->count());
+      putRefs(out, object.firstChild, 2 * dictionary->count());
+    }
+  }
+
+  std::vector<Object> objects_;
+  std::vector<std::size_t> children_;
+  std::size_t refSize_ = 1;
+};
+
+}  // namespace
+
+std::string writeBinaryPropertyList(const Value& value) {
+  return Writer().write(value);
+}
+
+}  // namespace sim

@@ -1,0 +1,320 @@
+#include "platform/sim/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace sim {
+
+namespace {
+
+std::string errorText(int code) {
+  return std::strerror(code);
+}
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a path finally names: symbolic links followed one by one (a relative target is
+// read from the link's folder), up to the system's limit; the target need not exist yet.
+std::optional<std::string> finalTarget(const std::string& path, std::string* error) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(current.c_str(), target, sizeof target - 1);
+    if (n < 0) {
+      if (error) *error = errorText(errno);
+      return std::nullopt;
+    }
+    target[n] = '\0';
+    current = target[0] == '/' ? std::string(target) : folderOf(current) + "/" + target;
+  }
+  if (error) *error = errorText(ELOOP);
+  return std::nullopt;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+constexpr const char* kTemporaryMark = ".tmp-";
+
+std::atomic<bool> durableWrites{true};
+
+// Temporaries "<name>.tmp-<pid>-XXXXXX" beside `target` whose writer has ended; looked for once
+// per file and process (a killed writer's leftovers do not come back while this one runs).
+void removeStaleTemporaries(const std::string& target) {
+  static std::mutex mutex;
+  static std::set<std::string> cleaned;
+  {
+    std::lock_guard lock(mutex);
+    if (!cleaned.insert(target).second) return;
+  }
+  const std::string folder = folderOf(target);
+  const std::string prefix = baseNameOf(target) + kTemporaryMark;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && !processRuns(pid)) ::unlink((folder + "/" + name).c_str());
+  }
+  ::closedir(dir);
+}
+
+// Removes a folder and all it holds (never following a link out of it).
+void removeTree(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    if (DIR* dir = ::opendir(path.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") removeTree(path + "/" + name);
+      }
+      ::closedir(dir);
+    }
+    ::rmdir(path.c_str());
+  } else {
+    ::unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+void setDurableWrites(bool durable) {
+  durableWrites = durable;
+}
+
+bool processRuns(long pid) {
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+std::optional<std::string> readFile(const std::string& path, std::string* error,
+                                    std::size_t limit) {
+  // Not blocking: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (error) *error = errorText(errno);
+    return std::nullopt;
+  }
+  auto fail = [&](std::string why) -> std::optional<std::string> {
+    if (error) *error = std::move(why);
+    ::close(fd);
+    return std::nullopt;
+  };
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(errorText(errno));
+  if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+  const auto tooLarge = [&] {
+    return "larger than " + std::to_string(limit >> 20) + " MiB, the most this reads";
+  };
+  if (static_cast<std::size_t>(info.st_size) > limit) return fail(tooLarge());
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errorText(errno));
+    }
+    if (n == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(n) > limit) return fail(tooLarge());
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
+  const std::optional<std::string> resolved = finalTarget(path, error);
+  if (!resolved) return false;
+  const std::string& target = *resolved;
+  struct stat info {};
+  if (::stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (error) *error = "not a regular file; it is left as it is";
+    return false;
+  }
+  removeStaleTemporaries(target);
+  std::string temporary =
+      target + kTemporaryMark + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    if (error) *error = errorText(errno);
+    return false;
+  }
+  auto fail = [&](int code) {
+    if (error) *error = errorText(code);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
+  };
+  if (!writeAll(fd, bytes)) return fail(errno);
+  if (::fchmod(fd, 0644) != 0 || (durableWrites && ::fsync(fd) != 0)) return fail(errno);
+  if (::close(fd) != 0) {
+    if (error) *error = errorText(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (error) *error = errorText(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> createFileExclusively(const std::string& folder, const std::string& stem,
+                                                 const std::string& extension,
+                                                 std::string_view bytes, std::string* error) {
+  for (int n = 1; n < 10000; ++n) {
+    const std::string path =
+        folder + "/" + stem + (n == 1 ? "" : "-" + std::to_string(n)) + extension;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      if (error) *error = errorText(errno);
+      return std::nullopt;
+    }
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const int code = errno;
+    if (::close(fd) != 0 || !ok) {
+      if (error) *error = errorText(ok ? errno : code);
+      ::unlink(path.c_str());
+      return std::nullopt;
+    }
+    return path;
+  }
+  if (error) *error = "every name is taken";
+  return std::nullopt;
+}
+
+bool makeFolders(const std::string& folder, std::string* error) {
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      if (error) *error = part + ": " + errorText(errno);
+      return false;
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (error) *error = folder + ": not a folder";
+    return false;
+  }
+  return true;
+}
+
+std::string makeScratchFolder(const std::string& prefix, std::string* error) {
+  struct stat info {};
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string base =
+      ::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && ::access("/dev/shm", W_OK) == 0
+          ? "/dev/shm"
+          : (tmp && *tmp ? tmp : "/tmp");
+  // Leftovers of ended processes: "<prefix>-<pid>" with or without a suffix.
+  if (DIR* dir = ::opendir(base.c_str())) {
+    const std::string start = prefix + "-";
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.rfind(start, 0) != 0) continue;
+      char* end = nullptr;
+      const long pid = std::strtol(name.c_str() + start.size(), &end, 10);
+      if (pid > 0 && (*end == '\0' || *end == '-') && !processRuns(pid)) {
+        removeTree(base + "/" + name);
+      }
+    }
+    ::closedir(dir);
+  }
+  std::string pattern =
+      base + "/" + prefix + "-" + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    if (error) *error = base + ": " + errorText(errno);
+    return std::string();
+  }
+  return pattern;
+}
+
+FileLock::FileLock(const std::string& path, double wait) : lockPath_(path + ".lock") {
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (int attempt = 0;; ++attempt) {
+    const int fd = ::open(lockPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
+      const bool written = writeAll(fd, pid);
+      ::close(fd);
+      if (!written) {
+        ::unlink(lockPath_.c_str());
+        error_ = lockPath_ + ": " + errorText(errno);
+        return;
+      }
+      held_ = true;
+      return;
+    }
+    if (errno != EEXIST) {
+      error_ = lockPath_ + ": " + errorText(errno);
+      return;
+    }
+    // The holder's process id; a lock whose holder has ended is stale.
+    if (auto owner = readFile(lockPath_, nullptr, 64)) {
+      const long pid = std::strtol(owner->c_str(), nullptr, 10);
+      if (pid > 0 && !processRuns(pid)) {
+        ::unlink(lockPath_.c_str());
+        continue;
+      }
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const double waited =
+        static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+    if (waited >= wait) {
+      error_ = lockPath_ +
+               ": another process is changing this file (it holds the lock); if "
+               "none is, remove the lock file";
+      return;
+    }
+    const timespec pause{0, 10'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+FileLock::~FileLock() {
+  if (held_) ::unlink(lockPath_.c_str());
+}
+
+}  // namespace sim
