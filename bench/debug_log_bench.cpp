@@ -19,6 +19,8 @@ extern char** environ;
 
 namespace {
 
+using namespace tonewell::pane;
+
 // A log file of about `megabytes` MB of syslog-like lines, made once and kept in /tmp.
 std::string logFile(long megabytes) {
   const std::string path = (std::filesystem::temp_directory_path() /

@@ -22,6 +22,8 @@
 
 namespace {
 
+using namespace tonewell::monitor;
+
 using platform::Value;
 
 std::string benchHome() {
@@ -33,19 +35,17 @@ std::string benchHome() {
   return home;
 }
 
-// A phone with the monitor started and a real seven-key binary domain on disk.
+// A phone with the monitor started and a real binary domain on disk holding every setting at
+// its default.
 std::string startPhone() {
   sim::resetPhone();
   sim::setLogEcho(false);
   sim::setHomeFolder(benchHome());
   platform::Dictionary settings;
-  settings.setObjectForKey(Value(true), "enabled");
-  settings.setObjectForKey(Value(false), "enableDebugLogging");
-  settings.setObjectForKey(Value(true), "useFrontCamera");
-  settings.setObjectForKey(Value(2.0), "increaseVolumeDelay");
-  settings.setObjectForKey(Value(0.8), "ringingVolumeWhileInPocket");
-  settings.setObjectForKey(Value(-4.0), "pocketBrightness");
-  settings.setObjectForKey(Value(false), "increaseVolumeIfHorizontal");
+#define TW_SETTING(variable, key, type, fallback, ...) \
+  settings.setObjectForKey(Value(static_cast<type>(fallback)), key);
+#include "shared_variables.def"
+#undef TW_SETTING
   const std::string path = sim::preferencesFolder() + "/" + preferencesDomain + ".plist";
   sim::writeFileAtomically(
       path, sim::serializePropertyList(Value(settings), sim::PropertyListFormat::binary));

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace tonewell::monitor;
+
 using platform::Value;
 
 long residentKilobytes() {

@@ -10,6 +10,7 @@
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "preferences_domain.h"
+#include "settings_loader.h"
 #include "shared_state.h"
 
 namespace {
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                 std::string_view(reinterpret_cast<const char*>(data), size))) {
     return 0;
   }
-  loadSettings();
+  tonewell::monitor::loadSettings();
   sim::clearLog();
   // What the rest of the monitor relies on, whatever was stored.
   if (!std::isfinite(increaseVolumeDelay.load()) || increaseVolumeDelay < 0) __builtin_trap();

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                 std::string_view(reinterpret_cast<const char*>(data), size))) {
     return 0;
   }
-  auto page = std::make_shared<TonewellPrefsListController>();
+  auto page = std::make_shared<tonewell::pane::TonewellPrefsListController>();
   page->setBundlePath(folder);
   if (auto rows = page->specifiers()) {
     for (const auto& row : *rows) {

@@ -16,15 +16,18 @@ from pathlib import Path
 
 import verify_signature
 
-SHARED_VARIABLES = [
-    "isEnabled", "enableDebugLogging", "useFrontCamera", "increaseVolumeDelay",
-    "ringingVolumeWhileInPocket", "pocketBrightness", "increaseVolumeIfHorizontal",
-    "captureDelegate", "motionManager", "isLyingFlat", "sampleCount",
-    "originalRingtoneVolume", "volumeWasIncreased", "currentPhoneState",
-]
+SOURCE = Path(__file__).resolve().parent.parent
+
+
+def names_in(table, kinds):
+    """The first argument of every line of `kinds` in one of the project's .def tables."""
+    text = (SOURCE / table).read_text()
+    return re.findall(r"^(?:" + "|".join(kinds) + r")\(\s*(\w+)", text, re.M)
+
+
+SHARED_VARIABLES = names_in("tweak/shared_variables.def", ["TW_SETTING", "TW_OBJECT", "TW_STATE"])
 MONITOR_IDENTIFIER = "com.example.tonewell"
-PANE_CLASSES = ["TonewellPrefsListController", "TWOtherAppsViewController",
-                "TW_AdvancedViewController"]
+PANE_CLASSES = names_in("tonewellprefs/pane_classes.def", ["TW_PANE_LIST", "TW_PANE_PAGE"])
 
 
 def objdump(*args):

@@ -7,20 +7,13 @@
 namespace testing_support {
 
 void resetMonitorState() {
-  isEnabled = false;
-  enableDebugLogging = false;
-  useFrontCamera = false;
-  increaseVolumeDelay = 0.0f;
-  ringingVolumeWhileInPocket = 0.0;
-  pocketBrightness = 0.0f;
-  increaseVolumeIfHorizontal = false;
-  captureDelegate = nullptr;
-  motionManager = nullptr;
-  isLyingFlat = false;
-  sampleCount = 0;
-  originalRingtoneVolume = 0.0f;
-  volumeWasIncreased = false;
-  currentPhoneState = 0;
+#define TW_SETTING(variable, key, type, ...) variable = type{};
+#define TW_OBJECT(variable, type) variable = nullptr;
+#define TW_STATE(variable, type) variable = type{};
+#include "shared_variables.def"
+#undef TW_SETTING
+#undef TW_OBJECT
+#undef TW_STATE
   hostRingtone = HostRingtone::unknown;
   savedStopRinging = nullptr;
   savedPlayRingtoneAtPath = nullptr;

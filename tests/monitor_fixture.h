@@ -3,9 +3,17 @@
 #pragma once
 
 #include "preferences_domain.h"
+#include "ring_end.h"
+#include "ringtone_hooks.h"
+#include "ringtone_volume.h"
+#include "settings_loader.h"
 #include "shared_state.h"
+#include "start_up.h"
 #include "test_support.h"
 #include "video_capture_delegate.h"
+
+// Tests of the monitor name its parts as the monitor itself does.
+using namespace tonewell::monitor;
 
 namespace testing_support {
 

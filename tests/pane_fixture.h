@@ -8,6 +8,9 @@
 #include "test_support.h"
 #include "tonewell_prefs_list_controller.h"
 
+// Tests of the pane name its parts as the pane itself does.
+using namespace tonewell::pane;
+
 namespace testing_support {
 
 class PaneTest : public PhoneTest {

@@ -2,6 +2,8 @@
 // a key the monitor reads, in the monitor's domain, with a control of the key's type and the
 // monitor's own default.
 #include <set>
+#include <type_traits>
+#include <vector>
 
 #include "monitor_fixture.h"
 #include "platform/preferences_framework.h"
@@ -11,23 +13,29 @@ namespace {
 using platform::Dictionary;
 using platform::Value;
 
-struct Snapshot {
-  bool enabled, debug, front, horizontal;
-  float delay, brightness;
-  double volume;
-  bool operator==(const Snapshot&) const = default;
+// The monitor's table of settings, as the monitor itself reads it.
+struct Setting {
+  const char* key;
+  bool isSwitch;
+  double fallback, low, high;
+};
+const Setting kSettings[] = {
+#define TW_SETTING(variable, key, type, fallback, low, high, summary) \
+  {key, std::is_same_v<type, bool>, static_cast<double>(fallback), low, high},
+#include "shared_variables.def"
+#undef TW_SETTING
 };
 
-// The volume is compared as the volume controller gets it: a stored 0.8 passes through single
-// precision (0.800000011920929) where the default is the exact double, and both set 0.8f.
-Snapshot snapshot() {
-  return {isEnabled,
-          enableDebugLogging,
-          useFrontCamera,
-          increaseVolumeIfHorizontal,
-          increaseVolumeDelay,
-          pocketBrightness,
-          static_cast<float>(ringingVolumeWhileInPocket.load())};
+// Every setting as the monitor holds it; the volume as the volume controller gets it (a stored
+// 0.8 passes through single precision, where the default is the exact double).
+std::vector<double> snapshot() {
+  std::vector<double> values;
+#define TW_SETTING(variable, key, type, ...)                                          \
+  values.push_back(std::is_same_v<type, double> ? static_cast<float>(variable.load()) \
+                                                : static_cast<double>(variable.load()));
+#include "shared_variables.def"
+#undef TW_SETTING
+  return values;
 }
 
 class SettingsContractTest : public testing_support::MonitorTest {
@@ -42,38 +50,42 @@ class SettingsContractTest : public testing_support::MonitorTest {
   std::shared_ptr<platform::SpecifierArray> rows_;
 };
 
-TEST_F(SettingsContractTest, EveryMonitorKeyHasARowInTheMonitorsDomain) {
-  const std::set<std::string> booleans{"enabled", "enableDebugLogging", "useFrontCamera",
-                                       "increaseVolumeIfHorizontal"};
-  const std::set<std::string> floats{"increaseVolumeDelay", "ringingVolumeWhileInPocket",
-                                     "pocketBrightness"};
+// A row for each setting of the table and no other, of the setting's kind, with the table's
+// default and, for a number, the table's range: a change to one without the other fails here.
+TEST_F(SettingsContractTest, TheRowsAndTheMonitorsTableAgree) {
   std::set<std::string> seen;
   for (const auto& row : *rows_) {
     const std::string key = row->property("key");
     if (key.empty()) continue;
     seen.insert(key);
+    const Setting* setting = nullptr;
+    for (const Setting& s : kSettings) {
+      if (key == s.key) setting = &s;
+    }
+    ASSERT_NE(setting, nullptr) << "a row for a key the monitor does not read: " << key;
     EXPECT_EQ(row->property("defaults"), preferencesDomain) << key;
     const std::string cell = row->property("cell");
-    if (booleans.count(key)) {
+    const Value* fallback = row->properties().objectForKey("default");
+    ASSERT_NE(fallback, nullptr) << key;
+    if (setting->isSwitch) {
       EXPECT_TRUE(cell == "PSSwitchCell" || cell == "PSSegmentCell") << key << ": " << cell;
+      EXPECT_EQ(platform::boolValue(*fallback), setting->fallback != 0) << key;
     } else {
-      ASSERT_TRUE(floats.count(key)) << "a row for a key the monitor does not read: " << key;
       EXPECT_EQ(cell, "PSSliderCell") << key;
-      const double min = platform::doubleValue(*row->properties().objectForKey("min"));
-      const double max = platform::doubleValue(*row->properties().objectForKey("max"));
-      const double fallback = platform::doubleValue(*row->properties().objectForKey("default"));
-      EXPECT_LE(min, fallback) << key;
-      EXPECT_LE(fallback, max) << key;
+      EXPECT_EQ(platform::doubleValue(*row->properties().objectForKey("min")), setting->low) << key;
+      EXPECT_EQ(platform::doubleValue(*row->properties().objectForKey("max")), setting->high)
+          << key;
+      EXPECT_EQ(platform::doubleValue(*fallback), setting->fallback) << key;
     }
   }
-  std::set<std::string> all = booleans;
-  all.insert(floats.begin(), floats.end());
+  std::set<std::string> all;
+  for (const Setting& setting : kSettings) all.insert(setting.key);
   EXPECT_EQ(seen, all);
 }
 
 TEST_F(SettingsContractTest, StoringEachRowsDefaultChangesNothingInTheMonitor) {
   loadSettings();  // an empty domain: the monitor's defaults
-  const Snapshot defaults = snapshot();
+  const std::vector<double> defaults = snapshot();
   for (const auto& row : *rows_) {
     if (row->property("key").empty()) continue;
     const Value* shown = row->properties().objectForKey("default");

@@ -11,6 +11,8 @@
 
 using namespace platform;
 
+namespace tonewell::pane {
+
 namespace {
 
 constexpr const char* kNoSyslogMessage =
@@ -140,3 +142,5 @@ void TW_AdvancedViewController::mailComposeControllerDidFinishWithResultError(
   } catch (...) {
   }
 }
+
+}  // namespace tonewell::pane

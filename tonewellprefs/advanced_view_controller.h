@@ -8,6 +8,8 @@
 #include "platform/message_ui.h"
 #include "platform/ui_kit.h"
 
+namespace tonewell::pane {
+
 class TW_AdvancedViewController : public platform::UIViewController,
                                   public platform::MFMailComposeViewControllerDelegate {
  public:
@@ -25,3 +27,5 @@ class TW_AdvancedViewController : public platform::UIViewController,
  private:
   void showAlertAndLeave(const char* message);
 };
+
+}  // namespace tonewell::pane

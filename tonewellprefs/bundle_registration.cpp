@@ -7,15 +7,19 @@
 
 namespace {
 
+using namespace tonewell::pane;
+
 template <typename T>
 std::shared_ptr<platform::NSObject> make() {
   return std::make_shared<T>();
 }
 
 __attribute__((constructor)) void registerPaneClasses() {
-  platform::registerClassNamed("TonewellPrefsListController", &make<TonewellPrefsListController>);
-  platform::registerClassNamed("TWOtherAppsViewController", &make<TWOtherAppsViewController>);
-  platform::registerClassNamed("TW_AdvancedViewController", &make<TW_AdvancedViewController>);
+#define TW_PANE_LIST(name) platform::registerClassNamed(#name, &make<name>);
+#define TW_PANE_PAGE(name) platform::registerClassNamed(#name, &make<name>);
+#include "pane_classes.def"
+#undef TW_PANE_LIST
+#undef TW_PANE_PAGE
 }
 
 }  // namespace

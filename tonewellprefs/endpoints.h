@@ -3,9 +3,13 @@
 // Security refuses plain HTTP in Settings on later systems.
 #pragma once
 
+namespace tonewell::pane {
+
 inline constexpr const char* preferencesDomain = "com.example.tonewell";
 inline constexpr const char* supportAddress = "tonewell-support@example.com";
 inline constexpr const char* otherAppsPageURL = "https://www.example.com/tonewell/tweaks.html";
 // The follow page on the social network: path "/intent/user", one query key "screen_name".
 inline constexpr const char* followURL =
     "https://social.example.com/intent/user?screen_name=tonewell";
+
+}  // namespace tonewell::pane

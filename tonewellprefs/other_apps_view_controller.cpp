@@ -4,6 +4,8 @@
 
 using namespace platform;
 
+namespace tonewell::pane {
+
 TWOtherAppsViewController::~TWOtherAppsViewController() {
   // The web view does not own its delegate: a notice of a load still under way must not reach
   // this page once it is gone.
@@ -51,3 +53,5 @@ void TWOtherAppsViewController::webViewDidFinishLoad(UIWebView*) noexcept {
 void TWOtherAppsViewController::webViewDidFailLoadWithError(UIWebView*, const NSError*) noexcept {
   takeLabelAway();
 }
+
+}  // namespace tonewell::pane

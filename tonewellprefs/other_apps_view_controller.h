@@ -6,6 +6,8 @@
 
 #include "platform/ui_kit.h"
 
+namespace tonewell::pane {
+
 class TWOtherAppsViewController : public platform::UIViewController,
                                   public platform::UIWebViewDelegate {
  public:
@@ -24,3 +26,5 @@ class TWOtherAppsViewController : public platform::UIViewController,
 
   std::shared_ptr<platform::UILabel> label_;
 };
+
+}  // namespace tonewell::pane

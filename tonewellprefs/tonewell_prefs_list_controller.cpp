@@ -8,6 +8,8 @@
 
 using namespace platform;
 
+namespace tonewell::pane {
+
 std::shared_ptr<SpecifierArray> TonewellPrefsListController::specifiers() {
   if (!_specifiers) _specifiers = loadSpecifiersFromPlistNameTarget("TonewellPrefs", this);
   return _specifiers;
@@ -37,3 +39,5 @@ bool TonewellPrefsListController::performSelectorWithObject(SEL selector, const 
   }
   return true;
 }
+
+}  // namespace tonewell::pane

@@ -4,6 +4,8 @@
 
 #include "platform/preferences_framework.h"
 
+namespace tonewell::pane {
+
 class TonewellPrefsListController : public platform::PSListController {
  public:
   const char* className() const override { return "TonewellPrefsListController"; }
@@ -16,3 +18,5 @@ class TonewellPrefsListController : public platform::PSListController {
 
   bool performSelectorWithObject(platform::SEL selector, const platform::Value* object) override;
 };
+
+}  // namespace tonewell::pane

@@ -3,5 +3,5 @@
 #include "start_up.h"
 
 __attribute__((constructor)) static void runInitializeMonitor() {
-  initializeMonitor();
+  tonewell::monitor::initializeMonitor();
 }

@@ -1,16 +1,17 @@
-// The pocket check: what a ringtone start sets in motion. It reloads the settings, takes one
-// accelerometer reading and schedules the camera probe's start and its forced stop.
 #include <cmath>
 #include <memory>
 
 #include "platform/core_motion.h"
 #include "platform/ns_log.h"
 #include "platform/ns_operation_queue.h"
+#include "pocket_check.h"
+#include "settings_loader.h"
 #include "shared_state.h"
 #include "video_capture_delegate.h"
 
 using namespace platform;
 
+namespace tonewell::monitor {
 namespace {
 
 constexpr double kProbeTimeoutSeconds = 90.0;
@@ -31,8 +32,10 @@ void accelerometerHandler(const CMAccelerometerData* data, const NSError* /*erro
 }
 
 }  // namespace
+}  // namespace tonewell::monitor
 
 extern "C" void increaseVolumeIfNeeded(void) noexcept {
+  using namespace tonewell::monitor;
   try {
     loadSettings();
     if (!isEnabled) return;

@@ -6,6 +6,8 @@
 #include "platform/objc_runtime.h"
 #include "platform/value.h"
 
+namespace tonewell::monitor {
+
 using platform::id;
 using platform::IMP;
 using platform::SEL;
@@ -25,3 +27,5 @@ void hookPrepareToAnswerCall(id self, SEL _cmd);
 void callStatusChanged(platform::CFNotificationCenterRef center, void* observer,
                        platform::CFNotificationName name, const void* object,
                        const platform::Dictionary* userInfo) noexcept;
+
+}  // namespace tonewell::monitor

@@ -10,6 +10,8 @@
 
 using namespace platform;
 
+namespace tonewell::monitor {
+
 #ifndef TONEWELL_INSTALL_PREFIX
 #define TONEWELL_INSTALL_PREFIX ""
 #endif
@@ -151,3 +153,5 @@ void recoverRingtoneVolumeAfterRestart() noexcept {
   } catch (...) {
   }
 }
+
+}  // namespace tonewell::monitor

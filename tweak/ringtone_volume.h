@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace tonewell::monitor {
+
 // Two volumes that differ by less than half a volume-button step are the same: the phone may
 // keep a set volume slightly rounded.
 inline constexpr float kSameVolumeTolerance = 1.0f / 32.0f;
@@ -36,3 +38,5 @@ void recoverRingtoneVolumeAfterRestart() noexcept;
 
 // Where the record lives: <prefix>/<home>/Library/Tonewell/RingtoneVolume.plist.
 std::string ringtoneVolumeRecordPath();
+
+}  // namespace tonewell::monitor

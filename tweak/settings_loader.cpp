@@ -1,13 +1,18 @@
-// The settings snapshot: read from the preferences domain at start-up and at every pocket check.
+#include "settings_loader.h"
+
 #include <cmath>
-#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/cf_preferences.h"
 #include "platform/ns_log.h"
 #include "preferences_domain.h"
 #include "shared_state.h"
 
+namespace tonewell::monitor {
+
 using platform::Dictionary;
+using platform::LogArgument;
 using platform::NSLog;
 using platform::Value;
 
@@ -20,23 +25,48 @@ const Value* storedScalar(const Dictionary& values, const char* key) {
   return value && platform::hasScalarConversions(*value) ? value : nullptr;
 }
 
-bool readBool(const Dictionary& values, const char* key, bool fallback) {
+// One setting as its type reads it. A number is kept within the range its row in the Settings
+// pane offers, and one that is not finite takes the fallback: a hand-edited domain must not make
+// every frame dark or keep the camera from ever starting.
+template <typename T>
+T readSetting(const Dictionary& values, const char* key, T fallback, double low, double high);
+
+template <>
+bool readSetting(const Dictionary& values, const char* key, bool fallback, double, double) {
   const Value* value = storedScalar(values, key);
   return value ? platform::boolValue(*value) : fallback;
 }
 
-// A float setting within the range its row in the Settings pane offers: a stored value that is
-// not finite takes the default, one outside the range the nearest bound (a hand-edited domain
-// must not make every frame dark or keep the camera from ever starting).
-float readFloat(const Dictionary& values, const char* key, float fallback, float low, float high) {
+template <>
+float readSetting(const Dictionary& values, const char* key, float fallback, double low,
+                  double high) {
   const Value* value = storedScalar(values, key);
-  if (value == nullptr) return fallback;
-  const float f = platform::floatValue(*value);
-  return std::isfinite(f) ? std::fmin(std::fmax(f, low), high) : fallback;
+  const float f = value ? platform::floatValue(*value) : NAN;
+  if (!std::isfinite(f)) return fallback;
+  return std::fmin(std::fmax(f, static_cast<float>(low)), static_cast<float>(high));
 }
 
-const char* yesNo(bool b) {
-  return b ? "y" : "n";
+// A stored double passes through single precision, as the platform's floatValue reads it; the
+// fallback stays the exact double (a stored 0.8 gives 0.800000011920929, the default 0.8).
+template <>
+double readSetting(const Dictionary& values, const char* key, double fallback, double low,
+                   double high) {
+  const float f = readSetting<float>(values, key, NAN, low, high);
+  return std::isfinite(f) ? static_cast<double>(f) : fallback;
+}
+
+// "label:%@" with y or n for a switch, "label:%f" for a number.
+void addToSummary(std::string& format, std::vector<LogArgument>& args, const char* label,
+                  bool value) {
+  format += std::string(args.empty() ? "" : ", ") + label + ":%@";
+  args.push_back(platform::toLogArgument(value ? "y" : "n"));
+}
+
+template <typename Number>
+void addToSummary(std::string& format, std::vector<LogArgument>& args, const char* label,
+                  Number value) {
+  format += std::string(args.empty() ? "" : ", ") + label + ":%f";
+  args.push_back(platform::toLogArgument(static_cast<double>(value)));
 }
 
 }  // namespace
@@ -57,27 +87,25 @@ void loadSettings() noexcept {
       return;
     }
 
-    // Each key is stored at once, in this order, and every key is assigned at every load: a key
-    // removed from the domain sends its variable back to the default.
-    isEnabled = readBool(*values, "enabled", true);
-    enableDebugLogging = readBool(*values, "enableDebugLogging", false);
-    useFrontCamera = readBool(*values, "useFrontCamera", true);
-    increaseVolumeDelay = readFloat(*values, "increaseVolumeDelay", 2.0f, 0.0f, 10.0f);
-    // Stored volumes pass through single precision; the default is the exact double 0.8.
-    const Value* volume = storedScalar(*values, "ringingVolumeWhileInPocket");
-    const float stored = volume ? platform::floatValue(*volume) : NAN;
-    ringingVolumeWhileInPocket =
-        std::isfinite(stored) ? static_cast<double>(std::fmin(std::fmax(stored, 0.0f), 1.0f)) : 0.8;
-    pocketBrightness = readFloat(*values, "pocketBrightness", -4.0f, -10.0f, 2.0f);
-    increaseVolumeIfHorizontal = readBool(*values, "increaseVolumeIfHorizontal", false);
+    // Each key is stored at once, in the table's order, and every key is assigned at every load:
+    // a key removed from the domain sends its variable back to the default.
+#define TW_SETTING(variable, key, type, fallback, low, high, summary) \
+  variable = readSetting<type>(*values, key, static_cast<type>(fallback), low, high);
+#include "shared_variables.def"
+#undef TW_SETTING
 
     if (enableDebugLogging) {
-      NSLog("TW: settings are: enabled:%@, delay:%f, volume:%f, brightness:%f, horizontal:%@",
-            yesNo(isEnabled), static_cast<double>(increaseVolumeDelay.load()),
-            ringingVolumeWhileInPocket.load(), static_cast<double>(pocketBrightness.load()),
-            yesNo(increaseVolumeIfHorizontal));
+      std::string format = "TW: settings are: ";
+      std::vector<LogArgument> args;
+#define TW_SETTING(variable, key, type, fallback, low, high, summary) \
+  if (*summary) addToSummary(format, args, summary, variable.load());
+#include "shared_variables.def"
+#undef TW_SETTING
+      platform::NSLogv(format, args);
     }
   } catch (...) {
     // Nothing the loader calls throws; keep the previous snapshot if anything ever does.
   }
 }
+
+}  // namespace tonewell::monitor

@@ -10,26 +10,19 @@ static_assert(sizeof(std::atomic<std::int32_t>) == 4 &&
               std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(sizeof(std::atomic<std::intptr_t>) == sizeof(void*) &&
               std::atomic<std::intptr_t>::is_always_lock_free);
-static_assert(sizeof(std::atomic<TWVideoCaptureDelegate*>) == sizeof(void*));
+static_assert(sizeof(std::atomic<tonewell::monitor::TWVideoCaptureDelegate*>) == sizeof(void*));
 
 extern "C" {
-std::atomic<bool> isEnabled{false};
-std::atomic<bool> enableDebugLogging{false};
-std::atomic<bool> useFrontCamera{false};
-std::atomic<float> increaseVolumeDelay{0.0f};
-std::atomic<double> ringingVolumeWhileInPocket{0.0};
-std::atomic<float> pocketBrightness{0.0f};
-std::atomic<bool> increaseVolumeIfHorizontal{false};
-
-std::atomic<TWVideoCaptureDelegate*> captureDelegate{nullptr};
-std::atomic<platform::CMMotionManager*> motionManager{nullptr};
-
-std::atomic<bool> isLyingFlat{false};
-std::atomic<std::intptr_t> sampleCount{0};
-std::atomic<float> originalRingtoneVolume{0.0f};
-std::atomic<bool> volumeWasIncreased{false};
-std::atomic<std::int32_t> currentPhoneState{0};
+#define TW_SETTING(variable, key, type, ...) std::atomic<type> variable{};
+#define TW_OBJECT(variable, type) std::atomic<type> variable{nullptr};
+#define TW_STATE(variable, type) std::atomic<type> variable{};
+#include "shared_variables.def"
+#undef TW_SETTING
+#undef TW_OBJECT
+#undef TW_STATE
 }
+
+namespace tonewell::monitor {
 
 std::atomic<HostRingtone> hostRingtone{HostRingtone::unknown};
 
@@ -42,3 +35,5 @@ std::mutex& volumeMutex() {
   static std::mutex mutex;
   return mutex;
 }
+
+}  // namespace tonewell::monitor

@@ -1,8 +1,8 @@
 // The monitor's process-wide state, exported by name so that tools can read it: the settings
 // snapshot, the two long-lived objects and the values the hooks, the pocket check and the camera
-// probe hand to one another. Each variable is an atomic of the system's width, so it is read and
-// written whole from any thread; the raise and the restore of the volume, which span several
-// variables, take `handOverMutex`.
+// probe hand to one another (listed in shared_variables.def). Each variable is an atomic of the
+// system's width, so it is read and written whole from any thread; the raise and the restore of the
+// volume, which span several variables, take `handOverMutex`.
 #pragma once
 
 #include <atomic>
@@ -14,32 +14,24 @@
 namespace platform {
 class CMMotionManager;
 }
+namespace tonewell::monitor {
 class TWVideoCaptureDelegate;
+}
 
 extern "C" {
-// Settings snapshot, rewritten by loadSettings.
-TW_EXPORT extern std::atomic<bool> isEnabled;
-TW_EXPORT extern std::atomic<bool> enableDebugLogging;
-TW_EXPORT extern std::atomic<bool> useFrontCamera;
-TW_EXPORT extern std::atomic<float> increaseVolumeDelay;
-TW_EXPORT extern std::atomic<double> ringingVolumeWhileInPocket;
-TW_EXPORT extern std::atomic<float> pocketBrightness;
-TW_EXPORT extern std::atomic<bool> increaseVolumeIfHorizontal;
-
-// The long-lived objects, created once at start-up and never released.
-TW_EXPORT extern std::atomic<TWVideoCaptureDelegate*> captureDelegate;
-TW_EXPORT extern std::atomic<platform::CMMotionManager*> motionManager;
-
-// Run-time values.
-TW_EXPORT extern std::atomic<bool> isLyingFlat;
-TW_EXPORT extern std::atomic<std::intptr_t> sampleCount;
-TW_EXPORT extern std::atomic<float> originalRingtoneVolume;
-TW_EXPORT extern std::atomic<bool> volumeWasIncreased;
-TW_EXPORT extern std::atomic<std::int32_t> currentPhoneState;
+#define TW_SETTING(variable, key, type, ...) TW_EXPORT extern std::atomic<type> variable;
+#define TW_OBJECT(variable, type) TW_EXPORT extern std::atomic<type> variable;
+#define TW_STATE(variable, type) TW_EXPORT extern std::atomic<type> variable;
+#include "shared_variables.def"
+#undef TW_SETTING
+#undef TW_OBJECT
+#undef TW_STATE
 
 // The pocket check, run at the start of every ringtone.
 TW_EXPORT void increaseVolumeIfNeeded(void) noexcept;
 }
+
+namespace tonewell::monitor {
 
 // What the host's ringtone is doing, as the ringtone hooks saw it: unknown until one has run.
 // A ring is over (stopped) at stopRinging or at call status 1 or 5.
@@ -56,8 +48,4 @@ std::mutex& handOverMutex();
 // before handOverMutex when both are needed.
 std::mutex& volumeMutex();
 
-// Reads the settings snapshot from the preferences domain.
-void loadSettings() noexcept;
-
-// Puts back a volume the probe raised, and stops the probe.
-void restoreRingtoneVolume() noexcept;
+}  // namespace tonewell::monitor

@@ -9,10 +9,13 @@
 #include "platform/substrate.h"
 #include "ringtone_hooks.h"
 #include "ringtone_volume.h"
+#include "settings_loader.h"
 #include "shared_state.h"
 #include "video_capture_delegate.h"
 
 using namespace platform;
+
+namespace tonewell::monitor {
 
 namespace {
 
@@ -98,3 +101,5 @@ void initializeMonitor() noexcept {
     // Out of memory while loading: the monitor stays inactive and the host runs on unchanged.
   }
 }
+
+}  // namespace tonewell::monitor

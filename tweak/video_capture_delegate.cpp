@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "frame_judgement.h"
 #include "platform/dispatch.h"
 #include "platform/ns_log.h"
 #include "ringtone_volume.h"
@@ -9,10 +10,9 @@
 
 using namespace platform;
 
-namespace {
+namespace tonewell::monitor {
 
-constexpr std::intptr_t kIgnoredFrames = 3;
-constexpr double kBrightnessWhenMissing = -4.0;
+namespace {
 
 std::shared_ptr<AVCaptureDevice> firstDeviceAt(AVCaptureDevicePosition position) {
   for (auto& device : AVCaptureDevice::devicesWithMediaType(AVMediaTypeVideo)) {
@@ -137,30 +137,29 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
 void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
     AVCaptureOutput* output, CMSampleBufferRef sampleBuffer, AVCaptureConnection*) noexcept {
   bool wasInPocket = false;
+  std::intptr_t frameNumber = 0;
   {
     std::lock_guard lock(handOverMutex());
     if (output == nullptr || output != currentOutput_) return;
-    if (++sampleCount <= kIgnoredFrames) return;
+    frameNumber = ++sampleCount;
     wasInPocket = inPocket_;
   }
-
-  const Value* exif = CMGetAttachment(sampleBuffer, kCGImagePropertyExifDictionary, nullptr);
-  if (exif == nullptr) {
+  const Value* exif = frameNumber > kIgnoredFrames
+                          ? CMGetAttachment(sampleBuffer, kCGImagePropertyExifDictionary, nullptr)
+                          : nullptr;
+  const FrameJudgement judgement =
+      judgeFrame(frameNumber, exif, static_cast<double>(pocketBrightness.load()));
+  if (judgement.verdict == FrameVerdict::ignored) return;
+  if (judgement.verdict == FrameVerdict::noExif) {
     NSLog("TW: no EXIF attachments!");
     stopSessionOwning(output);
     return;
   }
-  if (enableDebugLogging) NSLog("TW: attachements: %@", exif);
-
-  double brightness = kBrightnessWhenMissing;
-  if (!CFNumberGetValue(CFDictionaryGetValue(exif, kCGImagePropertyExifBrightnessValue),
-                        kCFNumberDoubleType, &brightness)) {
-    brightness = kBrightnessWhenMissing;
+  if (enableDebugLogging) {
+    NSLog("TW: attachements: %@", exif);
+    NSLog("TW: brightness: %f", judgement.brightness);
   }
-  if (enableDebugLogging) NSLog("TW: brightness: %f", brightness);
-
-  const double threshold = static_cast<double>(pocketBrightness.load());
-  if (brightness < threshold) {
+  if (judgement.verdict == FrameVerdict::dark) {
     if (!wasInPocket) raiseVolume(output);
     return;
   }
@@ -281,3 +280,5 @@ std::shared_ptr<AVCaptureSession> TWVideoCaptureDelegate::session() const noexce
   std::lock_guard lock(handOverMutex());
   return session_;
 }
+
+}  // namespace tonewell::monitor

@@ -8,6 +8,8 @@
 #include "platform/av_foundation.h"
 #include "platform/ns_object.h"
 
+namespace tonewell::monitor {
+
 class TWVideoCaptureDelegate : public platform::NSObject,
                                public platform::AVCaptureVideoDataOutputSampleBufferDelegate {
  public:
@@ -72,3 +74,5 @@ class TWVideoCaptureDelegate : public platform::NSObject,
   bool inPocket_ = false;
   Ring ring_ = Ring::none;
 };
+
+}  // namespace tonewell::monitor

@@ -1,35 +1,29 @@
-// The pane's classes as the Settings application knows them. The C++ classes of the same names
-// hold the pane's behaviour; these forward to them (this file must not see their declarations:
-// an Objective-C class and a C++ class cannot share a name in one file).
+// The pane's classes as the Settings application knows them, one of each name of
+// pane_classes.def. The C++ classes of the same names (in tonewell::pane) hold the pane's
+// behaviour; these forward to them.
 #include "platform/ios/bridged_controllers.h"
 
-@interface TonewellPrefsListController : TonewellBridgedListController
-@end
-
-@implementation TonewellPrefsListController
-
-- (void)followOnTwitter {
-  [self performTwinAction:"followOnTwitter"];
-}
-
-- (void)viewOtherApps {
-  [self performTwinAction:"viewOtherApps"];
-}
-
-- (void)sendDebugLog {
-  [self performTwinAction:"sendDebugLog"];
-}
-
-@end
-
-@interface TWOtherAppsViewController : TonewellBridgedViewController
-@end
-
-@implementation TWOtherAppsViewController
-@end
-
-@interface TW_AdvancedViewController : TonewellBridgedViewController
-@end
-
-@implementation TW_AdvancedViewController
-@end
+// The root page: its rows' buttons send these to it, and it hands them to its twin.
+#define TW_PANE_LIST(name)                        \
+  @interface name : TonewellBridgedListController \
+  @end                                            \
+  @implementation name                            \
+  -(void)followOnTwitter {                        \
+    [self performTwinAction:"followOnTwitter"];   \
+  }                                               \
+  -(void)viewOtherApps {                          \
+    [self performTwinAction:"viewOtherApps"];     \
+  }                                               \
+  -(void)sendDebugLog {                           \
+    [self performTwinAction:"sendDebugLog"];      \
+  }                                               \
+  @end
+// The pages the list pushes: their behaviour is all their twins'.
+#define TW_PANE_PAGE(name)                        \
+  @interface name : TonewellBridgedViewController \
+  @end                                            \
+  @implementation name                            \
+  @end
+#include "pane_classes.def"
+#undef TW_PANE_LIST
+#undef TW_PANE_PAGE

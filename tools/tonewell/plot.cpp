@@ -51,7 +51,7 @@ double tickStep(double span) {
 
 std::string svgPlot(const ReplayResult& r) {
   const double end = std::max(r.until, 1.0);
-  double low = static_cast<double>(r.final.pocketBrightness), high = low;
+  double low = static_cast<double>(r.final.number("pocketBrightness")), high = low;
   for (const auto& f : r.frames) {
     if (f.brightness) low = std::min(low, *f.brightness), high = std::max(high, *f.brightness);
   }
@@ -121,7 +121,7 @@ std::string svgPlot(const ReplayResult& r) {
   }
 
   // The threshold and each frame's brightness.
-  const double threshold = static_cast<double>(r.final.pocketBrightness);
+  const double threshold = static_cast<double>(r.final.number("pocketBrightness"));
   svg += fmt::format(
       "<line x1=\"{0}\" y1=\"{1}\" x2=\"{2}\" y2=\"{1}\" stroke=\"#1f5fbf\" "
       "stroke-dasharray=\"6 4\"/><text x=\"{3}\" y=\"{4}\" fill=\"#1f5fbf\" "

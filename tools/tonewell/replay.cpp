@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <type_traits>
 
 #include "platform/av_foundation.h"
 #include "platform/cf_preferences.h"
@@ -162,27 +163,40 @@ T readExported(void* library, const char* name) {
   return variable ? variable->load() : T{};
 }
 
+// The variant's kind for each exported type: integers widen to 64 bits.
+template <typename T>
+ExportedVariable exported(void* library, const char* name) {
+  const T value = readExported<T>(library, name);
+  if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, float> || std::is_same_v<T, double>) {
+    return {name, value};
+  } else {
+    return {name, static_cast<std::int64_t>(value)};
+  }
+}
+
 FinalState readFinalState(void* library) {
   FinalState f;
   f.ringtoneVolume = sim::volume("Ringtone");
   f.ringing = sim::ringtone().ringing;
   f.cameraRunning = sim::runningCameraCount() > 0;
-  f.isEnabled = readExported<bool>(library, "isEnabled");
-  f.enableDebugLogging = readExported<bool>(library, "enableDebugLogging");
-  f.useFrontCamera = readExported<bool>(library, "useFrontCamera");
-  f.increaseVolumeDelay = readExported<float>(library, "increaseVolumeDelay");
-  f.ringingVolumeWhileInPocket = readExported<double>(library, "ringingVolumeWhileInPocket");
-  f.pocketBrightness = readExported<float>(library, "pocketBrightness");
-  f.increaseVolumeIfHorizontal = readExported<bool>(library, "increaseVolumeIfHorizontal");
-  f.isLyingFlat = readExported<bool>(library, "isLyingFlat");
-  f.sampleCount = readExported<std::intptr_t>(library, "sampleCount");
-  f.originalRingtoneVolume = readExported<float>(library, "originalRingtoneVolume");
-  f.volumeWasIncreased = readExported<bool>(library, "volumeWasIncreased");
-  f.currentPhoneState = readExported<std::int32_t>(library, "currentPhoneState");
+#define TW_SETTING(variable, key, type, ...) \
+  f.variables.push_back(exported<type>(library, #variable));
+#define TW_STATE(variable, type) f.variables.push_back(exported<type>(library, #variable));
+#include "shared_variables.def"
+#undef TW_SETTING
+#undef TW_STATE
   return f;
 }
 
 }  // namespace
+
+float FinalState::number(const std::string& name) const {
+  for (const auto& variable : variables) {
+    if (variable.name != name) continue;
+    return std::visit([](auto v) { return static_cast<float>(v); }, variable.value);
+  }
+  return 0;
+}
 
 std::string besideCommand(const char* override, const char* name) {
   if (const char* path = std::getenv(override); path && *path) return path;

@@ -37,23 +37,22 @@ struct RingEntry {
   bool ringing;
 };
 
-// Read from the monitor library's exported variables at the end, plus the phone's state.
+// One of the monitor library's exported variables, read at the end by its name.
+struct ExportedVariable {
+  std::string name;
+  std::variant<bool, std::int64_t, float, double> value;
+};
+
+// The phone's state at the end, and every exported variable of the monitor (its settings and
+// run-time values, in the order the library lists them).
 struct FinalState {
   float ringtoneVolume = 0;
   bool ringing = false;
   bool cameraRunning = false;
-  bool isEnabled = false;
-  bool enableDebugLogging = false;
-  bool useFrontCamera = false;
-  float increaseVolumeDelay = 0;
-  double ringingVolumeWhileInPocket = 0;
-  float pocketBrightness = 0;
-  bool increaseVolumeIfHorizontal = false;
-  bool isLyingFlat = false;
-  std::intptr_t sampleCount = 0;
-  float originalRingtoneVolume = 0;
-  bool volumeWasIncreased = false;
-  std::int32_t currentPhoneState = 0;
+  std::vector<ExportedVariable> variables;
+
+  // The variable `name` as a float (its number, or 1/0 for a switch); 0 when there is none.
+  float number(const std::string& name) const;
 };
 
 struct ReplayResult {

@@ -52,21 +52,17 @@ std::string jsonReport(const ReplayResult& r) {
   }
   root["camera"] = camera;
   const FinalState& f = r.final;
-  root["final"] = {{"ringtoneVolume", printedAsFloat(f.ringtoneVolume)},
-                   {"ringing", f.ringing},
-                   {"cameraRunning", f.cameraRunning},
-                   {"isEnabled", f.isEnabled},
-                   {"enableDebugLogging", f.enableDebugLogging},
-                   {"useFrontCamera", f.useFrontCamera},
-                   {"increaseVolumeDelay", printedAsFloat(f.increaseVolumeDelay)},
-                   {"ringingVolumeWhileInPocket", f.ringingVolumeWhileInPocket},
-                   {"pocketBrightness", printedAsFloat(f.pocketBrightness)},
-                   {"increaseVolumeIfHorizontal", f.increaseVolumeIfHorizontal},
-                   {"isLyingFlat", f.isLyingFlat},
-                   {"sampleCount", f.sampleCount},
-                   {"originalRingtoneVolume", printedAsFloat(f.originalRingtoneVolume)},
-                   {"volumeWasIncreased", f.volumeWasIncreased},
-                   {"currentPhoneState", f.currentPhoneState}};
+  ordered_json final = {{"ringtoneVolume", printedAsFloat(f.ringtoneVolume)},
+                        {"ringing", f.ringing},
+                        {"cameraRunning", f.cameraRunning}};
+  for (const auto& variable : f.variables) {
+    if (const float* number = std::get_if<float>(&variable.value)) {
+      final[variable.name] = printedAsFloat(*number);
+    } else {
+      std::visit([&](auto v) { final[variable.name] = v; }, variable.value);
+    }
+  }
+  root["final"] = final;
   return root.dump(2) + "\n";
 }
 
