@@ -24,6 +24,15 @@ bool UIView::performSelectorWithObject(SEL selector, const Value*) {
   return false;
 }
 
+UIViewController::Dismissal UIViewController::takePresented() {
+  // Sent to the presented controller, it goes to its presenter.
+  UIViewController* presenter = presented_ ? this : presenter_;
+  if (presenter == nullptr || !presenter->presented_) return {nullptr, nullptr};
+  std::shared_ptr<UIViewController> dismissed = std::move(presenter->presented_);
+  dismissed->presenter_ = nullptr;
+  return {presenter, std::move(dismissed)};
+}
+
 UIAlertView::UIAlertView(std::string title, std::string message, std::string cancelButtonTitle,
                          std::vector<std::string> otherButtonTitles)
     : title_(std::move(title)),

@@ -13,12 +13,6 @@
 
 namespace platform {
 
-AVSystemController* AVSystemController::sharedAVSystemController() noexcept {
-  // Ours carries no state: every call goes to the system's shared controller.
-  static AVSystemController controller;
-  return &controller;
-}
-
 bool AVSystemController::getVolumeForCategory(float* volume, std::string_view category) noexcept {
   if (volume == nullptr) return false;
   @autoreleasepool {
@@ -31,8 +25,9 @@ bool AVSystemController::getVolumeForCategory(float* volume, std::string_view ca
 }
 
 bool AVSystemController::setVolumeToForCategory(float volume, std::string_view category) noexcept {
+  float clamped = 0;
+  if (!settable(volume, &clamped)) return false;
   @autoreleasepool {
-    const float clamped = volume < 0.0f ? 0.0f : (volume > 1.0f ? 1.0f : volume);
     ::AVSystemController* system = [::AVSystemController sharedAVSystemController];
     return system != nil && [system setVolumeTo:clamped forCategory:toNSString(category)];
   }

@@ -37,11 +37,6 @@ bool writeToFileAtomically(const Dictionary& dictionary, std::string_view path) 
   }
 }
 
-NSFileManager* NSFileManager::defaultManager() noexcept {
-  static NSFileManager manager;
-  return &manager;
-}
-
 bool NSFileManager::fileExistsAtPath(std::string_view path) const noexcept {
   @autoreleasepool {
     return [[::NSFileManager defaultManager] fileExistsAtPath:toNSString(path)];

@@ -2,25 +2,12 @@
 # libraries so that the monitor, loaded into SpringBoard, never brings in the UI frameworks.
 set(TONEWELL_PRIVATE_FRAMEWORKS ${CMAKE_OSX_SYSROOT}/System/Library/PrivateFrameworks)
 
+tonewell_framework_sources(monitor_sources ios .mm ${TONEWELL_MONITOR_FRAMEWORKS})
+tonewell_framework_sources(ui_sources ios .mm ${TONEWELL_UI_FRAMEWORKS})
+
 add_library(tonewell_platform STATIC
-  common/core_media.cpp
-  common/dispatch.cpp
-  common/durations.cpp
-  common/log_format.cpp
-  common/ns_object.cpp
-  common/ns_string.cpp
-  common/ns_url.cpp
-  common/value.cpp
-  ios/av_capture.mm
-  ios/celestial.mm
-  ios/cf_preferences.mm
-  ios/core_motion.mm
-  ios/notification_center.mm
-  ios/ns_file_manager.mm
-  ios/ns_log.mm
-  ios/objc_runtime.mm
-  ios/task_runners.mm
-  ios/values.mm
+  ${monitor_sources}
+  ios/value.mm  # conversions between the platform's property lists and ours
 )
 add_library(Tonewell::platform ALIAS tonewell_platform)
 target_include_directories(tonewell_platform
@@ -33,15 +20,7 @@ target_link_libraries(tonewell_platform INTERFACE
   "-framework CoreMedia" "-framework CoreMotion" "-framework Celestial")
 
 # Views, controllers, the Preferences framework, the mail composer and NSTask: the pane's part.
-add_library(tonewell_platform_ui STATIC
-  common/list_controller.cpp
-  common/ns_pipe.cpp
-  common/ui_kit.cpp
-  ios/message_ui.mm
-  ios/ns_task.mm
-  ios/preferences_framework.mm
-  ios/ui_kit.mm
-)
+add_library(tonewell_platform_ui STATIC ${ui_sources})
 add_library(Tonewell::platform_ui ALIAS tonewell_platform_ui)
 target_include_directories(tonewell_platform_ui
   PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/common ${CMAKE_CURRENT_SOURCE_DIR}/ios)

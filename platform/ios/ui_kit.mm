@@ -320,11 +320,10 @@ void UIViewController::presentViewControllerAnimatedCompletion(
 
 void UIViewController::dismissViewControllerAnimatedCompletion(bool animated,
                                                                std::function<void()> completion) {
-  // Sent to the presented controller, it goes to its presenter.
-  UIViewController* presenter = presented_ ? this : presenter_;
-  if (presenter == nullptr || !presenter->presented_) return;
-  std::shared_ptr<UIViewController> dismissed = std::move(presenter->presented_);
-  dismissed->presenter_ = nullptr;
+  Dismissal dismissal = takePresented();
+  UIViewController* presenter = dismissal.presenter;
+  if (presenter == nullptr) return;
+  std::shared_ptr<UIViewController> dismissed = std::move(dismissal.dismissed);
   void (^done)(void) = completionBlock(std::move(completion));
   // Ours lives until the phone has taken its controller off the screen.
   [(::UIViewController*)nativeOf(presenter) dismissViewControllerAnimated:animated

@@ -131,26 +131,13 @@ bool waitUntilQuiet(std::chrono::milliseconds timeout) {
   return false;
 }
 
-}  // namespace sim
-
-namespace platform {
-
-TaskRunner& mainRunLoop() {
-  // The main queue lives as long as its mode; callers use it within a task or a test step.
-  return *sim::mainQueue();
-}
-
-std::shared_ptr<TaskRunner> createSerialQueue(std::string label) {
-  auto& t = sim::threaded();
+std::shared_ptr<TaskRunner> newQueue(std::string label) {
+  auto& t = threaded();
   std::lock_guard lock(t.mutex);
-  if (!t.on) return std::make_shared<sim::VirtualTaskRunner>(std::move(label));
-  auto queue = std::make_shared<sim::ThreadTaskRunner>(std::move(label), t.scale);
+  if (!t.on) return std::make_shared<VirtualTaskRunner>(std::move(label));
+  auto queue = std::make_shared<ThreadTaskRunner>(std::move(label), t.scale);
   t.queues.push_back(queue);
   return queue;
 }
 
-void cancelRequestsEverywhere(const void* tag) {
-  sim::cancelTasksEverywhere(tag);
-}
-
-}  // namespace platform
+}  // namespace sim

@@ -23,6 +23,8 @@ void cancelTasksEverywhere(const void* tag);
 void endThreadedMode();
 void startThreadedMode(double scale);
 bool waitUntilQuiet(std::chrono::milliseconds timeout);
+// A new serial queue of the current mode: on the virtual clock, or on a thread of its own.
+std::shared_ptr<TaskRunner> newQueue(std::string label);
 // A long-lived queue of the phone's own ("telephony", "WebThread"), made once per mode.
 std::shared_ptr<TaskRunner> namedQueue(const std::string& label);
 

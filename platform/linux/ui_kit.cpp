@@ -91,12 +91,9 @@ void UIViewController::presentViewControllerAnimatedCompletion(
 
 void UIViewController::dismissViewControllerAnimatedCompletion(bool animated,
                                                                std::function<void()> completion) {
-  // Sent to the presented controller, it goes to its presenter.
-  UIViewController* presenter = presented_ ? this : presenter_;
-  if (presenter == nullptr || !presenter->presented_) return;
-  std::shared_ptr<UIViewController> dismissed = std::move(presenter->presented_);
-  dismissed->presenter_ = nullptr;
-  releaseLater(dismissed, animation(animated));
+  const Dismissal dismissal = takePresented();
+  if (dismissal.presenter == nullptr) return;
+  releaseLater(dismissal.dismissed, animation(animated));
   if (completion) mainRunLoop().postDelayedTask(std::move(completion), animation(animated));
 }
 

@@ -14,11 +14,14 @@ class AVSystemController {
   // leaves `*volume` unchanged.
   bool getVolumeForCategory(float* volume, std::string_view category) noexcept;
 
-  // Sets the volume of `category`, clamped to 0.0 to 1.0. Returns whether it was set.
+  // Sets the volume of `category`, clamped to 0.0 to 1.0 (a NaN sets nothing). Returns whether
+  // it was set.
   bool setVolumeToForCategory(float volume, std::string_view category) noexcept;
 
  private:
   AVSystemController() = default;
+  // The volume a set takes: clamped to 0.0 to 1.0; false for a NaN.
+  static bool settable(float volume, float* clamped) noexcept;
 };
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ns_object.h"
@@ -172,6 +173,14 @@ class UIViewController : public NSObject {
  private:
   friend class UINavigationController;
   friend struct NativeBridge;
+  // A dismissal sent here: the presenter it goes to (this one, or the one presenting this),
+  // with what it presented unlinked from it; a null presenter when nothing is presented.
+  struct Dismissal {
+    UIViewController* presenter = nullptr;
+    std::shared_ptr<UIViewController> dismissed;
+  };
+  Dismissal takePresented();
+
   std::shared_ptr<UIView> view_;
   UINavigationItem navigationItem_;
   UINavigationController* navigationController_ = nullptr;

@@ -11,21 +11,11 @@
 
 #include "native_object.h"
 #include "platform/ns_log.h"
+#include "sample_buffer.h"
 #include "task_runners.h"
 
 // The AVFoundation calls the probe makes are the ones of its time; several are deprecated since.
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
-
-namespace platform {
-
-// A frame as the probe sees it: the phone's sample buffer, and the attachments it has asked for,
-// converted once and kept while the frame is being judged.
-struct opaqueCMSampleBuffer {
-  ::CMSampleBufferRef buffer;
-  std::list<std::pair<std::string, Value>> converted;
-};
-
-}  // namespace platform
 
 // Hands each frame of one output to the output's delegate, until its session stops.
 @interface TonewellSampleBufferForwarder : NSObject <AVCaptureVideoDataOutputSampleBufferDelegate> {
@@ -172,12 +162,6 @@ std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDevic
   }
 }
 
-void AVCaptureVideoDataOutput::setSampleBufferDelegateQueue(
-    AVCaptureVideoDataOutputSampleBufferDelegate* delegate, dispatch_queue_t queue) noexcept {
-  delegate_ = delegate;
-  queue_ = std::move(queue);
-}
-
 // --- Sessions -----------------------------------------------------------------------------------
 
 struct AVCaptureSession::State {
@@ -322,32 +306,6 @@ bool AVCaptureSession::isRunning() const noexcept {
 std::vector<std::shared_ptr<AVCaptureOutput>> AVCaptureSession::outputs() const {
   std::lock_guard lock(state_->mutex);
   return state_->outputs;
-}
-
-// --- CoreMedia ----------------------------------------------------------------------------------
-
-const Value* CMGetAttachment(CMSampleBufferRef buffer, std::string_view key,
-                             std::uint32_t* attachmentModeOut) noexcept {
-  if (attachmentModeOut) *attachmentModeOut = 0;
-  if (buffer == nullptr) return nullptr;
-  try {
-    auto* frame = const_cast<opaqueCMSampleBuffer*>(buffer);
-    for (const auto& [name, value] : frame->converted) {
-      if (name == key) return &value;
-    }
-    @autoreleasepool {
-      ::CMAttachmentMode mode = 0;
-      ::id attachment = (__bridge ::id)::CMGetAttachment(
-          frame->buffer, (__bridge CFStringRef)toNSString(key), &mode);
-      Value value;
-      if (!toValue(attachment, &value)) return nullptr;
-      if (attachmentModeOut) *attachmentModeOut = mode;
-      frame->converted.emplace_back(std::string(key), std::move(value));
-      return &frame->converted.back().second;
-    }
-  } catch (...) {
-    return nullptr;
-  }
 }
 
 }  // namespace platform

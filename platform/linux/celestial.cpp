@@ -8,11 +8,6 @@
 
 namespace platform {
 
-AVSystemController* AVSystemController::sharedAVSystemController() noexcept {
-  static AVSystemController controller;
-  return &controller;
-}
-
 bool AVSystemController::getVolumeForCategory(float* volume, std::string_view category) noexcept {
   if (volume == nullptr) return false;
   try {
@@ -28,9 +23,9 @@ bool AVSystemController::getVolumeForCategory(float* volume, std::string_view ca
 }
 
 bool AVSystemController::setVolumeToForCategory(float volume, std::string_view category) noexcept {
-  if (std::isnan(volume)) return false;
+  float clamped = 0;
+  if (!settable(volume, &clamped)) return false;
   try {
-    const float clamped = std::clamp(volume, 0.0f, 1.0f);
     const Duration time = sim::phoneNow();
     auto& state = sim::PhoneState::instance();
     std::lock_guard lock(state.mutex);

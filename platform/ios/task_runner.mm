@@ -158,14 +158,4 @@ void cancelRequestsEverywhere(const void* tag) {
   if (tag) taggedTasks().drop(tag, nullptr);
 }
 
-NSOperationQueue::NSOperationQueue() {
-  ::NSOperationQueue* operations = [[::NSOperationQueue alloc] init];
-  [operations setMaxConcurrentOperationCount:1];
-  runner_ = std::make_shared<OperationQueueRunner>(operations);
-}
-
-void NSOperationQueue::addOperationWithBlock(std::function<void()> block) {
-  runner_->postDelayedTask(std::move(block), Duration{0});
-}
-
 }  // namespace platform

@@ -126,12 +126,6 @@ std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDevic
   }
 }
 
-void AVCaptureVideoDataOutput::setSampleBufferDelegateQueue(
-    AVCaptureVideoDataOutputSampleBufferDelegate* delegate, dispatch_queue_t queue) noexcept {
-  delegate_ = delegate;
-  queue_ = std::move(queue);
-}
-
 // --- Sessions -----------------------------------------------------------------------------------
 
 struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::State> {
@@ -416,15 +410,4 @@ void endCameraSessions() {
 
 }  // namespace sim
 
-namespace platform {
-
-// --- CoreMedia ----------------------------------------------------------------------------------
-
-const Value* CMGetAttachment(CMSampleBufferRef buffer, std::string_view key,
-                             std::uint32_t* attachmentModeOut) noexcept {
-  if (attachmentModeOut) *attachmentModeOut = 0;
-  if (buffer == nullptr) return nullptr;
-  return buffer->attachments.objectForKey(key);
-}
-
-}  // namespace platform
+namespace platform {}  // namespace platform
