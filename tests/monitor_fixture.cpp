@@ -22,7 +22,11 @@ void resetMonitorState() {
 }
 
 void MonitorTest::SetUp() {
-  PhoneTest::SetUp();
+  resetMonitorState();
+}
+
+void MonitorTest::freshPhoneAndMonitor() {
+  freshPhone();
   resetMonitorState();
 }
 

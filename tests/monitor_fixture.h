@@ -20,6 +20,8 @@ namespace testing_support {
 class MonitorTest : public PhoneTest {
  protected:
   void SetUp() override;
+  // A fresh phone and a monitor back at its zero values, as a new host process finds them.
+  void freshPhoneAndMonitor();
 
   // Installs the simulated SpringBoard and runs the monitor's start-up.
   void startMonitor();

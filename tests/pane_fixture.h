@@ -16,7 +16,6 @@ namespace testing_support {
 class PaneTest : public PhoneTest {
  public:  // the fault table reaches the screen through these
   void SetUp() override {
-    PhoneTest::SetUp();
     navigation_ = std::make_shared<platform::UINavigationController>();
     navigation_->pushViewControllerAnimated(std::make_shared<platform::UIViewController>(), false);
     list_ = std::make_shared<TonewellPrefsListController>();

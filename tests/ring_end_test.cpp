@@ -208,10 +208,7 @@ class VolumeRecordTest : public RingEndTest {
   }
   // The host ends and starts again: the monitor's memory is gone, the phone's volume stays.
   void restartTheHost() {
-    sim::resetPhone();
-    sim::setLogEcho(false);
-    sim::setHomeFolder(home_.path());
-    testing_support::resetMonitorState();
+    freshPhoneAndMonitor();
     sim::installSpringBoard();
   }
 };

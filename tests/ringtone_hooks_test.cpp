@@ -94,22 +94,23 @@ TEST_F(RingtoneHooksTest, RingEndingBeforeTheDelayNeverStartsTheCamera) {
   EXPECT_EQ(sim::pendingTaskCount(), 0u);
 }
 
-TEST_F(RingtoneHooksTest, CallStatusOneOrFiveRestoresWithoutStoppingTheHost) {
-  for (int s : {1, 5}) {
-    SetUp();  // a fresh phone and monitor for each status
-    ringUntilRaised();
-    sim::postCallStatusChange(status(s));
-    sim::runUntil(seconds(3.0));
-    EXPECT_EQ(currentPhoneState, s);
-    EXPECT_EQ(ringtoneVolume(), 0.3f) << s;
-    EXPECT_TRUE(sim::ringtone().ringing) << "the host stops its own ringing";
-    EXPECT_EQ(sim::runningCameraCount(), 0);
-    const auto lines = sim::logLines();
-    EXPECT_EQ(
-        countOf(log(), "TW: kCTCallStatusChangeNotification, new state: " + std::to_string(s)), 1);
-    EXPECT_EQ(lines.back().queue, "telephony");
-  }
+class RingEndingStatusTest : public RingtoneHooksTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RingEndingStatusTest, RestoresWithoutStoppingTheHost) {
+  const int s = GetParam();
+  ringUntilRaised();
+  sim::postCallStatusChange(status(s));
+  sim::runUntil(seconds(3.0));
+  EXPECT_EQ(currentPhoneState, s);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_TRUE(sim::ringtone().ringing) << "the host stops its own ringing";
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  EXPECT_EQ(countOf(log(), "TW: kCTCallStatusChangeNotification, new state: " + std::to_string(s)),
+            1);
+  EXPECT_EQ(sim::logLines().back().queue, "telephony");
 }
+
+INSTANTIATE_TEST_SUITE_P(StatusOneOrFive, RingEndingStatusTest, ::testing::Values(1, 5));
 
 TEST_F(RingtoneHooksTest, OtherCallStatesAreOnlyRecorded) {
   ringUntilRaised();
@@ -202,7 +203,8 @@ std::vector<std::string> replayWholeCall() {
 
 TEST_F(RingtoneHooksTest, WholeCallReplaysIdentically) {
   const auto first = replayWholeCall();
-  SetUp();
+  freshPhoneAndMonitor();
+  RingtoneHooksTest::SetUp();
   const auto second = replayWholeCall();
   EXPECT_EQ(first, second);
   EXPECT_EQ(ringtoneVolume(), 0.3f);

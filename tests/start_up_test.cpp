@@ -120,10 +120,7 @@ INSTANTIATE_TEST_SUITE_P(EachMethodMissing, PartialHostTest,
                            return name;
                          });
 
-TEST(StartUpHostTest, LacksNamesEveryMissingMethod) {
-  sim::resetPhone();
-  sim::setLogEcho(false);
-  testing_support::resetMonitorState();
+TEST_F(StartUpTest, LacksNamesEveryMissingMethod) {
   sim::installSpringBoard({"stopRinging", "playRingtoneAtPath:"});
   initializeMonitor();
   EXPECT_EQ(sim::logMessages(),

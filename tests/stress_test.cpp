@@ -37,11 +37,11 @@ void store(const char* key, const Value& value) {
 
 class StressTest : public testing_support::MonitorTest {
  protected:
-  void TearDown() override { sim::resetPhone(); }  // stops the threads
+  // The same phone on real threads; its threads stop when it goes.
+  sim::ScopedThreadedPhone threaded_{home_.path(), kRealSecondsPerSimulatedSecond};
 };
 
 TEST_F(StressTest, EveryRingEndsWithThePersonsVolumeAndNoCamera) {
-  sim::useRealThreads(kRealSecondsPerSimulatedSecond);
   sim::installSpringBoard();
   initializeMonitor();
   auto world = platform::createSerialQueue("world");

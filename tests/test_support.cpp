@@ -50,12 +50,6 @@ CommandRun runCommand(const std::string& command) {
   return run;
 }
 
-void PhoneTest::SetUp() {
-  sim::resetPhone();
-  sim::setLogEcho(false);
-  sim::setHomeFolder(home_.path());
-}
-
 std::string PhoneTest::preferencesPath(const std::string& domain) const {
   return sim::preferencesFolder() + "/" + domain + ".plist";
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,13 @@ CommandRun runCommand(const std::string& command);
 
 class PhoneTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  // A fresh phone for each test, its home in home_.
+  PhoneTest() { freshPhone(); }
+  // Starts over with a fresh phone (the same home folder and its files).
+  void freshPhone() {
+    phone_.reset();
+    phone_.emplace(home_.path());
+  }
 
   // Writes the domain's file as the phone does (binary), or as XML.
   void storePreferences(const std::string& domain, const platform::Dictionary& values,
@@ -54,6 +61,7 @@ class PhoneTest : public ::testing::Test {
   std::string preferencesPath(const std::string& domain) const;
 
   TemporaryFolder home_;
+  std::optional<sim::ScopedPhone> phone_;
 };
 
 }  // namespace testing_support

@@ -17,8 +17,8 @@ namespace {
 sim::CameraFault faultAt(int position) {
   auto& phone = sim::PhoneState::instance();
   std::lock_guard lock(phone.mutex);
-  auto it = phone.cameraFaults.find(position);
-  return it == phone.cameraFaults.end() ? sim::CameraFault::none : it->second;
+  auto it = phone.faults.cameras.find(position);
+  return it == phone.faults.cameras.end() ? sim::CameraFault::none : it->second;
 }
 
 void countModeSetterWithoutLock() {
@@ -161,16 +161,16 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     ++phone.framesDelivered;
     const Duration time = sim::phoneNow();
     std::optional<double> brightness;
-    if (phone.exifMode == sim::ExifMode::normal) brightness = phone.brightness[position];
+    if (phone.faults.exif == sim::ExifMode::normal) brightness = phone.brightness[position];
     phone.frames.push_back({time, position, brightness});
     opaqueCMSampleBuffer frame;
-    if (phone.exifMode == sim::ExifMode::missing) return frame;
+    if (phone.faults.exif == sim::ExifMode::missing) return frame;
     Dictionary exif;
     exif.setObjectForKey(Value(0.025), "ExposureTime");
     exif.setObjectForKey(Value(2.2), "FNumber");
-    if (phone.exifMode == sim::ExifMode::normal) {
+    if (phone.faults.exif == sim::ExifMode::normal) {
       exif.setObjectForKey(Value(phone.brightness[position]), kCGImagePropertyExifBrightnessValue);
-    } else if (phone.exifMode == sim::ExifMode::notANumber) {
+    } else if (phone.faults.exif == sim::ExifMode::notANumber) {
       exif.setObjectForKey(Value("n/a"), kCGImagePropertyExifBrightnessValue);
     }
     exif.setObjectForKey(Value(Array{Value(100)}), "ISOSpeedRatings");
@@ -360,7 +360,7 @@ void AVCaptureSession::stopRunning() noexcept {
     {
       auto& phone = sim::PhoneState::instance();
       std::lock_guard lock(phone.mutex);
-      late = phone.frameInFlightAtStop;
+      late = phone.faults.frameInFlightAtStop;
     }
     if (late && dropped > 0) {
       try {

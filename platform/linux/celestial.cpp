@@ -13,7 +13,7 @@ bool AVSystemController::getVolumeForCategory(float* volume, std::string_view ca
   try {
     auto& state = sim::PhoneState::instance();
     std::lock_guard lock(state.mutex);
-    if (state.volumeReadFails) return false;
+    if (state.faults.volumeReadFails) return false;
     auto it = state.volumes.find(std::string(category));
     *volume = it == state.volumes.end() ? 0.5f : it->second;
     return true;

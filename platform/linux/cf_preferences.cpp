@@ -117,7 +117,7 @@ std::optional<Dictionary> CFPreferencesCopyMultiple(const std::vector<std::strin
     {
       auto& phone = sim::PhoneState::instance();
       std::lock_guard lock(phone.mutex);
-      if (phone.preferencesDictionaryFails) return std::nullopt;
+      if (phone.faults.preferencesDictionaryFails) return std::nullopt;
     }
     auto contents = readDomain(domain);
     if (!contents) return std::nullopt;

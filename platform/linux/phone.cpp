@@ -18,41 +18,38 @@ PhoneState& PhoneState::instance() {
   return state;
 }
 
-PhoneState::PhoneState() {
-  reset();
-}
-
-void PhoneState::reset() {
-  std::lock_guard lock(mutex);
-  brightness = {{platform::AVCaptureDevicePositionBack, 4.0},
-                {platform::AVCaptureDevicePositionFront, 4.0}};
-  exifMode = ExifMode::normal;
-  cameraFaults.clear();
-  frameInterval = Duration{250'000'000};
-  acceleration = platform::CMAcceleration{0.0, -1.0, 0.0};
-  accelerometerInterval = Duration{50'000'000};
-  modeSettersWithoutLock = 0;
-  frameInFlightAtStop = false;
-  devices.clear();
+std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> PhoneContents::makeDevices() {
+  std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> made;
   for (int position :
        {platform::AVCaptureDevicePositionBack, platform::AVCaptureDevicePositionFront}) {
     auto device = std::make_shared<platform::AVCaptureDevice::State>();
     device->position = position;
     device->hasFlash = position == platform::AVCaptureDevicePositionBack;
-    devices.push_back(std::move(device));
+    made.push_back(std::move(device));
   }
-  volumes.clear();
-  volumeReadFails = false;
-  volumeChanges.clear();
-  runningCameras = 0;
-  cameraEvents.clear();
-  framesDelivered = 0;
-  frames.clear();
-  log.clear();  // logEcho and logToSyslog are the host's choices and survive a reset
-  ringtone = {};
-  ringtoneEvents.clear();
-  homeOverride.reset();
-  preferencesDictionaryFails = false;
+  return made;
+}
+
+void PhoneState::reset() {
+  std::lock_guard lock(mutex);
+  static_cast<PhoneContents&>(*this) = PhoneContents{};
+}
+
+ScopedPhone::ScopedPhone(const std::string& home) {
+  resetPhone();
+  setLogEcho(false);
+  setHomeFolder(home);
+}
+
+ScopedPhone::~ScopedPhone() {
+  resetPhone();
+}
+
+ScopedThreadedPhone::ScopedThreadedPhone(const std::string& home,
+                                         double realSecondsPerSimulatedSecond)
+    : ScopedPhone(home) {
+  useRealThreads(realSecondsPerSimulatedSecond);
+  setHomeFolder(home);  // the threaded mode starts from the same phone
 }
 
 void resetPhone() {
@@ -130,11 +127,11 @@ void setBrightness(int position, double value) {
 }
 void setExifMode(ExifMode mode) {
   WITH_STATE;
-  state.exifMode = mode;
+  state.faults.exif = mode;
 }
 void setCameraFault(int position, CameraFault fault) {
   WITH_STATE;
-  state.cameraFaults[position] = fault;
+  state.faults.cameras[position] = fault;
 }
 void setFrameInterval(Duration interval) {
   WITH_STATE;
@@ -150,7 +147,7 @@ void setAccelerometerInterval(Duration interval) {
 }
 void setFrameInFlightAtStop(bool inFlight) {
   WITH_STATE;
-  state.frameInFlightAtStop = inFlight;
+  state.faults.frameInFlightAtStop = inFlight;
 }
 int modeSettersWithoutLock() {
   WITH_STATE;
@@ -169,7 +166,7 @@ void setVolume(const std::string& category, float value, bool record) {
 }
 void setVolumeReadFails(bool fails) {
   WITH_STATE;
-  state.volumeReadFails = fails;
+  state.faults.volumeReadFails = fails;
 }
 std::vector<VolumeChange> volumeChanges() {
   WITH_STATE;
@@ -263,7 +260,7 @@ void setHomeFolder(const std::string& home) {
 
 void setPreferencesDictionaryFails(bool fails) {
   WITH_STATE;
-  state.preferencesDictionaryFails = fails;
+  state.faults.preferencesDictionaryFails = fails;
 }
 
 std::string preferencesFolder() {

@@ -17,27 +17,22 @@ namespace sim {
 
 struct DeviceState;
 
-class PhoneState {
- public:
-  static PhoneState& instance();
-  void reset();
-
-  std::mutex mutex;
-
+// Everything the phone holds, at its value on a fresh phone.
+struct PhoneContents {
   // Scene and devices.
-  std::map<int, double> brightness;  // by position
-  ExifMode exifMode = ExifMode::normal;
-  std::map<int, CameraFault> cameraFaults;
+  std::map<int, double> brightness{{platform::AVCaptureDevicePositionBack, 4.0},
+                                   {platform::AVCaptureDevicePositionFront, 4.0}};  // by position
   Duration frameInterval{250'000'000};
-  std::optional<platform::CMAcceleration> acceleration;
+  std::optional<platform::CMAcceleration> acceleration =
+      platform::CMAcceleration{0.0, -1.0, 0.0};  // upright
   Duration accelerometerInterval{50'000'000};
   int modeSettersWithoutLock = 0;
-  bool frameInFlightAtStop = false;
-  std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices;
+  // A back camera with a flash and a front camera without.
+  std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices = makeDevices();
+  Faults faults;
 
   // Volume.
   std::map<std::string, float> volumes;
-  bool volumeReadFails = false;
   std::vector<VolumeChange> volumeChanges;
 
   // Cameras.
@@ -48,8 +43,6 @@ class PhoneState {
 
   // Log.
   std::vector<LogLine> log;
-  bool logEcho = true;
-  bool logToSyslog = false;
 
   // Host.
   RingtoneState ringtone;
@@ -57,10 +50,24 @@ class PhoneState {
 
   // Preferences.
   std::optional<std::string> homeOverride;
-  bool preferencesDictionaryFails = false;
+
+  static std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> makeDevices();
+};
+
+class PhoneState : public PhoneContents {
+ public:
+  static PhoneState& instance();
+  // Back to a fresh phone; the host's choices of where the log goes stay.
+  void reset();
+
+  std::mutex mutex;
+
+  // Where the log goes: the host's choices, kept across resets.
+  bool logEcho = true;
+  bool logToSyslog = false;
 
  private:
-  PhoneState();
+  PhoneState() = default;
 };
 
 }  // namespace sim

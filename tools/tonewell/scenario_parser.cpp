@@ -237,32 +237,25 @@ Dictionary toDictionary(const yaml::Node& node, const std::string& what) {
   return *toValue(node).getIf<Dictionary>();
 }
 
-sim::CameraFault cameraFault(const yaml::Node& node, const std::string& what) {
-  static const std::pair<const char*, sim::CameraFault> names[] = {
-      {"present", sim::CameraFault::none},
-      {"missing", sim::CameraFault::missing},
-      {"lockRefused", sim::CameraFault::lockRefused},
-      {"inputFails", sim::CameraFault::inputFails},
-      {"inputRefused", sim::CameraFault::inputRefused},
-      {"outputRefused", sim::CameraFault::outputRefused}};
+// One of `names` (the simulated phone's own list), or a refusal listing them.
+template <typename T, std::size_t N>
+T named(const yaml::Node& node, const std::string& what,
+        const std::pair<std::string_view, T> (&names)[N]) {
   const std::string name = text(node, what);
-  for (const auto& [n, fault] : names) {
-    if (name == n) return fault;
+  std::string list;
+  for (const auto& [n, value] : names) {
+    if (name == n) return value;
+    list += (list.empty() ? "" : ", ") + std::string(n);
   }
-  fail(node, fmt::format("{} must be one of present, missing, lockRefused, inputFails, "
-                         "inputRefused, outputRefused; not \"{}\"",
-                         what, name));
+  fail(node, fmt::format("{} must be one of {}; not \"{}\"", what, list, name));
+}
+
+sim::CameraFault cameraFault(const yaml::Node& node, const std::string& what) {
+  return named(node, what, sim::kCameraFaultNames);
 }
 
 sim::ExifMode exifMode(const yaml::Node& node) {
-  const std::string name = text(node, "exif");
-  if (name == "normal") return sim::ExifMode::normal;
-  if (name == "missing") return sim::ExifMode::missing;
-  if (name == "noBrightness") return sim::ExifMode::noBrightness;
-  if (name == "notANumber") return sim::ExifMode::notANumber;
-  fail(node,
-       fmt::format("exif must be one of normal, missing, noBrightness, notANumber; not \"{}\"",
-                   name));
+  return named(node, "exif", sim::kExifModeNames);
 }
 
 DeviceSetup parseDevice(const yaml::Node& node) {

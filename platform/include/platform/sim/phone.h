@@ -10,30 +10,13 @@
 #include <vector>
 
 #include "platform/core_motion.h"
+#include "platform/sim/faults.h"
 #include "platform/task_runner.h"
 #include "platform/value.h"
 
 namespace sim {
 
 using platform::Duration;
-
-// What goes wrong with the camera at one position.
-enum class CameraFault {
-  none,
-  missing,        // no device at that position
-  lockRefused,    // lockForConfiguration: fails
-  inputFails,     // deviceInputWithDevice:error: gives none
-  inputRefused,   // the session cannot take the input
-  outputRefused,  // the session cannot take the output
-};
-
-// What each delivered frame carries as metadata.
-enum class ExifMode {
-  normal,        // an EXIF dictionary with "BrightnessValue"
-  missing,       // no EXIF dictionary at all
-  noBrightness,  // an EXIF dictionary without "BrightnessValue"
-  notANumber,    // "BrightnessValue" holds a string
-};
 
 struct LogLine {
   Duration time;
@@ -71,10 +54,27 @@ struct RingtoneState {
   std::optional<platform::Value> vibrationPattern;
 };
 
-// Resets the whole simulated phone: the clock to 0 with no task pending, the devices present and
-// working, the scene at brightness 4.0 with normal EXIF data, the phone upright, every volume at
-// 0.5, no log, no observers left from earlier, the preferences folder as TONEWELL_HOME gives it.
+// Resets the whole simulated phone to a fresh one: the clock at 0 with no task pending, no fault
+// (Faults{}), the scene at brightness 4.0, the phone upright, every volume at 0.5, no log, no
+// observers left from earlier, the preferences folder as TONEWELL_HOME gives it.
 void resetPhone();
+
+// A fresh phone for the life of a test: reset when made and when it goes, with the log kept from
+// standard error and the phone's home in `home` (a test's temporary folder).
+class ScopedPhone {
+ public:
+  explicit ScopedPhone(const std::string& home);
+  ~ScopedPhone();
+  ScopedPhone(const ScopedPhone&) = delete;
+  ScopedPhone& operator=(const ScopedPhone&) = delete;
+};
+
+// The same phone with every queue on a thread of its own (useRealThreads), its threads stopped
+// when it goes.
+class ScopedThreadedPhone : public ScopedPhone {
+ public:
+  ScopedThreadedPhone(const std::string& home, double realSecondsPerSimulatedSecond);
+};
 
 // --- Time -----------------------------------------------------------------------------------
 // Threaded mode, until the next reset: every queue of the phone runs on a real thread of its
