@@ -10,9 +10,6 @@ namespace {
 using platform::MFMailComposeViewController;
 using testing_support::countOf;
 
-const char* const kNoSyslog =
-    "Please install 'syslogd to /var/log/syslog' from Cydia before testing and sending logs.";
-
 // The page runs "/bin/sh -c 'tail --lines=4000 /var/log/syslog'"; here the phone's
 // "/var/log/syslog" is a log file of the test's own.
 class DebugLogPageTest : public testing_support::PaneTest {
@@ -69,47 +66,6 @@ TEST_F(DebugLogPageTest, OnlyTheLast4000LinesAreTaken) {
   const std::string text(data.begin(), data.end());
   EXPECT_EQ(text.rfind("line 501\n", 0), 0u);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4000);
-}
-
-class NoLogTest : public DebugLogPageTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(NoLogTest, AlertStaysAndThePageLeavesAtOnce) {
-  const std::string kind = GetParam();
-  if (kind == "invalid-utf8") writeLog("caf\xe9 \xff\xfe\n");
-  if (kind == "no-shell") sim::substituteProgram("/bin/sh", "/nonexistent/shell");
-  // "missing": no log file at all; tail writes only to its standard error.
-  open();
-  EXPECT_EQ(composer(), nullptr);
-  EXPECT_EQ(top(), list_.get()) << "back on the settings list";
-  const auto alerts = sim::alertsOnScreen();
-  ASSERT_EQ(alerts.size(), 1u);
-  EXPECT_EQ(alerts[0]->title(), "ERROR");
-  EXPECT_EQ(alerts[0]->message(), kNoSyslog);
-  EXPECT_EQ(alerts[0]->cancelButtonTitle(), "OK");
-  EXPECT_TRUE(alerts[0]->otherButtonTitles().empty());
-  EXPECT_EQ(sim::logMessages(), std::vector<std::string>{"TW: generating debug log..."});
-  sim::tapAlertButton();
-  EXPECT_TRUE(sim::alertsOnScreen().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Causes, NoLogTest,
-                         ::testing::Values("missing", "invalid-utf8", "no-shell"),
-                         [](const auto& p) {
-                           std::string name = p.param;
-                           std::erase(name, '-');
-                           return name;
-                         });
-
-TEST_F(DebugLogPageTest, WithoutAMailAccountNoComposerIsShown) {
-  writeLog("a line\n");
-  sim::setMailAccount(std::nullopt);
-  open();
-  EXPECT_EQ(composer(), nullptr);
-  EXPECT_EQ(top(), list_.get());
-  const auto alerts = sim::alertsOnScreen();
-  ASSERT_EQ(alerts.size(), 1u);
-  EXPECT_EQ(alerts[0]->title(), "ERROR");
-  EXPECT_NE(alerts[0]->message().find("No mail account"), std::string::npos);
 }
 
 struct Outcome {

@@ -123,18 +123,6 @@ TEST_F(RingtoneHooksTest, OtherCallStatesAreOnlyRecorded) {
   EXPECT_EQ(sim::runningCameraCount(), 1);
 }
 
-TEST_F(RingtoneHooksTest, NotificationWithoutStatusCannotDetermineState) {
-  currentPhoneState = 4;
-  const Dictionary notANumber = dict({{"kCTCallStatus", Value(platform::Array{})}});
-  for (auto info : {std::optional<Dictionary>{}, std::optional<Dictionary>{Dictionary{}},
-                    std::optional<Dictionary>{notANumber}}) {
-    sim::postCallStatusChange(info);
-    sim::runUntilIdle();
-  }
-  EXPECT_EQ(countOf(log(), "TW: kCTCallStatusChangeNotification cannot determine state!"), 3);
-  EXPECT_EQ(currentPhoneState, 4);
-}
-
 TEST_F(RingtoneHooksTest, DisabledMonitorIgnoresNotificationsAndLeavesAQuietRingAlone) {
   storeSettings(dict({{"enabled", false}, {"enableDebugLogging", true}}));
   sim::playRingtoneAtPath(path());

@@ -218,14 +218,4 @@ INSTANTIATE_TEST_SUITE_P(
                 sim::serializePropertyList(Value("just a string"), sim::PropertyListFormat::xml)}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(SettingsLoaderTest, MissingValuesDictionaryKeepsThePreviousSnapshot) {
-  storeSettings(dict({{"pocketBrightness", -1.0}}));
-  loadSettings();
-  sim::setPreferencesDictionaryFails(true);
-  storeSettings(dict({{"pocketBrightness", -8.0}}));
-  loadSettings();
-  EXPECT_EQ(pocketBrightness, -1.0f);
-  EXPECT_EQ(countOf(log(), "TW: preferences dictionary error"), 1);
-}
-
 }  // namespace
