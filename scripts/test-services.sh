@@ -43,7 +43,8 @@ start_syslog() {
     return
   fi
   cat >"$TONEWELL_SERVICES_DIR/rsyslog.conf" <<'CONF'
-module(load="imuxsock")
+# Keep the senders' time stamps: tonewell stamps its lines with the replay's clock.
+module(load="imuxsock" SysSock.IgnoreTimestamp="off" SysSock.UseSysTimeStamp="off")
 *.* action(type="omfile" file="/var/log/syslog")
 CONF
   touch /var/log/syslog

@@ -1,6 +1,7 @@
 // The simulated phone's control surface.
 #include "platform/sim/phone.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "notification_center_internal.h"
@@ -220,6 +221,9 @@ void setLogEcho(bool toStandardError) {
 void setSyslog(bool toSyslog) {
   WITH_STATE;
   state.logToSyslog = toSyslog;
+  const auto wall = std::chrono::system_clock::now().time_since_epoch();
+  state.syslogEpoch =
+      std::chrono::duration<double>(wall).count() - platform::durationToSeconds(phoneNow());
 }
 
 RingtoneState ringtone() {

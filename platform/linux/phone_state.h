@@ -65,6 +65,8 @@ class PhoneState : public PhoneContents {
   // Where the log goes: the host's choices, kept across resets.
   bool logEcho = true;
   bool logToSyslog = false;
+  // The wall-clock time, in seconds since 1970, of simulated time zero for the system log.
+  double syslogEpoch = 0;
 
  private:
   PhoneState() = default;

@@ -1,7 +1,6 @@
 // tonewell: the simulated SpringBoard. It replays calls against the real monitor library and
 // shows what the monitor does.
 #include <fmt/format.h>
-#include <syslog.h>
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -61,10 +60,7 @@ int replayCommand(const Options& options) {
   auto& scenario = std::get<tonewell::Scenario>(parsed);
 
   sim::setLogEcho(false);  // the report shows the log; standard error stays for errors
-  if (options.syslog) {
-    ::openlog("SpringBoard", LOG_PID, LOG_USER);
-    sim::setSyslog(true);
-  }
+  if (options.syslog) sim::setSyslog(true);
   auto outcome = tonewell::replay(scenario, tonewell::defaultMonitorLibrary());
   if (auto* failure = std::get_if<std::string>(&outcome)) {
     fmt::print(stderr, "tonewell: {}\n", *failure);

@@ -146,7 +146,11 @@ void clearRecords();
 // A line the system itself writes (launchd's, say), from `queue`, as NSLog's lines are kept.
 void recordLogLine(const std::string& queue, const std::string& message);
 void setLogEcho(bool toStandardError);  // on by default
-void setSyslog(bool toSyslog);          // off by default
+// Off by default. On, every line also goes to the system log (/dev/log) as SpringBoard's, stamped
+// with the phone's clock: the moment syslog was switched on plus the simulated time since, to the
+// microsecond (RFC 3339), so that a daemon that keeps the sender's stamps writes the replay's
+// timeline, not the instant it took to compute it.
+void setSyslog(bool toSyslog);
 
 // --- Telephony --------------------------------------------------------------------------------
 // Posts "kCTCallStatusChangeNotification" on the local center from the telephony thread, after
