@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "local_http_server.h"
@@ -169,6 +173,122 @@ TEST_F(SettingsCommandTest, MonitorLinesReachTheDebugLogMail) {
   EXPECT_NE(decoded.find("playRingtoneAtPath:" + marker), std::string::npos);
   EXPECT_NE(decoded.find("TW: ringing volume was increased."), std::string::npos);
   EXPECT_NE(decoded.find("TW: stopRinging, restoring the original volume."), std::string::npos);
+}
+
+// Sends a line to the system log's socket stamped `stamp`, as tonewell's replays stamp theirs.
+void sendStamped(const std::string& stamp, const std::string& message) {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", "/dev/log");
+  const std::string datagram =
+      "<13>" + stamp + " tonewell-test[" + std::to_string(::getpid()) + "]: " + message;
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    ::send(fd, datagram.data(), datagram.size(), 0);
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+// The monitor's raises and restores in a replay's JSON, in seconds.
+std::pair<std::vector<double>, std::vector<double>> changesOf(const nlohmann::json& replay) {
+  std::vector<double> raises, restores;
+  double volume = replay["initialVolume"].get<double>();
+  for (const auto& change : replay["volume"]) {
+    if (change["category"] != "Ringtone") continue;
+    if (change["by"] != "monitor") {
+      volume = change["value"].get<double>();
+      continue;
+    }
+    (change["value"].get<double>() > volume ? raises : restores)
+        .push_back(change["t"].get<double>());
+    volume = change["value"].get<double>();
+  }
+  return {raises, restores};
+}
+
+void expectSameTimes(const std::vector<double>& a, const std::vector<double>& b,
+                     const std::string& what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a[i], b[i], 2e-6) << what;
+}
+
+// Built-in rings go to rsyslogd, come back in the debug-log mail, and replay from it as they
+// first ran: the same raises and restores, to the time stamps' microsecond.
+TEST_F(SettingsCommandTest, ABuiltinRingComesBackFromTheDebugLogMail) {
+  struct stat info {};
+  if (::stat("/dev/log", &info) != 0 || !S_ISSOCK(info.st_mode) ||
+      ::access("/var/log/syslog", R_OK) != 0) {
+    GTEST_SKIP() << "no syslog daemon writing /var/log/syslog (scripts/test.sh starts rsyslogd "
+                    "when run as root)";
+  }
+  const std::string probe = "stamp-probe-" + std::to_string(::getpid());
+  sendStamped("2001-02-03T04:05:06.250000+00:00", probe);
+  ASSERT_TRUE(waitForText("/var/log/syslog", probe));
+  const std::string log = sim::readFile("/var/log/syslog").value_or("");
+  const auto probeLine = log.rfind('\n', log.find(probe)) + 1;
+  if (log.compare(probeLine, 26, "2001-02-03T04:05:06.250000") != 0) {
+    GTEST_SKIP() << "the syslog daemon does not keep the senders' time stamps (the one "
+                    "scripts/test-services.sh starts does)";
+  }
+
+  const std::vector<std::string> builtins = {"pocket-call", "on-table", "disabled"};
+  std::vector<nlohmann::json> originals;
+  for (const auto& name : builtins) {
+    const CommandRun run = tonewell("run --builtin " + name + " --syslog --json");
+    ASSERT_EQ(run.status, 0) << run.output;
+    originals.push_back(nlohmann::json::parse(run.output));
+  }
+  const std::string done = "rings-sent-" + std::to_string(::getpid());
+  sendStamped("2001-02-03T04:05:07.000000+00:00", done);  // after every line of the replays
+  ASSERT_TRUE(waitForText("/var/log/syslog", done));
+
+  CommandRun run = tonewell("settings tap sendDebugLog --mail save");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto at = run.output.find("Message written to ");
+  ASSERT_NE(at, std::string::npos) << run.output;
+  const std::string mailPath = run.output.substr(at + 19, run.output.find('\n', at) - at - 19);
+  const std::string attachment = home_.path() + "/tonewell_syslog.txt";
+  std::ofstream(attachment) << parseMail(sim::readFile(mailPath).value_or("")).attachment;
+
+  // The replays' rings are the last ones in the log with their hook lines (another test may
+  // ring at the same time, from a ringtone of its own), in the order they ran.
+  auto hookCall = [](const nlohmann::json& replay) {
+    for (const auto& line : replay["log"]) {
+      const std::string message = line["message"];
+      if (message.rfind("-[<SBUserAgent: ", 0) == 0) {
+        return message.substr(message.find("> ") + 2, message.size() - message.find("> ") - 3);
+      }
+    }
+    return std::string();
+  };
+  std::set<std::string> calls;
+  for (const auto& original : originals) calls.insert(hookCall(original));
+  const CommandRun list = tonewell("import " + attachment + " --list");
+  ASSERT_EQ(list.status, 0) << list.output;
+  std::vector<std::pair<int, std::string>> ours;  // ring number, call
+  std::istringstream lines(list.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("ring ", 0) != 0) continue;
+    const std::string call = line.substr(line.find("  ", line.find("  ") + 2) + 2);
+    if (calls.count(call)) ours.emplace_back(std::stoi(line.substr(5)), call);
+  }
+  ASSERT_GE(ours.size(), builtins.size()) << list.output;
+  ours.erase(ours.begin(), ours.end() - static_cast<std::ptrdiff_t>(builtins.size()));
+
+  for (std::size_t i = 0; i < builtins.size(); ++i) {
+    ASSERT_EQ(ours[i].second, hookCall(originals[i])) << builtins[i] << "\n" << list.output;
+    const int ring = ours[i].first;
+    run = tonewell("run --from-log " + attachment + " --ring " + std::to_string(ring) + " --json");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto replay = nlohmann::json::parse(run.output);
+    const auto [raises, restores] = changesOf(originals[i]);
+    const auto [replayedRaises, replayedRestores] = changesOf(replay);
+    expectSameTimes(replay["fromLog"]["logOutcome"]["raises"], raises, builtins[i] + " log");
+    expectSameTimes(replay["fromLog"]["logOutcome"]["restores"], restores, builtins[i] + " log");
+    expectSameTimes(replayedRaises, raises, builtins[i] + " replay");
+    expectSameTimes(replayedRestores, restores, builtins[i] + " replay");
+    EXPECT_TRUE(replay["fromLog"]["disagreements"].empty()) << builtins[i];
+  }
 }
 
 }  // namespace

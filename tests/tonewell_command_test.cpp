@@ -200,4 +200,122 @@ TEST(TonewellCommandTest, ListsTheBuiltinScenarios) {
   }
 }
 
+// --- Rings from a phone's log ------------------------------------------------------------------
+
+// A phone's log as its syslogd writes it (whole seconds), with two rings, other processes'
+// lines, one of SpringBoard's own and a broken line.
+std::string phoneLog() {
+  const std::string play =
+      "-[<SBUserAgent: 0x15e2a3b0> playRingtoneAtPath:/Library/Ringtones/Marimba.m4r "
+      "vibrationPattern:{VibePattern = (1, 0.5);}]";
+  auto line = [](const std::string& time, const std::string& message) {
+    return "Dec  8 " + time + " iPhone SpringBoard[52] <Warning>: " + message + "\n";
+  };
+  std::string log = "Dec  8 23:54:58 iPhone kernel[0] <Notice>: AppleBCMWLAN joined\n";
+  log += line("23:55:01", play);
+  log += line("23:55:01",
+              "TW: settings are: enabled:y, delay:1.000000, volume:0.900000, "
+              "brightness:-3.000000, horizontal:n");
+  log += line("23:55:01",
+              "TW: accelerometerdata: x:0.050000, y:-0.900000, z:-0.300000. Is "
+              "device lying flat: n ");
+  log += line("23:55:01", "Some other SpringBoard message");
+  for (const char* b : {"-5.200000", "-5.100000", "-5.000000", "-4.000000"}) {
+    log += line("23:55:03", std::string("TW: brightness: ") + b);
+  }
+  log += line("23:55:03", "TW: ringing volume was increased.");
+  log += line("23:55:04", "TW: brightness: -2.500000");
+  log += line("23:55:04", "TW: device taken out of the pocket, original volume restored.");
+  log += "this line is garbage\n";
+  log += line("23:55:07", "-[<SBUserAgent: 0x15e2a3b0> stopRinging]");
+  log += "Dec  8 23:55:07 iPhone CommCenter[80] <Notice>: call ended\n";
+  log += line("23:55:07", "TW: kCTCallStatusChangeNotification, new state: 5");
+  log += line("23:58:00", play);  // on the table: no raise
+  log += line("23:58:00",
+              "TW: accelerometerdata: x:0.010000, y:-0.020000, z:0.990000. Is "
+              "device lying flat: y ");
+  log += line("23:58:09", "TW: kCTCallStatusChangeNotification, new state: 1");
+  return log;
+}
+
+TEST(LogReplayCommandTest, ImportWritesAScenarioPerRingAndCountsWhatItSkipped) {
+  testing_support::TemporaryFolder folder;
+  const std::string log = folder.path() + "/tonewell_syslog.txt";
+  std::ofstream(log) << phoneLog();
+  CommandRun run = tonewell("import " + log + " --list");
+  ASSERT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("ring 1  Dec  8 23:55:01  playRingtoneAtPath:/Library/Ringtones/"
+                            "Marimba.m4r vibrationPattern:{VibePattern = (1, 0.5);}\n"
+                            "        raised at 2.000 s, restored at 3.000 s; ended by "
+                            "stopRinging at 6.000 s"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("not raised; ended by call status 1 at 9.000 s"), std::string::npos);
+  EXPECT_NE(run.output.find("2 rings in 19 lines; 4 lines skipped: 2 of other processes, 1 other "
+                            "messages, 1 malformed"),
+            std::string::npos)
+      << run.output;
+  EXPECT_FALSE(std::filesystem::exists(folder.path() + "/tonewell_syslog-ring-1.yaml"));
+
+  run = tonewell("import " + log + " --output " + folder.path());
+  ASSERT_EQ(run.status, 0);
+  for (const char* ring : {"/tonewell_syslog-ring-1.yaml", "/tonewell_syslog-ring-2.yaml"}) {
+    const std::string scenario = folder.path() + ring;
+    ASSERT_TRUE(std::filesystem::exists(scenario)) << run.output;
+    EXPECT_EQ(tonewell("run " + scenario).status, 0) << "a scenario `run` takes";
+  }
+}
+
+TEST(LogReplayCommandTest, RunFromLogSaysWhereTheReplayAndTheLogDisagree) {
+  testing_support::TemporaryFolder folder;
+  const std::string log = folder.path() + "/phone.log";
+  std::ofstream(log) << phoneLog();
+  CommandRun run = tonewell("run --from-log " + log + " --ring 1");
+  ASSERT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("Compared with the log (ring 1 of 2 in " + log), std::string::npos);
+  EXPECT_NE(run.output.find("The replay agrees with the log"), std::string::npos) << run.output;
+
+  // A darker threshold: the third frame (-5.0) is bright now, so the volume comes back sooner.
+  run = tonewell("run --from-log " + log + " --ring 1 --set pocketBrightness=-5.05 --json");
+  ASSERT_EQ(run.status, 0);
+  const auto json = nlohmann::json::parse(run.output);
+  EXPECT_EQ(json["fromLog"]["overrides"], nlohmann::json::array({"pocketBrightness=-5.05"}));
+  EXPECT_EQ(json["fromLog"]["disagreements"],
+            nlohmann::json::array({"the log restores at 3.000 s, the replay at 2.500 s"}));
+  EXPECT_EQ(json["final"]["volumeWasIncreased"], false);
+
+  run = tonewell("run --from-log " + log);
+  EXPECT_NE(run.output.find("ring 2 of 2"), std::string::npos) << "the last ring by default";
+  EXPECT_NE(run.output.find("replay  not raised; ended by call status 1 at 9.000 s"),
+            std::string::npos)
+      << run.output;
+}
+
+TEST(LogReplayCommandTest, ALogWithoutARingOrABadChoiceExitsTwoAndSaysWhy) {
+  testing_support::TemporaryFolder folder;
+  const std::string empty = folder.path() + "/quiet.log";
+  std::ofstream(empty) << "Dec  8 23:54:58 iPhone kernel[0] <Notice>: nothing\nbroken\n";
+  CommandRun run = tonewell("import " + empty, true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("quiet.log: no ring in this log"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("1 of other processes, 0 other messages, 1 malformed"),
+            std::string::npos);
+  EXPECT_EQ(tonewell("run --from-log " + empty).status, 2);
+  EXPECT_EQ(tonewell("import " + folder.path() + "/missing.log").status, 2);
+
+  const std::string log = folder.path() + "/phone.log";
+  std::ofstream(log) << phoneLog();
+  run = tonewell("run --from-log " + log + " --ring 3", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("no ring 3: the log has 2"), std::string::npos) << run.output;
+  run = tonewell("run --from-log " + log + " --set threshold=1", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("no setting \"threshold\""), std::string::npos);
+  run = tonewell("run --from-log " + log + " --set enabled=maybe", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("enabled takes true or false, not \"maybe\""), std::string::npos);
+  EXPECT_EQ(tonewell("run --builtin pocket-call --ring 1").status, 2);
+  EXPECT_EQ(tonewell("run --builtin pocket-call --from-log " + log).status, 2);
+}
+
 }  // namespace

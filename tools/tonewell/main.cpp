@@ -4,15 +4,19 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "builtin_scenarios.h"
+#include "log_import.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "plot.h"
 #include "replay.h"
 #include "report.h"
 #include "scenario.h"
+#include "setting_override.h"
 #include "settings_app.h"
 
 namespace {
@@ -27,11 +31,120 @@ struct Options {
   std::string plotFile;
   std::string scenarioFile;
   std::string builtin;
+  std::string fromLog;
+  int ring = 0;  // 0: the log's last ring
+  std::vector<std::string> overrides;
+  // import
+  std::string logFile;
+  std::string outputFolder = ".";
+  bool list = false;
 };
+
+// A system log for import: its rings, or an exit status after saying what is wrong.
+std::variant<tonewell::LogImport, int> readLog(const std::string& path) {
+  std::string error;
+  auto text = sim::readFile(path, &error, kLargestScenario);
+  if (!text) {
+    fmt::print(stderr, "tonewell: {}: cannot read the log: {}\n", path, error);
+    return kUsageError;
+  }
+  const std::string stem = std::filesystem::path(path).stem().string();
+  auto imported = tonewell::importLog(*text, stem.empty() ? "log" : stem);
+  if (imported.rings.empty()) {
+    fmt::print(stderr,
+               "tonewell: {}: no ring in this log: no line of SpringBoard's ringtone methods "
+               "among its {} lines ({})\n",
+               path, imported.lines, tonewell::describeSkipped(imported));
+    return kUsageError;
+  }
+  return imported;
+}
+
+std::string ringLine(const tonewell::ImportedRing& ring) {
+  return fmt::format("ring {}  {}  {}\n        {}", ring.number, ring.stamp, ring.call,
+                     tonewell::describeOutcome(ring.outcome));
+}
+
+int importCommand(const Options& options) {
+  auto read = readLog(options.logFile);
+  if (auto* status = std::get_if<int>(&read)) return *status;
+  const auto& imported = std::get<tonewell::LogImport>(read);
+  const std::string stem = std::filesystem::path(options.logFile).stem().string();
+  for (const auto& ring : imported.rings) {
+    fmt::print("{}\n", ringLine(ring));
+    if (options.list) continue;
+    const std::string file =
+        (std::filesystem::path(options.outputFolder) /
+         fmt::format("{}-ring-{}.yaml", stem.empty() ? "log" : stem, ring.number))
+            .string();
+    std::string error;
+    if (!sim::writeFileAtomically(file, ring.yaml, &error)) {
+      fmt::print(stderr, "tonewell: {}: cannot write the scenario: {}\n", file, error);
+      return 1;
+    }
+    fmt::print("        written to {}\n", file);
+  }
+  fmt::print("{} ring{} in {} lines; {}\n", imported.rings.size(),
+             imported.rings.size() == 1 ? "" : "s", imported.lines,
+             tonewell::describeSkipped(imported));
+  return 0;
+}
+
+// What a replay from a log is compared with.
+struct LogComparison {
+  std::string log;
+  tonewell::ImportedRing ring;
+  int rings = 0;
+};
+
+std::string comparisonText(const LogComparison& c, const tonewell::LogOutcome& replayed,
+                           const std::vector<std::string>& differences,
+                           tonewell::Tolerance tolerance,
+                           const std::vector<std::string>& overrides) {
+  std::string text =
+      fmt::format("\nCompared with the log (ring {} of {} in {}, lines {}-{}, from {})\n",
+                  c.ring.number, c.rings, c.log, c.ring.firstLine, c.ring.lastLine, c.ring.stamp);
+  text += fmt::format("  log     {}\n  replay  {}\n", tonewell::describeOutcome(c.ring.outcome),
+                      tonewell::describeOutcome(replayed));
+  if (differences.empty()) {
+    return text + fmt::format(
+                      "  The replay agrees with the log (to the log's time stamps, {:.3f} s "
+                      "sooner or {:.3f} s later).\n",
+                      tolerance.early, tolerance.late);
+  }
+  text += fmt::format("  Where they disagree (more than {:.3f} s sooner or {:.3f} s later):\n",
+                      tolerance.early, tolerance.late);
+  for (const auto& d : differences) text += "    " + d + "\n";
+  if (overrides.empty()) {
+    text +=
+        "  With the settings that were set, this means the log is incomplete (debug logging "
+        "off for part of the ring?) or the estimated frame times mattered.\n";
+  } else {
+    text += fmt::format("  The replay ran with --set {}: the difference is what that changes.\n",
+                        fmt::join(overrides, " --set "));
+  }
+  return text;
+}
 
 int replayCommand(const Options& options) {
   std::string source, origin;
-  if (!options.scenarioFile.empty()) {
+  std::optional<LogComparison> fromLog;
+  if (!options.fromLog.empty()) {
+    auto read = readLog(options.fromLog);
+    if (auto* status = std::get_if<int>(&read)) return *status;
+    auto& imported = std::get<tonewell::LogImport>(read);
+    const int count = static_cast<int>(imported.rings.size());
+    const int chosen = options.ring == 0 ? count : options.ring;
+    if (chosen < 1 || chosen > count) {
+      fmt::print(stderr,
+                 "tonewell: {}: no ring {}: the log has {} (see: tonewell import {} --list)\n",
+                 options.fromLog, options.ring, count, options.fromLog);
+      return kUsageError;
+    }
+    fromLog = LogComparison{options.fromLog, imported.rings[chosen - 1], count};
+    source = fromLog->ring.yaml;
+    origin = fmt::format("{} (ring {})", options.fromLog, chosen);
+  } else if (!options.scenarioFile.empty()) {
     std::string error;
     auto text = sim::readFile(options.scenarioFile, &error, kLargestScenario);
     if (!text) {
@@ -58,6 +171,12 @@ int replayCommand(const Options& options) {
     return kUsageError;
   }
   auto& scenario = std::get<tonewell::Scenario>(parsed);
+  for (const auto& assignment : options.overrides) {
+    if (auto problem = tonewell::overrideSetting(scenario, assignment)) {
+      fmt::print(stderr, "tonewell: {}\n", *problem);
+      return kUsageError;
+    }
+  }
 
   sim::setLogEcho(false);  // the report shows the log; standard error stays for errors
   if (options.syslog) sim::setSyslog(true);
@@ -67,8 +186,33 @@ int replayCommand(const Options& options) {
     return 1;
   }
   const auto& result = std::get<tonewell::ReplayResult>(outcome);
-  std::fputs((options.json ? tonewell::jsonReport(result) : tonewell::humanReport(result)).c_str(),
-             stdout);
+  std::string report = options.json ? tonewell::jsonReport(result) : tonewell::humanReport(result);
+  if (fromLog) {
+    const auto tolerance = tonewell::toleranceFor(fromLog->ring);
+    const auto replayed = tonewell::outcomeOfReplay(result);
+    const auto differences = tonewell::disagreements(fromLog->ring.outcome, replayed, tolerance);
+    if (options.json) {
+      auto root = nlohmann::ordered_json::parse(report);
+      auto outcomeJson = [](const tonewell::LogOutcome& o) {
+        return nlohmann::ordered_json{
+            {"raises", o.raises}, {"restores", o.restores}, {"end", o.end}, {"endAt", o.endAt}};
+      };
+      root["fromLog"] = {{"log", fromLog->log},
+                         {"ring", fromLog->ring.number},
+                         {"rings", fromLog->rings},
+                         {"lines", {fromLog->ring.firstLine, fromLog->ring.lastLine}},
+                         {"stamp", fromLog->ring.stamp},
+                         {"overrides", options.overrides},
+                         {"logOutcome", outcomeJson(fromLog->ring.outcome)},
+                         {"replayOutcome", outcomeJson(replayed)},
+                         {"tolerance", {{"early", tolerance.early}, {"late", tolerance.late}}},
+                         {"disagreements", differences}};
+      report = root.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    } else {
+      report += comparisonText(*fromLog, replayed, differences, tolerance, options.overrides);
+    }
+  }
+  std::fputs(report.c_str(), stdout);
   if (!options.plotFile.empty()) {
     std::string error;
     if (!sim::writeFileAtomically(options.plotFile, tonewell::svgPlot(result), &error)) {
@@ -102,7 +246,22 @@ int main(int argc, char** argv) {
   run->fallthrough();
   run->add_option("file", options.scenarioFile, "the scenario file (YAML or JSON)");
   run->add_option("--builtin", options.builtin, "the built-in scenario to replay");
+  run->add_option("--from-log", options.fromLog,
+                  "replay a ring found in a system log (see: tonewell import)");
+  run->add_option("--ring", options.ring, "with --from-log: the ring to replay (default: the last)")
+      ->check(CLI::PositiveNumber);
+  run->add_option("--set", options.overrides,
+                  "KEY=VALUE: change a setting for this replay only (repeatable)");
   auto* scenarios = app.add_subcommand("scenarios", "list the built-in scenarios");
+
+  auto* importer =
+      app.add_subcommand("import", "find the rings in a system log and write a scenario for each");
+  importer
+      ->add_option("log", options.logFile, "the system log (e.g. the mailed tonewell_syslog.txt)")
+      ->required();
+  importer->add_flag("--list", options.list, "only list the rings found");
+  importer->add_option("--output", options.outputFolder,
+                       "the folder for the scenarios (default: the current one)");
 
   tonewell::SettingsRequest settingsRequest;
   auto* settings =
@@ -143,6 +302,7 @@ int main(int argc, char** argv) {
 
   try {
     if (scenarios->parsed()) return listScenarios();
+    if (importer->parsed()) return importCommand(options);
     if (settings->parsed()) {
       if (reset->parsed() && settingsRequest.all == !settingsRequest.key.empty()) {
         fmt::print(stderr, "tonewell: reset takes a row's key or --all, one of them\n");
@@ -155,8 +315,16 @@ int main(int argc, char** argv) {
                                                  : "";
       return tonewell::runSettings(settingsRequest, tonewell::defaultPrefsBundle());
     }
-    if (run->parsed() && options.scenarioFile.empty() == options.builtin.empty()) {
-      fmt::print(stderr, "tonewell: run takes a scenario file or --builtin NAME, one of them\n");
+    const int sources =
+        !options.scenarioFile.empty() + !options.builtin.empty() + !options.fromLog.empty();
+    if (run->parsed() && sources != 1) {
+      fmt::print(stderr,
+                 "tonewell: run takes a scenario file, --builtin NAME or --from-log LOG, one of "
+                 "them\n");
+      return kUsageError;
+    }
+    if (options.ring != 0 && options.fromLog.empty()) {
+      fmt::print(stderr, "tonewell: --ring goes with --from-log\n");
       return kUsageError;
     }
     return replayCommand(options);

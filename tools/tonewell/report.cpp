@@ -43,6 +43,7 @@ std::string jsonReport(const ReplayResult& r) {
                       {"value", printedAsFloat(v.value)},
                       {"by", v.by}});
   }
+  root["initialVolume"] = printedAsFloat(r.initialVolume);
   root["volume"] = volume;
   ordered_json camera = ordered_json::array();
   for (const auto& c : r.camera) {

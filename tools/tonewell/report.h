@@ -9,9 +9,9 @@ namespace tonewell {
 
 std::string humanReport(const ReplayResult& result);
 
-// The JSON result: {"scenario", "log", "volume", "camera", "final"}. Numbers read back to the
-// same value: a 32-bit float in its shortest single-precision form, a double in its shortest
-// double form.
+// The JSON result: {"scenario", "log", "initialVolume", "volume", "camera", "final"}. Numbers read
+// back to the same value: a 32-bit float in its shortest single-precision form, a double in its
+// shortest double form.
 std::string jsonReport(const ReplayResult& result);
 
 }  // namespace tonewell

@@ -1,0 +1,32 @@
+// One line of a system log, as the phone's syslogd and rsyslogd write them:
+//   Dec  8 23:55:01 iPhone SpringBoard[52] <Warning>: TW: ...       (the phone; level optional)
+//   Dec  8 23:55:01 host SpringBoard[52]: TW: ...                   (rsyslogd, traditional)
+//   2026-12-08T23:55:01.123456+00:00 host SpringBoard[52]: TW: ...  (rsyslogd, RFC 3339)
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tonewell {
+
+struct SyslogLine {
+  double time = 0;        // seconds since 1970 (traditional stamps: in the year assumed)
+  double resolution = 1;  // of the time stamp, in seconds
+  std::string stamp;      // the time stamp as written
+  std::string host;
+  std::string process;
+  long pid = -1;  // -1 when the line names none
+  std::string message;
+};
+
+// The line's parts, or none when it is not a syslog line. Traditional stamps carry no year:
+// they are read in `year`.
+std::optional<SyslogLine> parseSyslogLine(std::string_view line, int year);
+
+// Whether the stamp of a parsed line carries its year (RFC 3339).
+inline bool hasYear(const SyslogLine& line) {
+  return line.stamp.size() > 4 && line.stamp[4] == '-';
+}
+
+}  // namespace tonewell
