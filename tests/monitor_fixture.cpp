@@ -35,4 +35,19 @@ void MonitorTest::startMonitor() {
   initializeMonitor();
 }
 
+void DarkPocketTest::SetUp() {
+  MonitorTest::SetUp();
+  storeSettings(dict({{"enableDebugLogging", true}}));
+  startMonitor();
+  sim::clearLog();
+  sim::setVolume("Ringtone", 0.3f);
+  sim::setBrightness(platform::AVCaptureDevicePositionFront, -6.0);
+}
+
+void DarkPocketTest::waitUntilRaised() {
+  sim::runUntil(sim::now() + seconds(3.0));
+  ASSERT_TRUE(volumeWasIncreased);
+  ASSERT_EQ(sim::volume("Ringtone"), 0.8f);
+}
+
 }  // namespace testing_support

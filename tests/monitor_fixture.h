@@ -34,6 +34,15 @@ class MonitorTest : public PhoneTest {
   float ringtoneVolume() const { return sim::volume("Ringtone"); }
 };
 
+// A started monitor with debug logging, the person's volume at 0.3 and a dark front camera: a
+// ring from here is a ring in a pocket.
+class DarkPocketTest : public MonitorTest {
+ protected:
+  void SetUp() override;
+  // Lets a ring that has begun run for the delay and the first judged frame, and checks the raise.
+  void waitUntilRaised();
+};
+
 // Every shared variable back to its zero value, the saved implementations cleared.
 void resetMonitorState();
 

@@ -39,21 +39,11 @@ int monitorVolumeChanges() {
   return n;
 }
 
-class RingEndTest : public testing_support::MonitorTest {
+class RingEndTest : public testing_support::DarkPocketTest {
  protected:
-  void SetUp() override {
-    MonitorTest::SetUp();
-    storeSettings(dict({{"enableDebugLogging", true}}));
-    startMonitor();
-    sim::clearLog();
-    sim::setVolume("Ringtone", 0.3f);
-    sim::setBrightness(kFront, -6.0);
-  }
   void ringUntilRaised() {
     sim::playRingtoneAtPath(Value("/r.m4r"));
-    sim::runUntil(sim::now() + seconds(3.0));
-    ASSERT_TRUE(volumeWasIncreased);
-    ASSERT_EQ(ringtoneVolume(), 0.8f);
+    waitUntilRaised();
   }
   void switchOff() {
     storeSettings(dict({{"enabled", false}, {"enableDebugLogging", true}}));

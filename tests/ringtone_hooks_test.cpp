@@ -29,22 +29,11 @@ std::string pointerText(const void* p) {
   return buffer;
 }
 
-class RingtoneHooksTest : public testing_support::MonitorTest {
+class RingtoneHooksTest : public testing_support::DarkPocketTest {
  protected:
-  void SetUp() override {
-    MonitorTest::SetUp();
-    storeSettings(dict({{"enableDebugLogging", true}}));
-    startMonitor();
-    sim::clearLog();
-    sim::setVolume("Ringtone", 0.3f);
-    sim::setBrightness(kFront, -6.0);
-  }
-  // Plays a ringtone in a dark pocket until the volume has been raised (3.0 s).
   void ringUntilRaised() {
     sim::playRingtoneAtPathVibrationPattern(path(), pattern());
-    sim::runUntil(seconds(3.0));
-    ASSERT_TRUE(volumeWasIncreased);
-    ASSERT_EQ(ringtoneVolume(), 0.8f);
+    waitUntilRaised();
   }
 };
 

@@ -33,6 +33,22 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
+// Calls `visit(key, item)` for each item of the dictionary node, in order, until it returns
+// false. libplist hands over each key to be freed.
+template <typename Visit>
+void forEachItem(plist_t dictionary, Visit visit) {
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(dictionary, &iter);
+  std::unique_ptr<void, FreeDeleter> iterOwner(iter);
+  while (iter != nullptr) {
+    char* rawKey = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(dictionary, iter, &rawKey, &item);
+    std::unique_ptr<char, FreeDeleter> key(rawKey);
+    if (item == nullptr || !visit(rawKey ? rawKey : "", item)) break;
+  }
+}
+
 std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t n) {
   std::uint64_t v = 0;
   for (std::size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
@@ -138,19 +154,14 @@ std::optional<Value> fromNode(plist_t node, int depth) {
     }
     case PLIST_DICT: {
       Dictionary dictionary;
-      plist_dict_iter iter = nullptr;
-      plist_dict_new_iter(node, &iter);
-      std::unique_ptr<void, FreeDeleter> iterOwner(iter);
-      while (iter != nullptr) {
-        char* rawKey = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(node, iter, &rawKey, &item);
-        std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (item == nullptr) break;
+      bool readable = true;
+      forEachItem(node, [&](const char* key, plist_t item) {
         auto value = fromNode(item, depth + 1);
-        if (!value) return std::nullopt;
-        dictionary.setObjectForKey(std::move(*value), rawKey ? rawKey : "");
-      }
+        if (!value) return readable = false;
+        dictionary.setObjectForKey(std::move(*value), key);
+        return true;
+      });
+      if (!readable) return std::nullopt;
       return Value(std::move(dictionary));
     }
     default:
@@ -217,22 +228,12 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
              std::to_string(kMaxDepth) + " deep, or of an unknown kind)";
     // Name the first key of a dictionary whose value it is.
     if (plist_get_node_type(root) == PLIST_DICT) {
-      plist_dict_iter iter = nullptr;
-      plist_dict_new_iter(root, &iter);
-      std::unique_ptr<void, FreeDeleter> iterOwner(iter);
-      while (iter != nullptr) {
-        char* rawKey = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(root, iter, &rawKey, &item);
-        std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (item == nullptr) break;
-        if (!fromNode(item, 1)) {
-          *error = "the value of \"" + std::string(rawKey ? rawKey : "") +
-                   "\" cannot be read (nested more than " + std::to_string(kMaxDepth) +
-                   " deep, or of an unknown kind)";
-          break;
-        }
-      }
+      forEachItem(root, [&](const char* key, plist_t item) {
+        if (fromNode(item, 1)) return true;
+        *error = "the value of \"" + std::string(key) + "\" cannot be read (nested more than " +
+                 std::to_string(kMaxDepth) + " deep, or of an unknown kind)";
+        return false;
+      });
     }
   }
   return value;
