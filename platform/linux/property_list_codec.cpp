@@ -261,24 +261,18 @@ std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> 
                     static_cast<uint32_t>(bytes.size()), &root);
   PlistPtr owner(root);
   if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
-  plist_dict_iter iter = nullptr;
-  plist_dict_new_iter(root, &iter);
-  std::unique_ptr<void, FreeDeleter> iterOwner(iter);
-  while (iter != nullptr) {
-    char* rawKey = nullptr;
-    plist_t item = nullptr;
-    plist_dict_next_item(root, iter, &rawKey, &item);
-    std::unique_ptr<char, FreeDeleter> key(rawKey);
-    if (item == nullptr) break;
+  std::optional<std::string> notKept;
+  forEachItem(root, [&](const char* key, plist_t item) {
     // libplist keeps what it read in full, but hands some of it out narrowed (dates as 32-bit
     // seconds, unsigned 64-bit integers as signed): what our reading gives back must render
     // the same as what the file holds.
     const auto value = fromNode(item, 0);
-    if (!value) return std::string(rawKey ? rawKey : "");
-    PlistPtr again(toNode(*value));
-    if (xmlOf(item) != xmlOf(again.get())) return std::string(rawKey ? rawKey : "");
-  }
-  return std::nullopt;
+    PlistPtr again(value ? toNode(*value) : nullptr);
+    if (value && xmlOf(item) == xmlOf(again.get())) return true;
+    notKept = key;
+    return false;
+  });
+  return notKept;
 }
 
 std::string serializePropertyList(const Value& value, PropertyListFormat format) {
