@@ -20,7 +20,7 @@ CMMotionManager::~CMMotionManager() {
 
 void CMMotionManager::startAccelerometerUpdatesToQueueWithHandler(
     std::shared_ptr<NSOperationQueue> queue, CMAccelerometerHandler handler) noexcept {
-  if (!queue || handler == nullptr) return;
+  if (!queue || !handler) return;
   auto* runner = dynamic_cast<OperationQueueRunner*>(&queue->runner());
   if (runner == nullptr) return;
   // The block keeps the queue object alive as long as the updates run.

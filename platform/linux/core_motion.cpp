@@ -11,7 +11,7 @@ struct CMMotionManager::State : std::enable_shared_from_this<CMMotionManager::St
   bool active = false;
   std::uint64_t generation = 0;  // bumped by every start and stop; stale samples see a change
   std::shared_ptr<NSOperationQueue> queue;
-  CMAccelerometerHandler handler = nullptr;
+  CMAccelerometerHandler handler;
 
   void scheduleSample(std::uint64_t forGeneration, Duration interval) {
     std::shared_ptr<NSOperationQueue> target;
@@ -26,7 +26,7 @@ struct CMMotionManager::State : std::enable_shared_from_this<CMMotionManager::St
   }
 
   void deliverSample(std::uint64_t forGeneration) {
-    CMAccelerometerHandler callback = nullptr;
+    CMAccelerometerHandler callback;
     {
       std::lock_guard lock(mutex);
       if (!active || generation != forGeneration) return;
@@ -58,7 +58,7 @@ CMMotionManager::~CMMotionManager() {
 
 void CMMotionManager::startAccelerometerUpdatesToQueueWithHandler(
     std::shared_ptr<NSOperationQueue> queue, CMAccelerometerHandler handler) noexcept {
-  if (!queue || handler == nullptr) return;
+  if (!queue || !handler) return;
   try {
     std::shared_ptr<NSOperationQueue> previous;
     std::uint64_t generation = 0;
@@ -66,7 +66,7 @@ void CMMotionManager::startAccelerometerUpdatesToQueueWithHandler(
       std::lock_guard lock(state_->mutex);
       previous = std::move(state_->queue);
       state_->queue = std::move(queue);
-      state_->handler = handler;
+      state_->handler = std::move(handler);
       state_->active = true;
       generation = ++state_->generation;
     }

@@ -34,6 +34,8 @@ struct Options {
   std::string fromLog;
   int ring = 0;  // 0: the log's last ring
   std::vector<std::string> overrides;
+  std::string phoneBinary;
+  std::string architecture = "arm64";
   // import
   std::string logFile;
   std::string outputFolder = ".";
@@ -180,7 +182,9 @@ int replayCommand(const Options& options) {
 
   sim::setLogEcho(false);  // the report shows the log; standard error stays for errors
   if (options.syslog) sim::setSyslog(true);
-  auto outcome = tonewell::replay(scenario, tonewell::defaultMonitorLibrary());
+  auto outcome = tonewell::replay(
+      scenario, tonewell::MonitorSource{tonewell::defaultMonitorLibrary(), options.phoneBinary,
+                                        options.architecture});
   if (auto* failure = std::get_if<std::string>(&outcome)) {
     fmt::print(stderr, "tonewell: {}\n", *failure);
     return 1;
@@ -252,6 +256,12 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   run->add_option("--set", options.overrides,
                   "KEY=VALUE: change a setting for this replay only (repeatable)");
+  run->add_option("--phone-binary", options.phoneBinary,
+                  "run the phone's own monitor (Tonewell.dylib) on an emulated CPU instead of "
+                  "the native library");
+  run->add_option("--arch", options.architecture,
+                  "with --phone-binary: the slice to run (default arm64)")
+      ->check(CLI::IsMember({"arm64", "armv7", "armv7s"}));
   auto* scenarios = app.add_subcommand("scenarios", "list the built-in scenarios");
 
   auto* importer =

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <type_traits>
 
+#include "emulator/phone_binary.h"
 #include "platform/av_foundation.h"
 #include "platform/cf_preferences.h"
 #include "platform/sim/files.h"
@@ -82,22 +84,24 @@ void applyWorld(const WorldEntry& entry) {
   if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
 }
 
-// The host process of the replay: the monitor library it has loaded, loaded anew at a respring.
+// The host process of the replay: the monitor it has loaded (the native library, or the phone
+// binary on the emulated CPU), loaded anew at a respring.
 class Host {
  public:
-  Host(std::string library, std::string scratch)
-      : library_(std::move(library)), scratch_(std::move(scratch)) {}
+  Host(MonitorSource monitor, std::string scratch)
+      : monitor_(std::move(monitor)), scratch_(std::move(scratch)) {}
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // Loading the library runs its start-up, as the code-injection host's loading does.
+  // Loading the monitor runs its start-up, as the code-injection host's loading does.
   std::optional<std::string> start() {
-    std::string path = library_;
+    if (!monitor_.phoneBinary.empty()) return startEmulated();
+    std::string path = monitor_.library;
     if (!handles_.empty()) {
       // A fresh copy: the loader would hand back the library already loaded, with its state.
       path = scratch_ + "/Tonewell-" + std::to_string(handles_.size()) + ".so";
       std::error_code error;
-      fs::copy_file(library_, path, fs::copy_options::overwrite_existing, error);
+      fs::copy_file(monitor_.library, path, fs::copy_options::overwrite_existing, error);
       if (error) return "cannot copy the monitor library: " + error.message();
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -115,13 +119,38 @@ class Host {
     }
   }
 
-  void* library() const { return handles_.back(); }
+  // The emulated binary's fault, if it had one.
+  std::optional<std::string> emulationFailure() const {
+    for (const auto& binary : binaries_) {
+      if (binary->failure()) return "the phone binary (" + binary->architecture() + ") faulted: " + *binary->failure();
+    }
+    return std::nullopt;
+  }
+
+  // The bytes of an exported variable of the monitor running now; none when it has no such.
+  std::optional<std::vector<std::uint8_t>> exported(const char* name, std::size_t size) const {
+    if (!binaries_.empty()) return binaries_.back()->exportedBytes(name, size);
+    const void* variable = dlsym(handles_.back(), name);
+    if (variable == nullptr) return std::nullopt;
+    const auto* bytes = static_cast<const std::uint8_t*>(variable);
+    return std::vector<std::uint8_t>(bytes, bytes + size);
+  }
+
   const std::optional<std::string>& failure() const { return failure_; }
 
  private:
-  std::string library_;
+  std::optional<std::string> startEmulated() {
+    auto loaded = emulator::PhoneBinary::load(monitor_.phoneBinary, monitor_.architecture);
+    if (auto* failure = std::get_if<std::string>(&loaded)) return "cannot load the phone binary: " + *failure;
+    binaries_.push_back(std::move(std::get<std::unique_ptr<emulator::PhoneBinary>>(loaded)));
+    if (!binaries_.back()->start()) return emulationFailure();
+    return std::nullopt;
+  }
+
+  MonitorSource monitor_;
   std::string scratch_;
   std::vector<void*> handles_;
+  std::vector<std::unique_ptr<emulator::PhoneBinary>> binaries_;
   std::optional<std::string> failure_;
 };
 
@@ -158,15 +187,19 @@ void perform(const Event& event, Host& host) {
 }
 
 template <typename T>
-T readExported(void* library, const char* name) {
-  const auto* variable = static_cast<const std::atomic<T>*>(dlsym(library, name));
-  return variable ? variable->load() : T{};
+T readExported(const Host& host, const char* name) {
+  // The variables are atomics of the width of their type (the monitor asserts it).
+  T value{};
+  if (auto bytes = host.exported(name, sizeof(T)); bytes && bytes->size() == sizeof(T)) {
+    std::memcpy(&value, bytes->data(), sizeof(T));
+  }
+  return value;
 }
 
 // The variant's kind for each exported type: integers widen to 64 bits.
 template <typename T>
-ExportedVariable exported(void* library, const char* name) {
-  const T value = readExported<T>(library, name);
+ExportedVariable exported(const Host& host, const char* name) {
+  const T value = readExported<T>(host, name);
   if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, float> || std::is_same_v<T, double>) {
     return {name, value};
   } else {
@@ -174,14 +207,13 @@ ExportedVariable exported(void* library, const char* name) {
   }
 }
 
-FinalState readFinalState(void* library) {
+FinalState readFinalState(const Host& host) {
   FinalState f;
   f.ringtoneVolume = sim::volume("Ringtone");
   f.ringing = sim::ringtone().ringing;
   f.cameraRunning = sim::runningCameraCount() > 0;
-#define TW_SETTING(variable, key, type, ...) \
-  f.variables.push_back(exported<type>(library, #variable));
-#define TW_STATE(variable, type) f.variables.push_back(exported<type>(library, #variable));
+#define TW_SETTING(variable, key, type, ...) f.variables.push_back(exported<type>(host, #variable));
+#define TW_STATE(variable, type) f.variables.push_back(exported<type>(host, #variable));
 #include "shared_variables.def"
 #undef TW_SETTING
 #undef TW_STATE
@@ -207,7 +239,7 @@ std::string besideCommand(const char* override, const char* name) {
 }
 
 std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
-                                               const std::string& monitorLibrary) {
+                                               const MonitorSource& monitor) {
   static bool replayed = false;
   if (replayed) return std::string("the monitor library loads once per process: one replay only");
   replayed = true;
@@ -239,7 +271,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   sim::setAcceleration(platform::CMAcceleration{0, -1, 0});
   sim::installSpringBoard();
 
-  Host host(monitorLibrary, home.path());
+  Host host(monitor, home.path());
   if (auto failure = host.start()) return *failure;
 
   // The scenario's own changes are queued first: at a tie they run before what the system
@@ -253,6 +285,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   }
   sim::runUntil(platform::secondsToDuration(scenario.until));
   if (host.failure()) return *host.failure();
+  if (auto failure = host.emulationFailure()) return *failure;
 
   ReplayResult result;
   result.scenario = scenario.name;
@@ -274,7 +307,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   for (const auto& ring : sim::ringtoneEvents()) {
     result.rings.push_back({secondsOf(ring.time), ring.ringing});
   }
-  result.final = readFinalState(host.library());
+  result.final = readFinalState(host);
   return result;
 }
 

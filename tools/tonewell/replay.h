@@ -76,9 +76,21 @@ inline std::string defaultMonitorLibrary() {
   return besideCommand("TONEWELL_MONITOR_LIBRARY", "Tonewell.so");
 }
 
+// The monitor a replay runs: the native library, or the phone's own binary on the emulated CPU.
+struct MonitorSource {
+  std::string library;      // the native monitor library (Tonewell.so)
+  std::string phoneBinary;  // when set: the phone's Tonewell.dylib, run on the emulated CPU
+  std::string architecture = "arm64";  // the slice of the phone binary to run
+};
+
 // Replays `scenario`. The library can be loaded once per process, so one replay per process.
-// On failure (the library cannot be loaded, the preferences cannot be prepared) returns why.
+// On failure (the library cannot be loaded, the preferences cannot be prepared, the emulated
+// binary faulted) returns why.
 std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
-                                               const std::string& monitorLibrary);
+                                               const MonitorSource& monitor);
+inline std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
+                                                      const std::string& monitorLibrary) {
+  return replay(scenario, MonitorSource{monitorLibrary, {}, "arm64"});
+}
 
 }  // namespace tonewell

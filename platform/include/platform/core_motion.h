@@ -1,6 +1,7 @@
 // CoreMotion: the accelerometer.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/ns_object.h"
@@ -24,9 +25,9 @@ class CMAccelerometerData : public NSObject {
   CMAcceleration acceleration_;
 };
 
-// A handler without captured state. `data` is null for a sample without data; `error` may be
-// null.
-using CMAccelerometerHandler = void (*)(const CMAccelerometerData* data, const NSError* error);
+// The handler of each sample, as the phone's block is: it may carry state of its own (the
+// monitor's is a plain function). `data` is null for a sample without data; `error` may be null.
+using CMAccelerometerHandler = std::function<void(const CMAccelerometerData* data, const NSError* error)>;
 
 class CMMotionManager : public NSObject {
  public:

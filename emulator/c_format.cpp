@@ -1,0 +1,122 @@
+#include "c_format.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "machine.h"
+
+namespace emulator {
+
+std::string formatVariadic(std::string_view format, NativeCall& call,
+                           const std::function<std::string(Address)>& describe,
+                           const std::function<std::string(Address)>& readString) {
+  const Arch arch = call.machine().arch();
+  const unsigned longSize = is64Bit(arch) ? 8 : 4;
+  std::string out;
+  std::size_t i = 0;
+  while (i < format.size()) {
+    if (format[i] != '%') {
+      out.push_back(format[i++]);
+      continue;
+    }
+    const std::size_t start = i++;
+    if (i < format.size() && format[i] == '%') {
+      out.push_back('%');
+      ++i;
+      continue;
+    }
+    std::string spec = "%";
+    while (i < format.size() && std::string_view("-+ #0'").find(format[i]) != std::string_view::npos) {
+      spec.push_back(format[i++]);
+    }
+    auto number = [&] {
+      if (i < format.size() && format[i] == '*') {
+        ++i;
+        spec += std::to_string(static_cast<int>(call.integer(4, true)));
+        return;
+      }
+      while (i < format.size() && format[i] >= '0' && format[i] <= '9') spec.push_back(format[i++]);
+    };
+    number();
+    if (i < format.size() && format[i] == '.') {
+      spec.push_back(format[i++]);
+      number();
+    }
+    unsigned size = 4;
+    int longs = 0;
+    while (i < format.size() && std::string_view("hlqLjzt").find(format[i]) != std::string_view::npos) {
+      const char m = format[i++];
+      if (m == 'l') ++longs;
+      if (m == 'q' || m == 'j' || m == 'L') size = 8;
+      if (m == 'z' || m == 't') size = longSize;
+      if (m == 'h') size = size == 2 ? 1 : 2;
+    }
+    if (longs == 1) size = longSize;
+    if (longs >= 2) size = 8;
+    if (i >= format.size()) {
+      out.append(format.substr(start));
+      break;
+    }
+    const char conversion = format[i++];
+    char buffer[512];
+    switch (conversion) {
+      case 'd':
+      case 'i': {
+        std::int64_t v = static_cast<std::int64_t>(call.integer(std::max(size, 4u), true));
+        if (size < 4) v = size == 1 ? static_cast<std::int8_t>(v) : static_cast<std::int16_t>(v);
+        std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(), static_cast<long long>(v));
+        out += buffer;
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': {
+        std::uint64_t v = call.integer(std::max(size, 4u), false);
+        if (size == 4) v &= 0xffffffffu;
+        if (size == 2) v &= 0xffff;
+        if (size == 1) v &= 0xff;
+        std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(),
+                      static_cast<unsigned long long>(v));
+        out += buffer;
+        break;
+      }
+      case 'c':
+        std::snprintf(buffer, sizeof buffer, (spec + "c").c_str(),
+                      static_cast<int>(call.integer(4, true)));
+        out += buffer;
+        break;
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A':
+        std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), call.f64());
+        out += buffer;
+        break;
+      case 'p':
+        std::snprintf(buffer, sizeof buffer, "0x%llx",
+                      static_cast<unsigned long long>(call.pointer()));
+        out += buffer;
+        break;
+      case 's':
+      case '@': {
+        const Address p = call.pointer();
+        std::string text = conversion == '@' ? describe(p) : p ? readString(p) : "(null)";
+        std::vector<char> formatted(text.size() + 256);
+        std::snprintf(formatted.data(), formatted.size(), (spec + "s").c_str(), text.c_str());
+        out += formatted.data();
+        break;
+      }
+      default:
+        out.append(format.substr(start, i - start));
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace emulator

@@ -1,0 +1,377 @@
+#include "exceptions.h"
+
+#include "image.h"
+
+namespace emulator {
+
+namespace {
+
+constexpr std::uint64_t kHeaderSize = 128;  // room for libc++abi's __cxa_exception before the object
+constexpr std::uint8_t kOmit = 0xff;
+
+// An exception of the binary's on its way through a native function (a stand-in called back into
+// the binary, which threw): it goes on unwinding in the frames that called the stand-in.
+struct InFlight : EmulatedException {
+  InFlight(const std::string& what, Address exceptionHeader)
+      : EmulatedException(what), header(exceptionHeader) {}
+  Address header;
+};
+
+unsigned encodedSize(std::uint8_t encoding, unsigned pointerSize) {
+  switch (encoding & 0x0f) {
+    case 0x00:
+      return pointerSize;
+    case 0x02:
+    case 0x0a:
+      return 2;
+    case 0x03:
+    case 0x0b:
+      return 4;
+    case 0x04:
+    case 0x0c:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> imageAt)
+    : runtime_(runtime), machine_(runtime.machine()), unwinder_(runtime.machine(), std::move(imageAt)) {
+  // A native function that throws hands its exception to the binary's frames that called it.
+  machine_.setNativeExceptionHandler([this](std::exception_ptr failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const InFlight& inFlight) {
+      auto it = records_.find(inFlight.header);
+      if (it == records_.end()) throw EmulationFault("an exception that the binary no longer knows");
+      raise(it->second, unwinder_.callerOfNative());
+    } catch (const EmulationFault&) {
+      throw;
+    } catch (...) {
+      raiseHostException(runtime_, std::current_exception());
+    }
+  });
+}
+
+Address Exceptions::allocate(std::uint64_t size) {
+  const Address block = machine_.allocate(kHeaderSize + size);
+  Record record;
+  record.header = block;
+  record.object = block + kHeaderSize;
+  records_[block] = record;
+  return record.object;
+}
+
+void Exceptions::free(Address object) {
+  records_.erase(object - kHeaderSize);
+  machine_.deallocate(object - kHeaderSize);
+}
+
+Exceptions::Record& Exceptions::recordOf(Address header) {
+  auto it = records_.find(header);
+  if (it == records_.end()) {
+    machine_.fault("an exception object " + Machine::hex(header) + " that no throw made");
+  }
+  return it->second;
+}
+
+void Exceptions::throwCxx(Address object, Address typeinfo, Address destructor) {
+  Record& record = recordOf(object - kHeaderSize);
+  record.typeinfo = typeinfo;
+  record.destructor = destructor;
+  raise(record, unwinder_.callerOfNative());
+}
+
+void Exceptions::throwObjc(Address object, std::exception_ptr native) {
+  const Address slot = allocate(machine_.pointerSize());
+  machine_.storePointer(slot, object);
+  Record& record = recordOf(slot - kHeaderSize);
+  record.objcObject = runtime_.retain(object);
+  record.native = std::move(native);
+  raise(record, unwinder_.callerOfNative());
+}
+
+void Exceptions::rethrow() {
+  if (caught_.empty()) machine_.fault("a rethrow with no exception caught: std::terminate");
+  Record& record = recordOf(caught_.back());
+  record.rethrown = true;
+  raise(record, unwinder_.callerOfNative());
+}
+
+void Exceptions::resume(Address header) {
+  raise(recordOf(header), unwinder_.callerOfNative());
+}
+
+Address Exceptions::beginCatch(Address header, bool objc) {
+  Record& record = recordOf(header);
+  if (record.handlers == 0) caught_.push_back(header);
+  ++record.handlers;
+  record.rethrown = false;
+  if (objc) return record.objcObject ? record.objcObject : record.object;
+  return record.adjusted ? record.adjusted : record.object;
+}
+
+void Exceptions::endCatch() {
+  if (caught_.empty()) machine_.fault("__cxa_end_catch with no exception caught");
+  const Address header = caught_.back();
+  Record& record = recordOf(header);
+  if (--record.handlers > 0) return;
+  caught_.pop_back();
+  if (record.rethrown) return;  // it lives on in the frames it unwinds
+  const Address object = record.object;
+  const Address destructor = record.destructor;
+  const Address objc = record.objcObject;
+  if (destructor) machine_.call(destructor, {Argument::pointer(runtime_.arch(), object)});
+  if (objc) runtime_.release(objc);
+  free(object);
+}
+
+std::string Exceptions::typeName(Address typeinfo) const {
+  if (typeinfo == 0) return "?";
+  Address name = machine_.loadPointer(typeinfo + machine_.pointerSize());
+  if (machine_.pointerSize() == 8) name &= ~(Address{1} << 63);  // Apple's non-unique RTTI bit
+  return machine_.readCString(name, 1024);
+}
+
+bool Exceptions::catches(Address catchType, Address thrownType, Address* object) const {
+  if (catchType == thrownType || typeName(catchType) == typeName(thrownType)) return true;
+  const unsigned p = machine_.pointerSize();
+  const Address kind = machine_.loadPointer(thrownType) - 2 * p;
+  if (kind == siTypeVtable_) {
+    return catches(catchType, machine_.loadPointer(thrownType + 2 * p), object);
+  }
+  if (kind == vmiTypeVtable_) {
+    const std::uint32_t count = machine_.load<std::uint32_t>(thrownType + 2 * p + 4);
+    for (std::uint32_t i = 0; i < count && i < 64; ++i) {
+      const Address entry = thrownType + 2 * p + 8 + i * 2 * p;
+      const Address base = machine_.loadPointer(entry);
+      const std::int64_t offsetFlags = p == 8 ? machine_.load<std::int64_t>(entry + p)
+                                              : machine_.load<std::int32_t>(entry + p);
+      if (!(offsetFlags & 2) || (offsetFlags & 1)) continue;  // private or virtual bases
+      Address adjusted = *object + static_cast<Address>(offsetFlags >> 8);
+      if (catches(catchType, base, &adjusted)) {
+        *object = adjusted;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool Exceptions::matches(Address catchType, Record& record) const {
+  if (catchType == 0) return true;  // catch (...)
+  const unsigned p = machine_.pointerSize();
+  const bool objcHandler = objcTypeVtable_ && machine_.loadPointer(catchType) == objcTypeVtable_ + 2 * p;
+  if (objcHandler) {
+    if (record.objcObject == 0) return false;
+    const Address cls = machine_.loadPointer(catchType + 2 * p);
+    if (cls == 0) return true;  // @catch (id)
+    const ClassInfo* wanted = runtime_.classAt(cls);
+    for (const ClassInfo* c = runtime_.classOf(record.objcObject); c; c = c->superclass) {
+      if (c == wanted) return true;
+    }
+    return false;
+  }
+  if (record.typeinfo == 0) return false;  // an Objective-C exception and a C++ handler
+  Address adjusted = record.object;
+  if (!catches(catchType, record.typeinfo, &adjusted)) return false;
+  record.adjusted = adjusted;
+  return true;
+}
+
+std::optional<Exceptions::Landing> Exceptions::personality(const FrameInfo& info, Address pc,
+                                                           Record& record, bool searchOnly) const {
+  if (info.lsda == 0 || info.personality == 0) return std::nullopt;
+  if (info.personality != gxxPersonality_ && info.personality != objcPersonality_) {
+    machine_.fault("a frame at " + runtime_.where(pc) + " with a personality no stand-in knows");
+  }
+  const unsigned p = machine_.pointerSize();
+  Address at = info.lsda;
+  auto u8 = [&] { return machine_.load<std::uint8_t>(at++); };
+  auto uleb = [&] {
+    std::uint64_t result = 0;
+    unsigned shift = 0;
+    std::uint8_t byte;
+    do {
+      byte = u8();
+      if (shift < 64) result |= std::uint64_t{byte & 0x7fu} << shift;
+      shift += 7;
+    } while ((byte & 0x80) && shift < 70);
+    return result;
+  };
+  auto sleb = [&] {
+    std::int64_t result = 0;
+    unsigned shift = 0;
+    std::uint8_t byte;
+    do {
+      byte = u8();
+      if (shift < 64) result |= std::int64_t{byte & 0x7f} << shift;
+      shift += 7;
+    } while ((byte & 0x80) && shift < 70);
+    if (shift < 64 && (byte & 0x40)) result |= -(std::int64_t{1} << shift);
+    return result;
+  };
+  auto encoded = [&](std::uint8_t encoding) -> Address {
+    const Address start = at;
+    std::uint64_t value = 0;
+    switch (encoding & 0x0f) {
+      case 0x00:
+        value = machine_.loadPointer(at);
+        at += p;
+        break;
+      case 0x01:
+        value = uleb();
+        break;
+      case 0x03:
+        value = machine_.load<std::uint32_t>(at);
+        at += 4;
+        break;
+      case 0x0b:
+        value = static_cast<std::uint64_t>(static_cast<std::int64_t>(machine_.load<std::int32_t>(at)));
+        at += 4;
+        break;
+      case 0x04:
+      case 0x0c:
+        value = machine_.load<std::uint64_t>(at);
+        at += 8;
+        break;
+      default:
+        machine_.fault("a call-site table encoding that is not modelled");
+    }
+    if ((encoding & 0x70) == 0x10) value += start;
+    if (value && (encoding & 0x80)) value = machine_.loadPointer(value);
+    if (p == 4) value &= 0xffffffffu;
+    return value;
+  };
+
+  const std::uint8_t lpStartEncoding = u8();
+  const Address lpStart = lpStartEncoding == kOmit ? info.functionStart : encoded(lpStartEncoding);
+  const std::uint8_t ttypeEncoding = u8();
+  Address ttypeBase = 0;
+  if (ttypeEncoding != kOmit) {
+    const std::uint64_t offset = uleb();
+    ttypeBase = at + offset;
+  }
+  const std::uint8_t callSiteEncoding = u8();
+  const std::uint64_t callSiteLength = uleb();
+  const Address callSites = at;
+  const Address actions = callSites + callSiteLength;
+  const std::uint64_t ip = pc - 1 - info.functionStart;
+  while (at < actions) {
+    const std::uint64_t start = encoded(callSiteEncoding);
+    const std::uint64_t length = encoded(callSiteEncoding);
+    const std::uint64_t landingPad = encoded(callSiteEncoding);
+    const std::uint64_t action = uleb();
+    if (ip < start) break;
+    if (ip >= start + length) continue;
+    if (landingPad == 0) return std::nullopt;
+    const Address pad = lpStart + landingPad;
+    if (action == 0) {
+      if (searchOnly) return std::nullopt;
+      return Landing{pad, 0, false};
+    }
+    bool cleanup = false;
+    Address record_at = actions + action - 1;
+    for (int guard = 0; guard < 1000; ++guard) {
+      at = record_at;
+      const std::int64_t filter = sleb();
+      const Address nextField = at;
+      const std::int64_t next = sleb();
+      if (filter > 0) {
+        const unsigned size = encodedSize(ttypeEncoding, p);
+        at = ttypeBase - static_cast<Address>(filter) * size;
+        const Address type = encoded(ttypeEncoding);
+        if (matches(type, record)) return Landing{pad, filter, true};
+      } else if (filter == 0) {
+        cleanup = true;
+      } else {
+        // An exception specification the exception breaks: the landing pad calls unexpected().
+        return Landing{pad, filter, true};
+      }
+      if (next == 0) break;
+      record_at = nextField + static_cast<Address>(next);
+    }
+    if (cleanup && !searchOnly) return Landing{pad, 0, false};
+    return std::nullopt;
+  }
+  machine_.fault("an exception passes " + runtime_.where(pc) +
+                 ", a call the function's exception table does not cover: std::terminate");
+}
+
+std::string Exceptions::describe(const Record& record) const {
+  if (record.objcObject) {
+    const ClassInfo* cls = runtime_.classOf(record.objcObject);
+    auto* state = runtime_.state<ExceptionState>(record.objcObject);
+    return "an Objective-C exception " + (cls ? cls->name : std::string("?")) +
+           (state ? " (" + state->name + ": " + state->reason + ")" : std::string());
+  }
+  return "a C++ exception of type " + typeName(record.typeinfo);
+}
+
+void Exceptions::raise(Record& record, const FrameState& from) {
+  // Search: the first frame with a handler for it.
+  FrameState state = from;
+  int handlerDepth = -1;
+  for (int depth = 0; depth < 100000; ++depth) {
+    if ((state.pc & ~Address{1}) == machine_.returnTrap()) break;
+    auto info = unwinder_.info(state.pc);
+    if (!info) {
+      machine_.fault(describe(record) + " passes " + runtime_.where(state.pc) +
+                     ", which has no unwind information");
+    }
+    if (auto landing = personality(*info, state.pc, record, true); landing && landing->handler) {
+      handlerDepth = depth;
+      break;
+    }
+    unwinder_.step(state);
+  }
+  // Cleanup: the first frame on the way with a landing pad gets control; its cleanup resumes.
+  state = from;
+  for (int depth = 0; depth < 100000; ++depth) {
+    if ((state.pc & ~Address{1}) == machine_.returnTrap()) {
+      escape(record, state);
+      return;
+    }
+    auto info = unwinder_.info(state.pc);
+    if (auto landing = personality(*info, state.pc, record, false);
+        landing && (!landing->handler || depth == handlerDepth)) {
+      unwinder_.restore(state);
+      machine_.setReg(machine_.abi().argumentRegister(0), record.header);
+      machine_.setReg(machine_.abi().argumentRegister(1), static_cast<std::uint64_t>(landing->selector));
+      machine_.continueAt(landing->pad);
+      return;
+    }
+    unwinder_.step(state);
+  }
+  machine_.fault("an exception unwinds through more than 100000 frames");
+}
+
+void Exceptions::escape(Record& record, const FrameState& boundary) {
+  unwinder_.restore(boundary);
+  machine_.setEscapingException(record.native ? record.native
+                                              : std::make_exception_ptr(InFlight(describe(record) +
+                                                                                     " left the binary",
+                                                                                 record.header)));
+  machine_.continueAt(machine_.returnTrap());
+}
+
+void raiseHostException(Runtime& runtime, std::exception_ptr native) {
+  std::string reason = "an exception of the host";
+  try {
+    std::rethrow_exception(native);
+  } catch (const std::exception& e) {
+    reason = e.what();
+  } catch (...) {
+  }
+  const Address exception = runtime.createInstance(runtime.classNamed("NSException"));
+  auto* state = runtime.state<ExceptionState>(exception);
+  state->name = "NSGenericException";
+  state->reason = reason;
+  state->native = native;
+  runtime.autorelease(exception);
+  runtime.exceptions().throwObjc(exception, native);
+}
+
+}  // namespace emulator

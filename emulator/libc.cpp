@@ -1,0 +1,265 @@
+// libSystem's C functions the binaries import: memory and strings, numbers, thread keys, the
+// dynamic linker's look-up, the stack guard, and file descriptors (served by the host's own).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "c_format.h"
+#include "frameworks.h"
+
+namespace emulator {
+
+namespace {
+
+constexpr std::uint64_t kStackGuard = 0x5c0ffee5deadbeefull;
+
+// Darwin's errno values where they differ from Linux's.
+int darwinErrno(int linuxErrno) {
+  switch (linuxErrno) {
+    case EAGAIN:
+      return 35;
+    case EINPROGRESS:
+      return 36;
+    default:
+      return linuxErrno <= 34 ? linuxErrno : 5;  // the classic values are shared; else EIO
+  }
+}
+
+// Darwin's fcntl commands and flags, as the binary passes them.
+constexpr int kDarwinGetFd = 1, kDarwinSetFd = 2, kDarwinGetFl = 3, kDarwinSetFl = 4;
+constexpr int kDarwinNonBlock = 0x4;
+
+}  // namespace
+
+void defineLibc(Runtime& rt, Imports& imports) {
+  Machine& machine = rt.machine();
+  Runtime* r = &rt;
+  const Address errnoWord = machine.allocateStatic(8, 8);
+  auto setErrno = [errnoWord](Machine& m, int value) { m.store<std::int32_t>(errnoWord, darwinErrno(value)); };
+
+  auto copyBytes = [](Machine& m, Address to, Address from, std::uint64_t n) {
+    if (n == 0) return;
+    if (n > (256u << 20)) m.fault("a copy of " + std::to_string(n) + " bytes");
+    const auto bytes = m.readBytes(from, n);
+    m.write(to, bytes.data(), n);
+  };
+  imports.function("_memcpy", [copyBytes](Machine& m, NativeCall& c) {
+    const Address to = c.pointer();
+    const Address from = c.pointer();
+    copyBytes(m, to, from, c.pointer());
+    c.returnPointer(to);
+  });
+  imports.function("_memmove", [copyBytes](Machine& m, NativeCall& c) {
+    const Address to = c.pointer();
+    const Address from = c.pointer();
+    copyBytes(m, to, from, c.pointer());
+    c.returnPointer(to);
+  });
+  imports.function("_memset", [](Machine& m, NativeCall& c) {
+    const Address to = c.pointer();
+    const int value = static_cast<int>(c.integer(4));
+    const std::uint64_t n = c.pointer();
+    std::vector<std::uint8_t> fill(n, static_cast<std::uint8_t>(value));
+    m.write(to, fill.data(), n);
+    c.returnPointer(to);
+  });
+  imports.function("_bzero", [](Machine& m, NativeCall& c) {
+    const Address to = c.pointer();
+    std::vector<std::uint8_t> zeros(c.pointer(), 0);
+    m.write(to, zeros.data(), zeros.size());
+  });
+  imports.function("_memchr", [](Machine& m, NativeCall& c) {
+    const Address from = c.pointer();
+    const int value = static_cast<int>(c.integer(4));
+    const std::uint64_t n = c.pointer();
+    const auto bytes = m.readBytes(from, n);
+    const void* found = std::memchr(bytes.data(), value, n);
+    c.returnPointer(found ? from + (static_cast<const std::uint8_t*>(found) - bytes.data()) : 0);
+  });
+  imports.function("_memcmp", [](Machine& m, NativeCall& c) {
+    const Address a = c.pointer();
+    const Address b = c.pointer();
+    const std::uint64_t n = c.pointer();
+    const int result = n ? std::memcmp(m.readBytes(a, n).data(), m.readBytes(b, n).data(), n) : 0;
+    c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
+  });
+  imports.function("_strlen", [](Machine& m, NativeCall& c) { c.returnPointer(m.readCString(c.pointer()).size()); });
+  imports.function("_strchr", [](Machine& m, NativeCall& c) {
+    const Address s = c.pointer();
+    const char wanted = static_cast<char>(c.integer(4));
+    const std::string text = m.readCString(s);
+    if (wanted == 0) return c.returnPointer(s + text.size());
+    const auto at = text.find(wanted);
+    c.returnPointer(at == std::string::npos ? 0 : s + at);
+  });
+  imports.function("_strcmp", [](Machine& m, NativeCall& c) {
+    const std::string a = m.readCString(c.pointer());
+    const std::string b = m.readCString(c.pointer());
+    const int result = std::strcmp(a.c_str(), b.c_str());
+    c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
+  });
+  imports.function("_strncmp", [](Machine& m, NativeCall& c) {
+    const std::string a = m.readCString(c.pointer());
+    const std::string b = m.readCString(c.pointer());
+    const int result = std::strncmp(a.c_str(), b.c_str(), c.pointer());
+    c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
+  });
+  imports.function("_strtod", [](Machine& m, NativeCall& c) {
+    const Address s = c.pointer();
+    const Address end = c.pointer();
+    const std::string text = m.readCString(s);
+    char* stop = nullptr;
+    const double value = std::strtod(text.c_str(), &stop);
+    if (end) m.storePointer(end, s + static_cast<Address>(stop - text.c_str()));
+    c.returnF64(value);
+  });
+  imports.function("_atoi", [](Machine& m, NativeCall& c) {
+    c.returnInteger(static_cast<std::uint32_t>(std::atoi(m.readCString(c.pointer()).c_str())), 4, true);
+  });
+  imports.function("_snprintf", [r](Machine& m, NativeCall& c) {
+    const Address buffer = c.pointer();
+    const std::uint64_t size = c.pointer();
+    const std::string format = m.readCString(c.pointer());
+    c.startVariadic();
+    const std::string text = formatVariadic(
+        format, c, [r](Address object) { return r->describe(object); },
+        [&m](Address s) { return m.readCString(s); });
+    if (size > 0) {
+      const std::size_t n = std::min<std::uint64_t>(text.size(), size - 1);
+      m.write(buffer, text.data(), n);
+      m.store<std::uint8_t>(buffer + n, 0);
+    }
+    c.returnInteger(static_cast<std::uint32_t>(text.size()), 4, true);
+  });
+
+  imports.function("_malloc", [](Machine& m, NativeCall& c) { c.returnPointer(m.allocate(c.pointer())); });
+  imports.function("_calloc", [](Machine& m, NativeCall& c) {
+    const std::uint64_t n = c.pointer();
+    c.returnPointer(m.allocate(n * c.pointer()));
+  });
+  imports.function("_free", [](Machine& m, NativeCall& c) { m.deallocate(c.pointer()); });
+  imports.function("_abort", [r](Machine& m, NativeCall&) {
+    m.fault("abort() called from " + r->where(m.returnAddress()));
+  });
+
+  imports.function("___error", [errnoWord](Machine&, NativeCall& c) { c.returnPointer(errnoWord); });
+  const Address guard = machine.allocateStatic(8, 8);
+  machine.store<std::uint64_t>(guard, kStackGuard);
+  imports.data("___stack_chk_guard", guard);
+  imports.function("___stack_chk_fail", [r](Machine& m, NativeCall&) {
+    m.fault("the stack guard was overwritten (stack smashing), found on return to " +
+            r->where(m.returnAddress()));
+  });
+  imports.function("dyld_stub_binder", [](Machine& m, NativeCall&) {
+    m.fault("dyld_stub_binder called: a lazy symbol was left unbound");
+  });
+
+  // Thread-specific data. The emulation runs one thread at a time, but each queue's task sets
+  // and restores what it uses, as on the phone.
+  auto keys = std::make_shared<std::map<std::uint64_t, Address>>();
+  auto nextKey = std::make_shared<std::uint64_t>(1);
+  imports.function("_pthread_key_create", [keys, nextKey](Machine& m, NativeCall& c) {
+    const Address out = c.pointer();
+    const std::uint64_t key = (*nextKey)++;
+    (*keys)[key] = 0;
+    m.storePointer(out, key);
+    c.returnInteger(0, 4, true);
+  });
+  imports.function("_pthread_getspecific", [keys](Machine&, NativeCall& c) {
+    auto it = keys->find(c.pointer());
+    c.returnPointer(it == keys->end() ? 0 : it->second);
+  });
+  imports.function("_pthread_setspecific", [keys](Machine&, NativeCall& c) {
+    const std::uint64_t key = c.pointer();
+    const Address value = c.pointer();
+    auto it = keys->find(key);
+    if (it == keys->end()) return c.returnInteger(22, 4, true);  // EINVAL
+    it->second = value;
+    c.returnInteger(0, 4, true);
+  });
+
+  // The dynamic linker: what dlsym finds in the process (the injection host's functions).
+  Imports* table = &imports;
+  imports.function("_dlsym", [table](Machine& m, NativeCall& c) {
+    c.pointer();  // the handle: every look-up searches the whole process here
+    const std::string name = m.readCString(c.pointer(), 1024);
+    auto found = table->resolve("_" + name);
+    c.returnPointer(found ? *found : 0);
+  });
+
+  // File descriptors: the host's own, as the pane's pipes need them.
+  imports.function("_pipe", [setErrno](Machine& m, NativeCall& c) {
+    const Address out = c.pointer();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      setErrno(m, errno);
+      return c.returnInteger(static_cast<std::uint32_t>(-1), 4, true);
+    }
+    m.store<std::int32_t>(out, fds[0]);
+    m.store<std::int32_t>(out + 4, fds[1]);
+    c.returnInteger(0, 4, true);
+  });
+  imports.function("_close", [setErrno](Machine& m, NativeCall& c) {
+    const int result = ::close(static_cast<int>(c.integer(4, true)));
+    if (result != 0) setErrno(m, errno);
+    c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
+  });
+  imports.function("_read", [setErrno](Machine& m, NativeCall& c) {
+    const int fd = static_cast<int>(c.integer(4, true));
+    const Address buffer = c.pointer();
+    const std::uint64_t size = std::min<std::uint64_t>(c.pointer(), 1u << 20);
+    std::vector<std::uint8_t> bytes(size);
+    const ssize_t n = ::read(fd, bytes.data(), size);
+    if (n < 0) {
+      setErrno(m, errno);
+    } else {
+      m.write(buffer, bytes.data(), static_cast<std::size_t>(n));
+    }
+    c.returnPointer(static_cast<std::uint64_t>(n));
+  });
+  imports.function("_write", [setErrno](Machine& m, NativeCall& c) {
+    const int fd = static_cast<int>(c.integer(4, true));
+    const Address buffer = c.pointer();
+    const auto bytes = m.readBytes(buffer, c.pointer());
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) setErrno(m, errno);
+    c.returnPointer(static_cast<std::uint64_t>(n));
+  });
+  imports.function("_fcntl", [setErrno](Machine& m, NativeCall& c) {
+    const int fd = static_cast<int>(c.integer(4, true));
+    const int command = static_cast<int>(c.integer(4, true));
+    c.startVariadic();
+    int result = -1;
+    switch (command) {
+      case kDarwinGetFd:
+        result = ::fcntl(fd, F_GETFD);
+        break;
+      case kDarwinSetFd:
+        result = ::fcntl(fd, F_SETFD, static_cast<int>(c.integer(4, true)) ? FD_CLOEXEC : 0);
+        break;
+      case kDarwinGetFl: {
+        const int flags = ::fcntl(fd, F_GETFL);
+        result = flags < 0 ? flags : ((flags & O_NONBLOCK) ? kDarwinNonBlock : 0) | (flags & O_ACCMODE);
+        break;
+      }
+      case kDarwinSetFl: {
+        const int wanted = static_cast<int>(c.integer(4, true));
+        const int flags = ::fcntl(fd, F_GETFL);
+        result = flags < 0 ? flags
+                           : ::fcntl(fd, F_SETFL, (wanted & kDarwinNonBlock) ? (flags | O_NONBLOCK)
+                                                                             : (flags & ~O_NONBLOCK));
+        break;
+      }
+      default:
+        m.fault("fcntl command " + std::to_string(command) + " is not modelled");
+    }
+    if (result < 0) setErrno(m, errno);
+    c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
+  });
+}
+
+}  // namespace emulator

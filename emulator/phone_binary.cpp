@@ -1,0 +1,159 @@
+#include "emulator/phone_binary.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "exceptions.h"
+#include "frameworks.h"
+#include "image.h"
+
+namespace emulator {
+
+namespace {
+
+std::optional<Arch> archNamed(const std::string& name) {
+  for (Arch arch : {Arch::arm64, Arch::armv7, Arch::armv7s}) {
+    if (archName(arch) == name) return arch;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::string baseName(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+struct PhoneBinary::Process {
+  Process(Arch arch, MachOFile machO, std::string name)
+      : machine(arch),
+        runtime(machine),
+        exceptions(runtime, [this](Address pc) -> const Image* {
+          return image && image->contains(pc) ? image.get() : nullptr;
+        }),
+        imports(machine),
+        file(std::move(machO)),
+        architecture(archName(arch)) {
+    runtime.setExceptions(&exceptions);
+    defineFoundation(runtime);
+    defineObjcImports(runtime, imports);
+    defineLibc(runtime, imports);
+    defineCxxRuntime(runtime, imports);
+    defineLibcxx(runtime, imports);
+    defineCoreFoundation(runtime, imports);
+    defineMediaFrameworks(runtime, imports);
+    defineSpringBoard(runtime, imports);
+    image = std::make_unique<Image>(machine, runtime, imports, file, std::move(name), layout::kImage);
+    runtime.setSymbolizer([this](Address address) {
+      if (image && image->contains(address)) return image->symbolize(address);
+      if (machine.isNative(address)) return machine.nativeName(address);
+      return Machine::hex(address);
+    });
+    image->registerObjectiveC();
+  }
+
+  // Runs `work` as one call of the host into the binary; a fault ends the emulation.
+  bool enter(const std::function<void()>& work) {
+    if (runtime.failure()) return false;
+    ++calls;
+    hostTask(runtime, work)();
+    return !runtime.failure();
+  }
+
+  Machine machine;
+  Runtime runtime;
+  Exceptions exceptions;
+  Imports imports;
+  MachOFile file;
+  std::unique_ptr<Image> image;
+  std::string architecture;
+  std::uint64_t calls = 0;
+};
+
+PhoneBinary::PhoneBinary(std::unique_ptr<Process> process) : process_(std::move(process)) {}
+PhoneBinary::~PhoneBinary() = default;
+
+std::vector<std::string> PhoneBinary::architectures(const std::string& path) {
+  std::vector<std::string> out;
+  if (auto bytes = readWhole(path)) {
+    for (Arch arch : MachOFile::architectures(*bytes)) out.emplace_back(archName(arch));
+  }
+  return out;
+}
+
+std::variant<std::unique_ptr<PhoneBinary>, std::string> PhoneBinary::load(
+    const std::string& path, const std::string& architecture) {
+  auto arch = archNamed(architecture);
+  if (!arch) return "no architecture named " + architecture;
+  if (!is64Bit(*arch)) return "the emulator runs arm64 slices only so far";
+  auto bytes = readWhole(path);
+  if (!bytes) return "cannot read " + path;
+  auto parsed = MachOFile::parse(std::move(*bytes), *arch);
+  if (auto* failure = std::get_if<std::string>(&parsed)) return path + ": " + *failure;
+  try {
+    auto process = std::make_unique<Process>(*arch, std::move(std::get<MachOFile>(parsed)), baseName(path));
+    return std::unique_ptr<PhoneBinary>(new PhoneBinary(std::move(process)));
+  } catch (const EmulationFault& fault) {
+    return path + ": " + fault.what();
+  }
+}
+
+bool PhoneBinary::start() {
+  return process_->enter([this] { process_->image->runInitializers(); });
+}
+
+const std::optional<std::string>& PhoneBinary::failure() const {
+  return process_->runtime.failure();
+}
+
+std::optional<std::vector<std::uint8_t>> PhoneBinary::exportedBytes(const std::string& name,
+                                                                    std::size_t size) const {
+  auto address = process_->image->exported("_" + name);
+  if (!address) return std::nullopt;
+  try {
+    return process_->machine.readBytes(*address, size);
+  } catch (const EmulationFault&) {
+    return std::nullopt;
+  }
+}
+
+bool PhoneBinary::callExported(const std::string& name) {
+  auto address = process_->image->exported("_" + name);
+  if (!address) return false;
+  return process_->enter([&] { process_->machine.call(*address, {}); });
+}
+
+std::optional<std::string> PhoneBinary::sendToNewInstance(const std::string& className,
+                                                          const std::vector<std::string>& selectors) {
+  std::optional<std::string> result;
+  process_->enter([&] {
+    Runtime& rt = process_->runtime;
+    ClassInfo* cls = rt.findClass(className);
+    if (cls == nullptr) process_->machine.fault("no class named " + className);
+    const Address instance = rt.send(rt.send(cls->address, "alloc", {}).integer, "init", {}).integer;
+    rt.autorelease(instance);
+    Address last = instance;
+    for (const std::string& selector : selectors) last = rt.send(instance, selector, {}).integer;
+    result = rt.describe(last);
+  });
+  return result;
+}
+
+const std::string& PhoneBinary::architecture() const {
+  return process_->architecture;
+}
+
+std::uint64_t PhoneBinary::callsIntoBinary() const {
+  return process_->calls;
+}
+
+}  // namespace emulator
