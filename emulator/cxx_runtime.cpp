@@ -108,6 +108,11 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   imports.data("__ZTVN10__cxxabiv117__class_type_infoE", classType);
   imports.data("__ZTVN10__cxxabiv120__si_class_type_infoE", siType);
   imports.data("__ZTVN10__cxxabiv121__vmi_class_type_infoE", vmiType);
+  // Typeinfos of other kinds (what std::function's target_type names) are only compared.
+  for (const char* kind : {"__ZTVN10__cxxabiv119__pointer_type_infoE", "__ZTVN10__cxxabiv120__function_type_infoE",
+                           "__ZTVN10__cxxabiv123__fundamental_type_infoE"}) {
+    imports.data(kind, makeVtable(machine, 0, typeSlots));
+  }
   ex->setClassTypeVtables(classType, siType, vmiType);
 
   // std::exception and the logic errors the library throws.

@@ -47,6 +47,10 @@ Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> im
       auto it = records_.find(inFlight.header);
       if (it == records_.end()) throw EmulationFault("an exception that the binary no longer knows");
       raise(it->second, unwinder_.callerOfNative());
+    } catch (const ObjcRaise& raise) {
+      throwObjc(raise.exception);
+    } catch (const CxxRaise& raise) {
+      throwCxx(raise.object, raise.typeinfo, raise.destructor);
     } catch (const EmulationFault&) {
       throw;
     } catch (...) {

@@ -19,6 +19,17 @@ namespace emulator {
 
 class Image;
 
+// What a stand-in throws to raise an exception in the binary's frames that called it: the
+// native function ends there, and the binary's handlers take over.
+struct ObjcRaise {
+  Address exception;  // an NSException (or any object)
+};
+struct CxxRaise {
+  Address object;  // made by Exceptions::allocate
+  Address typeinfo;
+  Address destructor;
+};
+
 // An exception of the binary's that no frame of it caught, now in the host.
 struct EmulatedException : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -108,6 +108,16 @@ void defineLibc(Runtime& rt, Imports& imports) {
     const int result = std::strncmp(a.c_str(), b.c_str(), c.pointer());
     c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
   });
+  imports.function("_strncpy", [](Machine& m, NativeCall& c) {
+    const Address to = c.pointer();
+    const Address from = c.pointer();
+    const std::uint64_t n = c.pointer();
+    std::string text = m.readCString(from);
+    std::vector<std::uint8_t> bytes(n, 0);
+    std::memcpy(bytes.data(), text.data(), std::min<std::uint64_t>(n, text.size()));
+    m.write(to, bytes.data(), n);
+    c.returnPointer(to);
+  });
   imports.function("_strtod", [](Machine& m, NativeCall& c) {
     const Address s = c.pointer();
     const Address end = c.pointer();

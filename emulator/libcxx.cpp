@@ -116,8 +116,7 @@ void throwLogicError(Runtime& rt, Imports& imports, const std::string& kind, con
   m.write(copy, message.c_str(), message.size() + 1);
   m.storePointer(object, *imports.resolve("__ZTVSt" + kind) + 2 * p);
   m.storePointer(object + p, copy);
-  rt.exceptions().throwCxx(object, *imports.resolve("__ZTISt" + kind),
-                           *imports.resolve("__ZNSt" + kind + "D1Ev"));
+  throw CxxRaise{object, *imports.resolve("__ZTISt" + kind), *imports.resolve("__ZNSt" + kind + "D1Ev")};
 }
 
 void defineLibcxx(Runtime& rt, Imports& imports) {
@@ -162,6 +161,20 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
     std::string value = s.value();
     if (pos > value.size()) return outOfRange("basic_string");
     value.insert(pos, text);
+    s.assign(value);
+    c.returnPointer(self);
+  });
+  imports.function(string + "6insertE" + size + "PKc" + size, [outOfRange](Machine& m, NativeCall& c) {
+    const Address self = c.pointer();
+    const std::uint64_t pos = c.pointer();
+    const Address text = c.pointer();
+    const std::uint64_t n = c.pointer();
+    EmulatedString s(m, self);
+    std::string value = s.value();
+    if (pos > value.size()) return outOfRange("basic_string");
+    std::string inserted(n, '\0');
+    if (n) m.read(text, inserted.data(), n);
+    value.insert(pos, inserted);
     s.assign(value);
     c.returnPointer(self);
   });

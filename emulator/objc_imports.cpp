@@ -128,6 +128,17 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
     if (r->classNamed(name)) return c.returnPointer(0);
     c.returnPointer(r->allocateClassPair(super, name).address);
   });
+  imports.function("_class_createInstance", [r](Machine& m, NativeCall& c) {
+    ClassInfo* cls = r->classAt(c.pointer());
+    const std::uint64_t extra = c.pointer();
+    if (cls == nullptr || cls->isMeta) m.fault("class_createInstance of no class");
+    c.returnPointer(r->createInstance(cls, static_cast<std::uint32_t>(extra)));
+  });
+  imports.function("_object_dispose", [r](Machine&, NativeCall& c) {
+    const Address object = c.pointer();
+    r->destroyInstance(object);
+    c.returnPointer(0);
+  });
   imports.function("_objc_registerClassPair", [](Machine&, NativeCall& c) { c.pointer(); });
   imports.function("_class_addMethod", [r](Machine& m, NativeCall& c) {
     ClassInfo* cls = r->classAt(c.pointer());

@@ -255,6 +255,16 @@ Address Runtime::createInstance(ClassInfo* cls, std::uint32_t extraBytes) {
   record.cls = cls;
   objects_.emplace(object, std::move(record));
   objects_[object].state = makeState(cls);
+  // C++ members of the binary's classes are constructed with the object, base classes first.
+  std::vector<const MethodEntry*> constructors;
+  for (ClassInfo* c = cls; c; c = c->superclass) {
+    auto m = c->methods.find(".cxx_construct");
+    if (m != c->methods.end() && m->second.imp) constructors.push_back(&m->second);
+  }
+  for (auto it = constructors.rbegin(); it != constructors.rend(); ++it) {
+    machine_.call((*it)->imp, {Argument::pointer(arch(), object),
+                               Argument::pointer(arch(), selector(".cxx_construct"))});
+  }
   return object;
 }
 
@@ -482,7 +492,13 @@ Argument Runtime::invokeNative(const MethodEntry& entry, Address self, ClassInfo
   Message message{*this, self, cls, selector, caller, {}};
   const auto& types = entry.signature.arguments;
   for (std::size_t i = 2; i < types.size(); ++i) {
-    Argument arg = call.next(types[i]);
+    Argument arg;
+    try {
+      arg = call.next(types[i]);
+    } catch (const EmulationFault& fault) {
+      machine_.fault("argument " + std::to_string(i - 1) + " of " + methodName(cls, selector) + ": " +
+                     fault.what() + " (sent from " + where(caller) + ")");
+    }
     checkArgument(types[i], arg, i - 2, cls, selector, caller);
     message.args.push_back(std::move(arg));
   }

@@ -3,9 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "exceptions.h"
-#include "frameworks.h"
-#include "image.h"
+#include "process.h"
 
 namespace emulator {
 
@@ -33,53 +31,8 @@ std::string baseName(const std::string& path) {
 
 }  // namespace
 
-struct PhoneBinary::Process {
-  Process(Arch arch, MachOFile machO, std::string name)
-      : machine(arch),
-        runtime(machine),
-        exceptions(runtime, [this](Address pc) -> const Image* {
-          return image && image->contains(pc) ? image.get() : nullptr;
-        }),
-        imports(machine),
-        file(std::move(machO)),
-        architecture(archName(arch)) {
-    runtime.setExceptions(&exceptions);
-    defineFoundation(runtime);
-    defineObjcImports(runtime, imports);
-    defineLibc(runtime, imports);
-    defineCxxRuntime(runtime, imports);
-    defineLibcxx(runtime, imports);
-    defineCoreFoundation(runtime, imports);
-    defineMediaFrameworks(runtime, imports);
-    defineSpringBoard(runtime, imports);
-    image = std::make_unique<Image>(machine, runtime, imports, file, std::move(name), layout::kImage);
-    runtime.setSymbolizer([this](Address address) {
-      if (image && image->contains(address)) return image->symbolize(address);
-      if (machine.isNative(address)) return machine.nativeName(address);
-      return Machine::hex(address);
-    });
-    image->registerObjectiveC();
-  }
-
-  // Runs `work` as one call of the host into the binary; a fault ends the emulation.
-  bool enter(const std::function<void()>& work) {
-    if (runtime.failure()) return false;
-    ++calls;
-    hostTask(runtime, work)();
-    return !runtime.failure();
-  }
-
-  Machine machine;
-  Runtime runtime;
-  Exceptions exceptions;
-  Imports imports;
-  MachOFile file;
-  std::unique_ptr<Image> image;
-  std::string architecture;
-  std::uint64_t calls = 0;
-};
-
-PhoneBinary::PhoneBinary(std::unique_ptr<Process> process) : process_(std::move(process)) {}
+PhoneBinary::PhoneBinary(std::unique_ptr<Process> process)
+    : process_(std::move(process)), architecture_(archName(process_->machine.arch())) {}
 PhoneBinary::~PhoneBinary() = default;
 
 std::vector<std::string> PhoneBinary::architectures(const std::string& path) {
@@ -100,7 +53,9 @@ std::variant<std::unique_ptr<PhoneBinary>, std::string> PhoneBinary::load(
   auto parsed = MachOFile::parse(std::move(*bytes), *arch);
   if (auto* failure = std::get_if<std::string>(&parsed)) return path + ": " + *failure;
   try {
-    auto process = std::make_unique<Process>(*arch, std::move(std::get<MachOFile>(parsed)), baseName(path));
+    auto process = std::make_unique<Process>(*arch);
+    process->defineSystem();
+    process->load(std::move(std::get<MachOFile>(parsed)), baseName(path));
     return std::unique_ptr<PhoneBinary>(new PhoneBinary(std::move(process)));
   } catch (const EmulationFault& fault) {
     return path + ": " + fault.what();
@@ -149,7 +104,7 @@ std::optional<std::string> PhoneBinary::sendToNewInstance(const std::string& cla
 }
 
 const std::string& PhoneBinary::architecture() const {
-  return process_->architecture;
+  return architecture_;
 }
 
 std::uint64_t PhoneBinary::callsIntoBinary() const {

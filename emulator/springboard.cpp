@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 
-#include "exceptions.h"
 #include "frameworks.h"
 #include "platform/objc_runtime.h"
 #include "platform/sim/springboard.h"
@@ -132,21 +131,18 @@ void callOriginal(Runtime& rt, NativeCall& call, platform::IMP original, const s
   }
   const id self = sim::userAgent();
   const SEL sel = selector.c_str();
-  try {
-    switch (arity) {
-      case 0:
-        reinterpret_cast<void (*)(id, SEL)>(original)(self, sel);
-        break;
-      case 1:
-        reinterpret_cast<void (*)(id, SEL, id)>(original)(self, sel, &values[0]);
-        break;
-      default:
-        reinterpret_cast<void (*)(id, SEL, id, id)>(original)(self, sel, &values[0], &values[1]);
-        break;
-    }
-  } catch (const sim::HostException&) {
-    // The host's exception unwinds through the binary's frames, as an Objective-C exception.
-    raiseHostException(rt, std::current_exception());
+  // What the host's method raises unwinds through the binary's frames, as an Objective-C
+  // exception, and reaches the host's own handlers as itself.
+  switch (arity) {
+    case 0:
+      reinterpret_cast<void (*)(id, SEL)>(original)(self, sel);
+      break;
+    case 1:
+      reinterpret_cast<void (*)(id, SEL, id)>(original)(self, sel, &values[0]);
+      break;
+    default:
+      reinterpret_cast<void (*)(id, SEL, id, id)>(original)(self, sel, &values[0], &values[1]);
+      break;
   }
 }
 

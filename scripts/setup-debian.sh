@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need. Safe to run again: it only calls
 # apt-get when something is missing. Run as root (or with sudo) on Debian 12. With --phone it
-# also installs what the arm64 iPhone build needs (LLVM 16's clang, Mach-O linker and tools).
-# lld (14) is always installed: the tests link small arm64 binaries to check the phone signer.
+# also installs what the iPhone build needs (LLVM 16's tools). lld (14) and LLVM 16's clang, lld
+# and libc++ headers are always installed: the tests link small arm64 binaries to check the
+# phone signer and to run on the emulated CPU (Unicorn).
 set -euo pipefail
 
 packages=(
@@ -11,9 +12,10 @@ packages=(
   libplist-dev libplist-utils libyaml-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
   python3-aiosmtpd rsyslog procps openssl lld
+  libunicorn-dev clang-16 lld-16 libc++-16-dev
 )
 if [ "${1:-}" = "--phone" ]; then
-  packages+=(clang-16 lld-16 llvm-16 dpkg)
+  packages+=(llvm-16 dpkg)
 fi
 
 missing=()

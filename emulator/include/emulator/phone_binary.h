@@ -13,6 +13,8 @@
 
 namespace emulator {
 
+class Process;
+
 class PhoneBinary {
  public:
   // Loads the `architecture` slice ("arm64", "armv7", "armv7s") of the file at `path`: maps it,
@@ -45,11 +47,11 @@ class PhoneBinary {
   // the number of host-to-binary calls so far.
   std::uint64_t callsIntoBinary() const;
 
-  struct Process;
 
  private:
   explicit PhoneBinary(std::unique_ptr<Process> process);
   std::unique_ptr<Process> process_;
+  std::string architecture_;
 };
 
 }  // namespace emulator
