@@ -1,5 +1,7 @@
 #include "objc_runtime.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace emulator {
@@ -45,6 +47,9 @@ void DictionaryState::releaseReferences(Runtime& runtime) {
 }
 
 Runtime::Runtime(Machine& machine) : machine_(machine) {
+  // TONEWELL_EMULATOR_TRACE=1 prints every message the binary sends.
+  const char* trace = std::getenv("TONEWELL_EMULATOR_TRACE");
+  trace_ = trace && *trace && std::string(trace) != "0";
   emptyCache_ = machine_.allocateStatic(64);
   pool_.reserve(1024);
 }
@@ -533,6 +538,10 @@ void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2) {
   }
   if (!toSuper) start = cls;
   const MethodEntry* entry = lookup(start, name);
+  if (trace_) {
+    std::fprintf(stderr, "emulator: %s%s from %s\n", methodName(cls, name).c_str(),
+                 toSuper ? " (super)" : "", where(caller).c_str());
+  }
   if (entry == nullptr) unanswered(cls, name, self, caller);
   if (entry->imp) {
     if (toSuper) machine_.setReg(machine_.abi().argumentRegister(0), self);

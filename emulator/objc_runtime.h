@@ -223,6 +223,9 @@ class Runtime {
   Exceptions& exceptions() const { return *exceptions_; }
   void setExceptions(Exceptions* exceptions) { exceptions_ = exceptions; }
 
+  // Keeps `anything` (a framework's shared state) as long as the runtime.
+  void keepAlive(std::shared_ptr<void> anything) { kept_.push_back(std::move(anything)); }
+
   // One object per key for the life of the process (a shared controller, a default manager).
   Address singleton(const std::string& key, const std::function<Address()>& make);
 
@@ -278,6 +281,8 @@ class Runtime {
   std::optional<std::string> failure_;
   Exceptions* exceptions_ = nullptr;
   bool tearingDown_ = false;
+  bool trace_ = false;
+  std::vector<std::shared_ptr<void>> kept_;
   mutable std::unordered_map<std::string, const MethodEntry*> lookupCache_;
   std::function<ClassInfo*(std::string_view)> classProvider_;
   std::function<std::string(Address)> symbolizer_;

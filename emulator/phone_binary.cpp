@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "process.h"
+#include "ui_frameworks.h"
 
 namespace emulator {
 
@@ -101,6 +102,12 @@ std::optional<std::string> PhoneBinary::sendToNewInstance(const std::string& cla
     result = rt.describe(last);
   });
   return result;
+}
+
+std::shared_ptr<platform::PSListController> PhoneBinary::makeListController(
+    const std::string& className, const std::string& bundlePath) {
+  ++process_->calls;
+  return emulator::makeListController(process_->runtime, className, bundlePath);
 }
 
 const std::string& PhoneBinary::architecture() const {

@@ -26,6 +26,7 @@ void Process::defineSystem() {
   defineCoreFoundation(runtime, imports);
   defineMediaFrameworks(runtime, imports);
   defineSpringBoard(runtime, imports);
+  defineUIFrameworks(runtime, imports);
 }
 
 void Process::load(MachOFile machO, std::string name) {

@@ -279,6 +279,12 @@ int main(int argc, char** argv) {
   settings->require_subcommand(0, 1);
   settings->fallthrough();
   settings->add_flag("--json", settingsRequest.json, "show the rows as JSON (also for get)");
+  settings->add_option("--phone-binary", settingsRequest.phoneBinary,
+                       "run the phone's own pane (TonewellPrefs.bundle/TonewellPrefs) on an "
+                       "emulated CPU instead of the native bundle");
+  settings->add_option("--arch", settingsRequest.architecture,
+                       "with --phone-binary: the slice to run (default arm64)")
+      ->check(CLI::IsMember({"arm64", "armv7", "armv7s"}));
   auto* get = settings->add_subcommand("get", "print a row's current value");
   get->fallthrough();
   get->add_option("key", settingsRequest.key, "the row's key")->required();

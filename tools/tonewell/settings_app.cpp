@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "emulator/phone_binary.h"
 #include "platform/cf_preferences.h"
 #include "platform/message_ui.h"
 #include "platform/preferences_framework.h"
@@ -148,20 +149,11 @@ bool isValueRow(const PSSpecifier& row) {
 class SettingsApp {
  public:
   bool load(const std::string& bundlePath, std::string* error) {
+    const auto className = principalClass(bundlePath, error);
+    if (!className) return false;
     const std::string binary = bundlePath + "/TonewellPrefs";
     if (dlopen(binary.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
       *error = "cannot load the preference bundle: " + std::string(dlerror());
-      return false;
-    }
-    const auto info = sim::readFile(bundlePath + "/Info.plist", error);
-    if (!info) return false;
-    const auto plist = sim::parsePropertyList(
-        {reinterpret_cast<const std::uint8_t*>(info->data()), info->size()}, error);
-    const auto* dict = plist ? plist->getIf<Dictionary>() : nullptr;
-    const Value* principal = dict ? dict->objectForKey("NSPrincipalClass") : nullptr;
-    const auto* className = principal ? principal->getIf<std::string>() : nullptr;
-    if (className == nullptr) {
-      *error = bundlePath + "/Info.plist: no NSPrincipalClass";
       return false;
     }
     page_ = std::dynamic_pointer_cast<PSListController>(instantiateClassNamed(*className));
@@ -170,14 +162,40 @@ class SettingsApp {
       return false;
     }
     page_->setBundlePath(bundlePath);
-    navigation_ = std::make_shared<UINavigationController>();
-    navigation_->pushViewControllerAnimated(std::make_shared<UIViewController>(), false);
-    navigation_->pushViewControllerAnimated(page_, false);
-    sim::runUntilIdle(10'000);
+    return show(error);
+  }
+
+  // The phone's own pane binary on the emulated CPU: its folder is the bundle.
+  bool loadPhoneBinary(const std::string& binary, const std::string& architecture,
+                       std::string* error) {
+    const std::string bundlePath = fs::path(binary).parent_path().string();
+    const auto className = principalClass(bundlePath, error);
+    if (!className) return false;
+    auto loaded = emulator::PhoneBinary::load(binary, architecture);
+    if (auto* failure = std::get_if<std::string>(&loaded)) {
+      *error = "cannot load the phone binary: " + *failure;
+      return false;
+    }
+    phoneBinary_ = std::move(std::get<std::unique_ptr<emulator::PhoneBinary>>(loaded));
+    if (phoneBinary_->start()) page_ = phoneBinary_->makeListController(*className, bundlePath);
+    if (!page_) return emulationFailed(error);
+    return show(error) && !emulationFailed(error);
+  }
+
+  // The emulated pane's fault, said as the failure it is.
+  bool emulationFailed(std::string* error) const {
+    if (!phoneBinary_ || !phoneBinary_->failure()) return false;
+    *error = "the phone binary (" + phoneBinary_->architecture() + ") faulted: " + *phoneBinary_->failure();
     return true;
   }
 
   PSListController& page() { return *page_; }
+  // Why the emulated pane ended, if it has.
+  std::optional<std::string> failure() const {
+    std::string error;
+    if (emulationFailed(&error)) return error;
+    return std::nullopt;
+  }
   UINavigationController& navigation() { return *navigation_; }
 
   // The value row bound to `key`, or the button whose action is `action`.
@@ -210,6 +228,30 @@ class SettingsApp {
   }
 
  private:
+  static std::optional<std::string> principalClass(const std::string& bundlePath, std::string* error) {
+    const auto info = sim::readFile(bundlePath + "/Info.plist", error);
+    if (!info) return std::nullopt;
+    const auto plist = sim::parsePropertyList(
+        {reinterpret_cast<const std::uint8_t*>(info->data()), info->size()}, error);
+    const auto* dict = plist ? plist->getIf<Dictionary>() : nullptr;
+    const Value* principal = dict ? dict->objectForKey("NSPrincipalClass") : nullptr;
+    const auto* className = principal ? principal->getIf<std::string>() : nullptr;
+    if (className == nullptr) {
+      *error = bundlePath + "/Info.plist: no NSPrincipalClass";
+      return std::nullopt;
+    }
+    return *className;
+  }
+
+  bool show(std::string*) {
+    navigation_ = std::make_shared<UINavigationController>();
+    navigation_->pushViewControllerAnimated(std::make_shared<UIViewController>(), false);
+    navigation_->pushViewControllerAnimated(page_, false);
+    sim::runUntilIdle(10'000);
+    return true;
+  }
+
+  std::unique_ptr<emulator::PhoneBinary> phoneBinary_;
   std::shared_ptr<PSListController> page_;
   std::shared_ptr<UINavigationController> navigation_;
 };
@@ -468,15 +510,30 @@ int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
   if (request.noMailAccount) sim::setMailAccount(std::nullopt);
   SettingsApp app;
   std::string error;
-  if (!app.load(bundlePath, &error)) {
+  const bool loaded = request.phoneBinary.empty()
+                          ? app.load(bundlePath, &error)
+                          : app.loadPhoneBinary(request.phoneBinary, request.architecture, &error);
+  if (!loaded) {
     fmt::print(stderr, "tonewell: {}\n", error);
     return kFailed;
   }
-  if (request.action == "set") return setValue(app, request, false);
-  if (request.action == "reset") return request.all ? resetAll(app) : setValue(app, request, true);
-  if (request.action == "get") return getValue(app, request);
-  if (request.action == "tap") return tap(app, request);
-  return showPage(app, request.json);
+  int status = kOk;
+  if (request.action == "set") {
+    status = setValue(app, request, false);
+  } else if (request.action == "reset") {
+    status = request.all ? resetAll(app) : setValue(app, request, true);
+  } else if (request.action == "get") {
+    status = getValue(app, request);
+  } else if (request.action == "tap") {
+    status = tap(app, request);
+  } else {
+    status = showPage(app, request.json);
+  }
+  if (auto failure = app.failure()) {
+    fmt::print(stderr, "tonewell: {}\n", *failure);
+    return kFailed;
+  }
+  return status;
 }
 
 }  // namespace tonewell

@@ -15,6 +15,10 @@ struct SettingsRequest {
   std::string mail = "save";  // what the person does in the mail composer: send, save, cancel
   bool noMailAccount = false;
   bool openInBrowser = false;  // hand opened URLs to xdg-open
+  // When set: the phone's own pane binary (TonewellPrefs.bundle/TonewellPrefs), run on the
+  // emulated CPU instead of the native bundle; its folder is the bundle.
+  std::string phoneBinary;
+  std::string architecture = "arm64";
 };
 
 // Where the bundle is: TONEWELL_PREFS_BUNDLE, or lib/TonewellPrefs.bundle beside bin/.

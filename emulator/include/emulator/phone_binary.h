@@ -11,6 +11,10 @@
 #include <variant>
 #include <vector>
 
+namespace platform {
+class PSListController;
+}
+
 namespace emulator {
 
 class Process;
@@ -42,6 +46,11 @@ class PhoneBinary {
   // ([[cls alloc] init] first); the result's description, or none when it faulted.
   std::optional<std::string> sendToNewInstance(const std::string& className,
                                                const std::vector<std::string>& selectors);
+  // The Settings pane's root page, made from the binary's class `className` and handed to the
+  // Settings application: a page of the simulated phone whose rows and actions are the binary's.
+  // Null when the emulation ended (see failure()).
+  std::shared_ptr<platform::PSListController> makeListController(const std::string& className,
+                                                                 const std::string& bundlePath);
   const std::string& architecture() const;
   // Instructions the emulated CPU can run per second are not measured here; for benchmarks:
   // the number of host-to-binary calls so far.
