@@ -1,5 +1,8 @@
 #include "exceptions.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "image.h"
 
 namespace emulator {
@@ -244,7 +247,8 @@ std::optional<Exceptions::Landing> Exceptions::personality(const FrameInfo& info
       default:
         machine_.fault("a call-site table encoding that is not modelled");
     }
-    if ((encoding & 0x70) == 0x10) value += start;
+    // A null entry (catch (...)) stays null: only a real value is relative and indirect.
+    if (value && (encoding & 0x70) == 0x10) value += start;
     if (value && (encoding & 0x80)) value = machine_.loadPointer(value);
     if (p == 4) value &= 0xffffffffu;
     return value;
@@ -315,6 +319,11 @@ std::string Exceptions::describe(const Record& record) const {
 }
 
 void Exceptions::raise(Record& record, const FrameState& from) {
+  if (std::getenv("TONEWELL_EMULATOR_TRACE")) {
+    std::fprintf(stderr, "emulator: %s raised at %s (sp %s, fp %s)\n", describe(record).c_str(),
+                 runtime_.where(from.pc).c_str(), Machine::hex(from.sp).c_str(),
+                 Machine::hex(from.x[29]).c_str());
+  }
   // Search: the first frame with a handler for it.
   FrameState state = from;
   int handlerDepth = -1;

@@ -120,7 +120,8 @@ ClassInfo& Runtime::defineClass(const std::string& name, const std::string& supe
 }
 
 void Runtime::addMethod(ClassInfo& cls, bool classMethod, const std::string& selector,
-                        const std::string& types, NativeMethod method, const std::string& source) {
+                        const std::string& types, NativeMethod method, const std::string& source,
+                        const std::string& declared) {
   ClassInfo& target = classMethod ? *cls.meta : cls;
   auto signature = parseSignature(types, arch());
   if (!signature) machine_.fault("bad type encoding " + types + " for " + selector);
@@ -131,7 +132,19 @@ void Runtime::addMethod(ClassInfo& cls, bool classMethod, const std::string& sel
   entry.native = std::move(method);
   entry.imp = 0;
   entry.source = source;
+  entry.declared = declared.empty() ? types : declared;
   lookupCache_.clear();
+}
+
+std::vector<Runtime::StandInMethod> Runtime::standInMethods() const {
+  std::vector<StandInMethod> out;
+  for (const auto& cls : classes_) {
+    if (cls->fromBinary) continue;
+    for (const auto& [selector, entry] : cls->methods) {
+      if (entry.native) out.push_back({cls->isMeta ? cls->instances : cls.get(), cls->isMeta, &entry});
+    }
+  }
+  return out;
 }
 
 ClassInfo& Runtime::adoptBinaryClass(Address address, Address metaAddress, const std::string& name,

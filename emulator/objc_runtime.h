@@ -85,6 +85,7 @@ struct MethodEntry {
   Address imp = 0;      // an emulated implementation (the binary's, or one it added)
   NativeMethod native;  // a stand-in's implementation
   std::string source;   // where a stand-in's signature comes from
+  std::string declared;  // a stand-in's types as written, with %I, %U, %B and %F
   Address nativeImp = 0;  // a callable address for a stand-in's method, made when asked for
   Address handle = 0;     // what class_getInstanceMethod hands out
 };
@@ -124,7 +125,15 @@ class Runtime {
   // Adds a stand-in instance method ("-") or class method ("+") with its encoding and the source
   // of that encoding.
   void addMethod(ClassInfo& cls, bool classMethod, const std::string& selector,
-                 const std::string& types, NativeMethod method, const std::string& source);
+                 const std::string& types, NativeMethod method, const std::string& source,
+                 const std::string& declared = {});
+  // Every stand-in method: its class, whether it is a class method, and its entry.
+  struct StandInMethod {
+    const ClassInfo* cls;
+    bool classMethod;
+    const MethodEntry* entry;
+  };
+  std::vector<StandInMethod> standInMethods() const;
   // A class made from the binary's own data, already laid out at `address`.
   ClassInfo& adoptBinaryClass(Address address, Address metaAddress, const std::string& name,
                               ClassInfo* superclass, ClassInfo* superMeta,

@@ -34,14 +34,14 @@ std::string encodingFor(Arch arch, std::string_view types) {
 ClassBuilder& ClassBuilder::instance(const std::string& selector, std::string_view types,
                                      NativeMethod method) {
   runtime_.addMethod(cls_, false, selector, encodingFor(runtime_.arch(), types), std::move(method),
-                     source_);
+                     source_, std::string(types));
   return *this;
 }
 
 ClassBuilder& ClassBuilder::classMethod(const std::string& selector, std::string_view types,
                                         NativeMethod method) {
   runtime_.addMethod(cls_, true, selector, encodingFor(runtime_.arch(), types), std::move(method),
-                     source_);
+                     source_, std::string(types));
   return *this;
 }
 

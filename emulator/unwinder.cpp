@@ -118,10 +118,10 @@ class Reader {
       case 0x00:
         break;
       case 0x10:
-        value += start;
+        if (value) value += start;
         break;
       case 0x40:
-        value += functionBase;
+        if (value) value += functionBase;
         break;
       default:
         m_.fault("an unwind pointer relative to a base that is not modelled");

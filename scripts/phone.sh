@@ -32,3 +32,18 @@ deb=$(ls "build/${preset}"/com.example.tonewell_*.deb)
 python3 scripts/check_phone_binaries.py "${IOS_SDK}" "build/${preset}/lib/Tonewell.dylib" \
   "build/${preset}/lib/TonewellPrefs.bundle/TonewellPrefs" "${deb}" "${prefix}"
 echo "phone: package ${deb}"
+
+echo "== the phone binaries on the emulated CPU"
+# The native build's tonewell command runs every scenario both ways and drives the pane both
+# ways; the stand-ins' signatures are checked against this SDK's headers.
+cmake --preset default >/dev/null
+cmake --build build/default --target tonewell emulator_signatures phone_binary_test
+build/default/bin/emulator_signatures > "build/${preset}/stand_in_signatures.jsonl"
+python3 scripts/check_stand_in_signatures.py "${IOS_SDK}" "build/${preset}/stand_in_signatures.jsonl"
+scenarios=()
+for name in $(build/default/bin/tonewell scenarios | awk '{print $1}'); do scenarios+=("builtin:${name}"); done
+scenarios+=(fuzz/corpus/scenario/*)
+python3 scripts/emulated_replay.py build/default/bin/tonewell "build/${preset}/lib/Tonewell.dylib" \
+  "build/${preset}/lib/TonewellPrefs.bundle/TonewellPrefs" arm64 "${scenarios[@]}"
+TONEWELL_PHONE_MONITOR="$PWD/build/${preset}/lib/Tonewell.dylib" build/default/bin/phone_binary_test \
+  --gtest_brief=1 | tail -1 | sed 's/^/phone binary tests: /'

@@ -160,6 +160,7 @@ TEST_F(EmulatorTest, ExceptionsAreCaughtInTheBinaryAndTheHostsPassThroughItsFram
   EXPECT_EQ(call("twProbeLibraryException"), 1u) << "std::out_of_range from the library, caught "
                                                      "as std::exception, with its what()";
   EXPECT_EQ(call("twProbeObjectiveCCatch"), 1u);
+  EXPECT_EQ(call("twProbeCatchAll"), 3u);
   EXPECT_EQ(failure(), "");
 
   auto address = process_->image->exported("_twProbeHostExceptionPasses");

@@ -167,6 +167,16 @@ EXPORT int twProbeObjectiveCCatch() {
   return 0;
 }
 
+// catch (...) has a null type entry, which must stay null (it is pc-relative when not).
+EXPORT int twProbeCatchAll() {
+  try {
+    [TWProbeHost raiseObjectiveCException];
+  } catch (...) {
+    return 3;
+  }
+  return 0;
+}
+
 EXPORT unsigned long twProbeRebased(unsigned index) {
   return std::strlen(kNames[index % 3]);
 }
