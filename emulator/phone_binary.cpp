@@ -110,6 +110,10 @@ std::shared_ptr<platform::PSListController> PhoneBinary::makeListController(
   return emulator::makeListController(process_->runtime, className, bundlePath);
 }
 
+std::size_t PhoneBinary::liveObjects() const {
+  return process_->runtime.liveObjectCount();
+}
+
 const std::string& PhoneBinary::architecture() const {
   return architecture_;
 }

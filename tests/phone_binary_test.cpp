@@ -70,4 +70,20 @@ TEST_F(PhoneBinaryTest, TheHostsExceptionWhenARingStartsLeavesNothingRunning) {
   EXPECT_FLOAT_EQ(sim::volume("Ringtone"), 0.3f);
 }
 
+TEST_F(PhoneBinaryTest, RingAfterRingLeavesNoObjectBehind) {
+  auto ringOnce = [] {
+    const auto start = sim::now();
+    sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r"));
+    sim::runUntil(start + seconds(6));
+    sim::stopRinging();
+    sim::postCallStatusChange(testing_support::dict({{"kCTCallStatus", 5}}));
+    sim::runUntil(start + seconds(100));
+  };
+  ringOnce();
+  const std::size_t after1 = monitor_->liveObjects();
+  for (int i = 0; i < 5; ++i) ringOnce();
+  EXPECT_FALSE(monitor_->failure()) << *monitor_->failure();
+  EXPECT_EQ(monitor_->liveObjects(), after1) << "objects the binary made per ring and never freed";
+}
+
 }  // namespace
