@@ -151,6 +151,19 @@ void defineFoundation(Runtime& rt) {
                      if (!validUtf8(text)) return object(m.runtime, 0);
                      return autoreleased(m.runtime, m.runtime.newString(text));
                    })
+      // A class cluster, as on iOS 7: +alloc answers the one NSPlaceholderString, whose
+      // initialisers answer a new string of the private concrete class.
+      .classMethod("alloc", "@#:",
+                   [](Message& m) {
+                     if (instanceClass(m)->name != "NSString") {
+                       return object(m.runtime, m.runtime.createInstance(instanceClass(m)));
+                     }
+                     return object(m.runtime, m.runtime.singleton("NSPlaceholderString", [&] {
+                       const Address placeholder =
+                           m.runtime.createInstance(m.runtime.classNamed("NSPlaceholderString"));
+                       return m.runtime.retain(placeholder);
+                     }));
+                   })
       .instance("initWithBytes:length:encoding:", "@@:r^v%U%U",
                 [](Message& m) {
                   const Address bytes = m.object(0);
@@ -161,10 +174,12 @@ void defineFoundation(Runtime& rt) {
                   }
                   std::string text(length, '\0');
                   if (length) m.runtime.machine().read(bytes, text.data(), length);
+                  const bool placeholder = m.receiverClass->name == "NSPlaceholderString";
                   if (!validUtf8(text)) {
-                    m.runtime.release(m.self);
+                    if (!placeholder) m.runtime.release(m.self);
                     return object(m.runtime, 0);
                   }
+                  if (placeholder) return object(m.runtime, m.runtime.newString(text));
                   if (auto* s = m.runtime.state<StringState>(m.self)) s->text = std::move(text);
                   return object(m.runtime, m.self);
                 })
@@ -205,6 +220,7 @@ void defineFoundation(Runtime& rt) {
       .instance("description", "@@:", [](Message& m) { return object(m.runtime, m.self); })
       .instance("copyWithZone:", "@@:^{_NSZone=}",
                 [](Message& m) { return object(m.runtime, m.runtime.retain(m.self)); });
+  defineStandIn(rt, "NSPlaceholderString", "NSString", nsstring);
   defineStandIn(rt, "NSMutableString", "NSString", nsstring);
   defineStandIn(rt, "__NSCFString", "NSMutableString", nsstring);
   rt.defineClass("__NSCFConstantString", "__NSCFString").literal = true;

@@ -840,8 +840,13 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
       });
 
   // --- Launching the log command ---------------------------------------------------------------
+  // Class clusters, as on iOS 7: +alloc answers an instance of the private concrete class.
+  auto concrete = [r](const char* name) {
+    return [r, name](Message&) { return object(*r, r->createInstance(r->classNamed(name))); };
+  };
   defineStandIn(rt, "NSFileHandle", "NSObject", "Foundation/NSFileHandle.h")
       .state<FileHandleState>()
+      .classMethod("alloc", "@#:", concrete("NSConcreteFileHandle"))
       .instance("initWithFileDescriptor:closeOnDealloc:", "@@:i%B", [r](Message& m) {
         auto* state = r->state<FileHandleState>(m.self);
         state->fd = static_cast<int>(static_cast<std::int32_t>(m.integer(0)));
@@ -851,6 +856,7 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
   const std::string task = "Foundation's NSTask (private on iOS: the binding's own declaration)";
   defineStandIn(rt, "NSTask", "NSObject", task)
       .state<TaskState>()
+      .classMethod("alloc", "@#:", concrete("NSConcreteTask"))
       .instance("setLaunchPath:", "v@:@",
                 [r](Message& m) {
                   r->state<TaskState>(m.self)->launchPath = textArgument(m, 0);
@@ -907,6 +913,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
         auto& t = r->state<TaskState>(m.self)->task;
         return Argument::integer(static_cast<std::uint32_t>(t ? t->terminationStatus() : 0), 4, true);
       });
+  defineStandIn(rt, "NSConcreteFileHandle", "NSFileHandle", "Foundation/NSFileHandle.h");
+  defineStandIn(rt, "NSConcreteTask", "NSTask", task);
 }
 
 }  // namespace emulator
