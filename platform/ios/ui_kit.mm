@@ -104,6 +104,52 @@
   }
 }
 
+// The rest of PSController: a page of ours stores no preference and has nothing to do when
+// Settings is suspended, locked, woken or asked to open a URL.
+- (void)setPreferenceValue:(id)value specifier:(id)specifier {
+}
+
+- (id)readPreferenceValue:(id)specifier {
+  return nil;
+}
+
+- (void)willResignActive {
+}
+
+- (void)willBecomeActive {
+}
+
+- (void)suspend {
+}
+
+- (void)didLock {
+}
+
+- (void)willUnlock {
+}
+
+- (void)didUnlock {
+}
+
+- (void)didWake {
+}
+
+- (void)pushController:(id)controller {
+  if ([controller isKindOfClass:[::UIViewController class]]) {
+    [self.navigationController pushViewController:controller animated:YES];
+  }
+}
+
+- (void)handleURL:(id)url {
+}
+
+- (BOOL)canBeShownFromSuspendedState {
+  return NO;
+}
+
+- (void)statusBarWillAnimateByHeight:(float)height {
+}
+
 - (void)viewDidAppear:(BOOL)animated {
   [super viewDidAppear:animated];
   if (!_controller) return;

@@ -24,9 +24,35 @@ class PSListController;
 - (::id)specifiers;
 @end
 
-// A page that the Settings application may push: it answers what the Preferences framework
-// sends a pushed page (PSViewController's parent, root controller and specifier).
-@interface TonewellBridgedViewController : UIViewController
+// What iOS 7's Settings application sends any page on its navigation stack (the Preferences
+// framework's PSController protocol, as its class dumps show it): a page that lacks one of these
+// ends Settings when the phone locks, wakes or opens a settings URL. Every method is required,
+// so the compiler refuses a page that misses one.
+@protocol TonewellPSController <NSObject>
+@required
+- (void)setParentController:(id)parentController;
+- (id)parentController;
+- (void)setRootController:(id)rootController;
+- (id)rootController;
+- (void)setSpecifier:(id)specifier;
+- (id)specifier;
+- (void)setPreferenceValue:(id)value specifier:(id)specifier;
+- (id)readPreferenceValue:(id)specifier;
+- (void)willResignActive;
+- (void)willBecomeActive;
+- (void)suspend;
+- (void)didLock;
+- (void)willUnlock;
+- (void)didUnlock;
+- (void)didWake;
+- (void)pushController:(id)controller;
+- (void)handleURL:(id)url;
+- (BOOL)canBeShownFromSuspendedState;
+- (void)statusBarWillAnimateByHeight:(float)height;
+@end
+
+// A page that the Settings application may push: it answers all of PSController.
+@interface TonewellBridgedViewController : UIViewController <TonewellPSController>
 - (instancetype)initWithController:(std::shared_ptr<platform::UIViewController>)controller;
 - (platform::UIViewController*)controller;
 @property(nonatomic, weak) id parentController;
