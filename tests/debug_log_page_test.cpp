@@ -101,6 +101,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Outcome{4, nullptr}, Outcome{-1, nullptr}),
     [](const auto& p) { return "Result" + std::to_string(p.param.result + 1); });
 
+// The end of the composer's dismissal uncovers the page, which appears again (viewDidAppear:)
+// while a pop would be lost: the page collects and offers once, and leaves after the dismissal.
+TEST_F(DebugLogPageTest, TheDismissalUncoversThePageWithoutASecondMail) {
+  writeLog("a line\n");
+  open();
+  auto mail = composer();
+  ASSERT_NE(mail, nullptr);
+  mail->personChose(platform::MFMailComposeResultSaved);
+  settle();
+  EXPECT_EQ(countOf(sim::logMessages(), "TW: generating debug log..."), 1) << "no second log";
+  EXPECT_EQ(navigation_->presentedViewController(), nullptr) << "no second composer";
+  EXPECT_EQ(top(), list_.get()) << "the page left";
+}
+
 // One page that comes on screen a second time collects the log again and offers a new mail.
 TEST_F(DebugLogPageTest, SecondAppearanceCollectsAgain) {
   writeLog("first\n");

@@ -82,6 +82,8 @@ std::optional<std::string> TW_AdvancedViewController::generateDebugLog() noexcep
 }
 
 void TW_AdvancedViewController::viewDidAppear(bool) {
+  if (offered_) return;
+  offered_ = true;
   navigationItem().setTitle("");
   view()->setBackgroundColor(UIColor::whiteColor());
 
@@ -111,6 +113,11 @@ void TW_AdvancedViewController::viewDidAppear(bool) {
 void TW_AdvancedViewController::showAlertAndLeave(const char* message) {
   auto alert = std::make_shared<UIAlertView>("ERROR", message, "OK");
   alert->show();
+  leave();
+}
+
+void TW_AdvancedViewController::leave() {
+  offered_ = false;
   if (UINavigationController* navigation = navigationController()) {
     navigation->popViewControllerAnimated(true);
   }
@@ -135,9 +142,16 @@ void TW_AdvancedViewController::mailComposeControllerDidFinishWithResultError(
       break;
   }
   try {
-    if (controller) controller->dismissViewControllerAnimatedCompletion(true, nullptr);
-    if (UINavigationController* navigation = navigationController()) {
-      navigation->popViewControllerAnimated(true);
+    // The page leaves once the composer has gone: a pop during the dismissal would be lost, and
+    // the page, uncovered, would appear again.
+    std::weak_ptr<NSObject> self = weak_from_this();
+    auto leaveAfterwards = [self] {
+      if (auto page = std::dynamic_pointer_cast<TW_AdvancedViewController>(self.lock())) page->leave();
+    };
+    if (controller) {
+      controller->dismissViewControllerAnimatedCompletion(true, leaveAfterwards);
+    } else {
+      leave();
     }
   } catch (...) {
   }

@@ -26,6 +26,11 @@ class TW_AdvancedViewController : public platform::UIViewController,
 
  private:
   void showAlertAndLeave(const char* message);
+  // Leaves the Settings stack and is ready for its next push.
+  void leave();
+  // The page has collected the log and offered it; the appearance that ends the composer's
+  // dismissal must not do it again. Cleared when the page leaves.
+  bool offered_ = false;
 };
 
 }  // namespace tonewell::pane

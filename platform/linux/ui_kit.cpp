@@ -94,12 +94,29 @@ void UIViewController::dismissViewControllerAnimatedCompletion(bool animated,
   const Dismissal dismissal = takePresented();
   if (dismissal.presenter == nullptr) return;
   releaseLater(dismissal.dismissed, animation(animated));
+  // As on iOS 7: while the dismissal runs, the presenter's navigation stack takes no push or pop;
+  // when it ends, the controller it uncovers appears again (viewDidAppear:), then the
+  // completion runs.
+  dismissal.presenter->transitioning_ = true;
+  std::weak_ptr<NSObject> presenter = dismissal.presenter->weak_from_this();
+  mainRunLoop().postDelayedTask(
+      [presenter, animated] {
+        auto p = std::dynamic_pointer_cast<UIViewController>(presenter.lock());
+        if (!p) return;
+        p->transitioning_ = false;
+        UIViewController* uncovered = p.get();
+        if (auto* navigation = dynamic_cast<UINavigationController*>(p.get())) {
+          uncovered = navigation->topViewController();
+        }
+        if (uncovered) uncovered->viewDidAppear(animated);
+      },
+      animation(animated));
   if (completion) mainRunLoop().postDelayedTask(std::move(completion), animation(animated));
 }
 
 void UINavigationController::pushViewControllerAnimated(
     std::shared_ptr<UIViewController> controller, bool animated) {
-  if (!controller) return;
+  if (!controller || transitioning_) return;
   controller->navigationController_ = this;
   stack_.push_back(controller);
   controller->view();
@@ -113,7 +130,8 @@ void UINavigationController::pushViewControllerAnimated(
 }
 
 std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnimated(bool animated) {
-  if (stack_.size() <= 1) return nullptr;
+  // A pop while a presented controller is being dismissed is lost, as iOS 7 loses it.
+  if (stack_.size() <= 1 || transitioning_) return nullptr;
   std::shared_ptr<UIViewController> popped = std::move(stack_.back());
   stack_.pop_back();
   popped->navigationController_ = nullptr;

@@ -166,7 +166,9 @@ class UIViewController : public NSObject {
   // Shows `controller` over everything; the presenter keeps it until it is dismissed.
   void presentViewControllerAnimatedCompletion(std::shared_ptr<UIViewController> controller,
                                                bool animated, std::function<void()> completion);
-  // Takes the presented controller (or this one, when it is presented) off the screen.
+  // Takes the presented controller (or this one, when it is presented) off the screen. Until it
+  // has gone, a navigation stack that presented it takes no push or pop; then the controller it
+  // uncovers appears again (viewDidAppear:), and then `completion` runs.
   void dismissViewControllerAnimatedCompletion(bool animated, std::function<void()> completion);
   const std::shared_ptr<UIViewController>& presentedViewController() const { return presented_; }
 
@@ -186,6 +188,8 @@ class UIViewController : public NSObject {
   UINavigationController* navigationController_ = nullptr;
   UIViewController* presenter_ = nullptr;
   std::shared_ptr<UIViewController> presented_;
+  // A dismissal of what this controller presented is running (the simulated phone only).
+  bool transitioning_ = false;
 };
 
 class UINavigationController : public UIViewController {
