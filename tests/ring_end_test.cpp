@@ -227,6 +227,27 @@ TEST_F(VolumeRecordTest, AHostThatEndedMidRaiseGetsThePersonsVolumeBackAtStartUp
   EXPECT_NE(savedStopRinging, nullptr) << "start-up goes on";
 }
 
+// At load time the media server may not answer: the record is kept, not lost, and the next
+// ring puts the person's volume back before anything else.
+TEST_F(VolumeRecordTest, AVolumeUnreadableAtStartUpKeepsTheRecordForTheNextRing) {
+  ringUntilRaised();
+  const float raised = ringtoneVolume();
+  restartTheHost();
+  sim::setVolume("Ringtone", raised, false);
+  sim::setVolumeReadFails(true);
+  initializeMonitor();
+  EXPECT_TRUE(stored().has_value()) << "the person's volume is kept";
+  EXPECT_FLOAT_EQ(ringtoneVolume(), raised);
+  sim::setVolumeReadFails(false);
+  sim::setBrightness(kFront, 3.0);  // not in a pocket this time
+  sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r"));
+  EXPECT_EQ(countOf(log(), "TW: SpringBoard ended while the ringtone volume was raised, "
+                           "original volume restored."),
+            1);
+  sim::stopRinging();
+  expectThePersonsVolumeAndNoCamera();
+}
+
 TEST_F(VolumeRecordTest, AVolumeThePersonChangedSinceIsLeftAlone) {
   ringUntilRaised();
   restartTheHost();

@@ -5,6 +5,7 @@
 #include "platform/ns_log.h"
 #include "platform/ns_operation_queue.h"
 #include "pocket_check.h"
+#include "ringtone_volume.h"
 #include "settings_loader.h"
 #include "shared_state.h"
 #include "video_capture_delegate.h"
@@ -37,6 +38,11 @@ void accelerometerHandler(const CMAccelerometerData* data, const NSError* /*erro
 extern "C" void increaseVolumeIfNeeded(void) noexcept {
   using namespace tonewell::monitor;
   try {
+    {
+      // A record start-up could not settle: the person's volume comes back before any raise.
+      std::lock_guard volume(volumeMutex());
+      retryRingtoneVolumeRecovery();
+    }
     loadSettings();
     if (!isEnabled) return;
 

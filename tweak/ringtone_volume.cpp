@@ -131,10 +131,10 @@ PutBackResult putRingtoneVolumeBack() noexcept {
   }
 }
 
-void recoverRingtoneVolumeAfterRestart() noexcept {
+bool recoverRingtoneVolumeAfterRestart() noexcept {
   try {
     const std::string path = ringtoneVolumeRecordPath();
-    if (!NSFileManager::defaultManager()->fileExistsAtPath(path)) return;
+    if (!NSFileManager::defaultManager()->fileExistsAtPath(path)) return true;
     const std::optional<Dictionary> record = dictionaryWithContentsOfFile(path);
     const std::optional<float> persons =
         record ? recordedVolume(*record, kPersonsVolumeKey) : std::nullopt;
@@ -142,16 +142,37 @@ void recoverRingtoneVolumeAfterRestart() noexcept {
         record ? recordedVolume(*record, kRaisedLevelKey) : std::nullopt;
     if (!persons || !level) {
       NSLog("TW: unable to read the saved ringtone volume in %@, removing it.", path);
-    } else if (const std::optional<float> current = currentVolume();
-               current && sameVolume(*current, *level)) {
-      controller().setVolumeToForCategory(*persons, kRingtoneCategory);
+      removeRecord();
+      return true;
+    }
+    // At load time the media server may not answer yet: without the volume (or with a refused
+    // set) the record stays, and the next ring tries again before it raises anything.
+    const std::optional<float> current = currentVolume();
+    if (!current) return false;
+    if (sameVolume(*current, *level)) {
+      if (!controller().setVolumeToForCategory(*persons, kRingtoneCategory)) return false;
       NSLog(
           "TW: SpringBoard ended while the ringtone volume was raised, original volume "
           "restored.");
     }
     removeRecord();
+    return true;
   } catch (...) {
+    return false;
   }
+}
+
+namespace {
+// A record that start-up could not settle waits for the next ring. Guarded by volumeMutex().
+bool recoveryPending = false;
+}  // namespace
+
+void recoverRingtoneVolumeAtStartUp() noexcept {
+  recoveryPending = !recoverRingtoneVolumeAfterRestart();
+}
+
+void retryRingtoneVolumeRecovery() noexcept {
+  if (recoveryPending) recoveryPending = !recoverRingtoneVolumeAfterRestart();
 }
 
 }  // namespace tonewell::monitor

@@ -33,8 +33,14 @@ enum class PutBackResult {
 PutBackResult putRingtoneVolumeBack() noexcept;
 
 // At start-up: a record left behind means the host ended while the volume was raised. Puts the
-// person's volume back if the volume is still the recorded level; removes the record.
-void recoverRingtoneVolumeAfterRestart() noexcept;
+// person's volume back if the volume is still the recorded level; removes the record. False
+// (the record kept) when the volume could not be read, or the person's could not be set.
+bool recoverRingtoneVolumeAfterRestart() noexcept;
+// Start-up's recovery: when the volume cannot be read or set then, the record is kept and
+// retryRingtoneVolumeRecovery (called at the start of every ring) tries again. Both under
+// volumeMutex().
+void recoverRingtoneVolumeAtStartUp() noexcept;
+void retryRingtoneVolumeRecovery() noexcept;
 
 // Where the record lives: <prefix>/<home>/Library/Tonewell/RingtoneVolume.plist.
 std::string ringtoneVolumeRecordPath();

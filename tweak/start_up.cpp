@@ -76,7 +76,7 @@ void initializeMonitor() noexcept {
     // A host that ended while the volume was raised left the person's volume in a record.
     {
       std::lock_guard volume(volumeMutex());
-      recoverRingtoneVolumeAfterRestart();
+      recoverRingtoneVolumeAtStartUp();
     }
 
     // The monitor works with all four methods or not at all: with only some of them a probe
