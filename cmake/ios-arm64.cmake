@@ -32,10 +32,12 @@ set(CMAKE_CXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
 set(CMAKE_OBJCXX_COMPILER_TARGET arm64-apple-ios${CMAKE_OSX_DEPLOYMENT_TARGET})
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool PATHS ${TONEWELL_LLVM_BIN}
   NO_DEFAULT_PATH REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
+set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++")
 # The SDK's own C++ library headers, never a toolchain's (Debian's libc++-16-dev, which the tests
 # use, would otherwise come first): the binaries must call only what the phone's libc++ exports.
-set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++ -nostdinc++ -isystem ${IOS_SDK}/usr/include/c++/v1")
-set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++ -nostdinc++ -isystem ${IOS_SDK}/usr/include/c++/v1")
+# Compile options only (the top CMakeLists applies them): the linker driver has no use for them.
+set(TONEWELL_SDK_CXX_HEADERS ${IOS_SDK}/usr/include/c++/v1)
 foreach(kind SHARED MODULE EXE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT
     "-fuse-ld=lld -stdlib=libc++ -Wl,-adhoc_codesign")

@@ -59,6 +59,39 @@ std::string textOf(Runtime& rt, Address object, const char* what) {
   return *text;
 }
 
+// A C string as the phone's NSLog reads a %s argument: in the system encoding, MacRoman.
+std::string fromMacRoman(const std::string& bytes) {
+  static const std::uint16_t kHigh[128] = {
+      0x00c4, 0x00c5, 0x00c7, 0x00c9, 0x00d1, 0x00d6, 0x00dc, 0x00e1, 0x00e0, 0x00e2, 0x00e4,
+      0x00e3, 0x00e5, 0x00e7, 0x00e9, 0x00e8, 0x00ea, 0x00eb, 0x00ed, 0x00ec, 0x00ee, 0x00ef,
+      0x00f1, 0x00f3, 0x00f2, 0x00f4, 0x00f6, 0x00f5, 0x00fa, 0x00f9, 0x00fb, 0x00fc, 0x2020,
+      0x00b0, 0x00a2, 0x00a3, 0x00a7, 0x2022, 0x00b6, 0x00df, 0x00ae, 0x00a9, 0x2122, 0x00b4,
+      0x00a8, 0x2260, 0x00c6, 0x00d8, 0x221e, 0x00b1, 0x2264, 0x2265, 0x00a5, 0x00b5, 0x2202,
+      0x2211, 0x220f, 0x03c0, 0x222b, 0x00aa, 0x00ba, 0x03a9, 0x00e6, 0x00f8, 0x00bf, 0x00a1,
+      0x00ac, 0x221a, 0x0192, 0x2248, 0x2206, 0x00ab, 0x00bb, 0x2026, 0x00a0, 0x00c0, 0x00c3,
+      0x00d5, 0x0152, 0x0153, 0x2013, 0x2014, 0x201c, 0x201d, 0x2018, 0x2019, 0x00f7, 0x25ca,
+      0x00ff, 0x0178, 0x2044, 0x20ac, 0x2039, 0x203a, 0xfb01, 0xfb02, 0x2021, 0x00b7, 0x201a,
+      0x201e, 0x2030, 0x00c2, 0x00ca, 0x00c1, 0x00cb, 0x00c8, 0x00cd, 0x00ce, 0x00cf, 0x00cc,
+      0x00d3, 0x00d4, 0xf8ff, 0x00d2, 0x00da, 0x00db, 0x00d9, 0x0131, 0x02c6, 0x02dc, 0x00af,
+      0x02d8, 0x02d9, 0x02da, 0x00b8, 0x02dd, 0x02db, 0x02c7};
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    const std::uint16_t u = kHigh[c - 0x80];
+    if (u < 0x800) {
+      out.push_back(static_cast<char>(0xc0 | (u >> 6)));
+    } else {
+      out.push_back(static_cast<char>(0xe0 | (u >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3f)));
+    }
+    out.push_back(static_cast<char>(0x80 | (u & 0x3f)));
+  }
+  return out;
+}
+
 }  // namespace
 
 std::shared_ptr<platform::TaskRunner> queueRunner(Runtime& runtime, Address queue) {
@@ -179,13 +212,13 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
                                                    dictionary, immediately);
   });
 
-  // NSLog, with the phone's format rules.
+  // NSLog, with the phone's format rules: %s reads MacRoman.
   imports.function("_NSLog", [r](Machine& m, NativeCall& c) {
     const std::string format = textOf(*r, c.pointer(), "NSLog's format");
     c.startVariadic();
     const std::string message = formatVariadic(
         format, c, [r](Address object) { return r->describe(object); },
-        [&m](Address s) { return m.readCString(s); });
+        [&m](Address s) { return fromMacRoman(m.readCString(s)); });
     const platform::LogArgument arg{message};
     platform::NSLogv("%s", std::span<const platform::LogArgument>(&arg, 1));
   });

@@ -10,6 +10,7 @@
 
 #include "c_format.h"
 #include "frameworks.h"
+#include "platform/task_runner.h"
 
 namespace emulator {
 
@@ -190,6 +191,17 @@ void defineLibc(Runtime& rt, Imports& imports) {
     if (it == keys->end()) return c.returnInteger(22, 4, true);  // EINVAL
     it->second = value;
     c.returnInteger(0, 4, true);
+  });
+
+  // Threads: each of the phone's queues runs on a thread of its own, so a queue stands for its
+  // thread (the host's run loop for code that runs outside any queue).
+  imports.function("_pthread_self", [](Machine&, NativeCall& c) {
+    platform::TaskRunner* queue = platform::TaskRunner::current();
+    c.returnPointer(reinterpret_cast<std::uintptr_t>(queue ? queue : &platform::mainRunLoop()) & 0xfffffff0u);
+  });
+  imports.function("_pthread_equal", [](Machine&, NativeCall& c) {
+    const Address a = c.pointer();
+    c.returnInteger(a == c.pointer() ? 1 : 0, 4, true);
   });
 
   // The dynamic linker: what dlsym finds in the process (the injection host's functions).

@@ -322,6 +322,18 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
     if (held->count(mutex)) m.fault("std::mutex at " + Machine::hex(mutex) + " destroyed while held");
   });
 
+  // std::condition_variable: a wait here could never end, since the thread that would notify
+  // cannot run while this one waits (the emulation runs one thread at a time, as a deadlock
+  // on the phone would leave it).
+  imports.function("__ZNSt3__118condition_variable10notify_allEv", [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variable10notify_oneEv", [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variableD1Ev", [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variable4waitERNS_11unique_lockINS_5mutexEEE",
+                   [r](Machine& m, NativeCall&) {
+                     m.fault("std::condition_variable::wait at " + r->where(m.returnAddress()) +
+                             " waits for a notice no other thread can send now: a deadlock");
+                   });
+
   // shared_ptr's control block: the vtable's fifth slot is __on_zero_shared_weak.
   const std::string control = "__ZNSt3__119__shared_weak_count";
   imports.function(control + "14__release_weakEv", [](Machine& m, NativeCall& c) {

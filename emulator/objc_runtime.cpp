@@ -230,6 +230,10 @@ ClassInfo& Runtime::allocateClassPair(ClassInfo* superclass, const std::string& 
   return cls;
 }
 
+void Runtime::warn(const std::string& text) {
+  if (warned_.insert(text).second) std::fprintf(stderr, "emulator: warning: %s\n", text.c_str());
+}
+
 Address Runtime::singleton(const std::string& key, const std::function<Address()>& make) {
   auto it = singletons_.find(key);
   if (it != singletons_.end()) return it->second;

@@ -228,6 +228,10 @@ class Runtime {
   // NSString at a fixed address.
   Address constantString(std::string_view text);
 
+  // Says what the phone would do wrongly though nothing fails here (once per text), on
+  // standard error: the checks that compare emulated and native runs see it.
+  void warn(const std::string& text);
+
   // The exception machinery of the binary's frames.
   Exceptions& exceptions() const { return *exceptions_; }
   void setExceptions(Exceptions* exceptions) { exceptions_ = exceptions; }
@@ -292,6 +296,7 @@ class Runtime {
   bool tearingDown_ = false;
   bool trace_ = false;
   std::vector<std::shared_ptr<void>> kept_;
+  std::set<std::string> warned_;
   mutable std::unordered_map<std::string, const MethodEntry*> lookupCache_;
   std::function<ClassInfo*(std::string_view)> classProvider_;
   std::function<std::string(Address)> symbolizer_;

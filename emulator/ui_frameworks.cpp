@@ -60,6 +60,8 @@ struct ControllerState : HostState {
   // Until the binary hands the controller to the system, its object owns the twin; afterwards
   // the system owns the twin and the twin holds the object.
   std::shared_ptr<platform::UIViewController> owned;
+  // UIRectEdgeAll by default on iOS 7: the page lies under the translucent navigation bar.
+  std::uint64_t edgesForExtendedLayout = 15;
   std::weak_ptr<platform::UIViewController> twin;
   Address view = 0;
   Address navigationItem = 0;
@@ -160,6 +162,7 @@ class Twin : public Base {
   }
   void viewDidAppear(bool animated) override {
     intoBinary(rt_, [&] { rt_.send(object_, "viewDidAppear:", {boolean(animated)}); });
+    warnOfHiddenContent();
   }
   bool performSelectorWithObject(platform::SEL selector, const platform::Value*) override {
     if (!rt_.respondsTo(object_, selector)) return false;
@@ -179,8 +182,28 @@ class Twin : public Base {
   Address object_;
 
  private:
+  // On iOS 7 a page on a navigation stack lies under the translucent bar unless its
+  // edgesForExtendedLayout says otherwise: the top 64 points of a web page would be hidden.
+  void warnOfHiddenContent() {
+    auto* state = rt_.state<ControllerState>(object_);
+    if (state == nullptr || !(state->edgesForExtendedLayout & 1) || this->navigationController() == nullptr ||
+        !this->isViewLoaded() || warned_) {
+      return;
+    }
+    for (const auto& view : this->view()->subviews()) {
+      if (dynamic_cast<platform::UIWebView*>(view.get())) {
+        warned_ = true;
+        rt_.warn("the page " + className_ +
+                 " lays its web view under iOS 7's translucent navigation bar: its top 64 points "
+                 "are hidden (set edgesForExtendedLayout to none)");
+        return;
+      }
+    }
+  }
+
   std::string className_;
   bool held_ = false;
+  bool warned_ = false;
 };
 
 class ControllerTwin : public Twin<platform::UIViewController> {
@@ -627,6 +650,16 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   return object(*r, state->view);
                 })
       .instance("isViewLoaded", "%B@:", [twinOf](Message& m) { return boolean(twinOf(m)->isViewLoaded()); })
+      .instance("edgesForExtendedLayout", "%U@:",
+                [r](Message& m) {
+                  return integerResult(static_cast<std::int64_t>(
+                      r->state<ControllerState>(m.self)->edgesForExtendedLayout));
+                })
+      .instance("setEdgesForExtendedLayout:", "v@:%U",
+                [r](Message& m) {
+                  r->state<ControllerState>(m.self)->edgesForExtendedLayout = m.integer(0);
+                  return none();
+                })
       .instance("viewDidLoad", "v@:", [](Message&) { return none(); })
       .instance("viewWillAppear:", "v@:%B", [](Message&) { return none(); })
       .instance("viewDidAppear:", "v@:%B", [](Message&) { return none(); })
@@ -853,6 +886,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
         state->closeOnDealloc = m.boolean(1);
         return object(*r, m.self);
       });
+  // The tasks the binary launched, for waitpid.
+  auto launched = std::make_shared<std::vector<std::weak_ptr<platform::NSTask>>>();
   const std::string task = "Foundation's NSTask (private on iOS: the binding's own declaration)";
   defineStandIn(rt, "NSTask", "NSObject", task)
       .state<TaskState>()
@@ -879,7 +914,7 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   return none();
                 })
       .instance("launch", "v@:",
-                [r](Message& m) {
+                [r, launched](Message& m) {
                   auto* state = r->state<TaskState>(m.self);
                   state->task = std::make_shared<platform::NSTask>();
                   state->task->setLaunchPath(state->launchPath);
@@ -895,6 +930,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   }
                   try {
                     state->task->launch();
+                    std::erase_if(*launched, [](const auto& t) { return t.expired(); });
+                    launched->push_back(state->task);
                   } catch (const platform::NSException& e) {
                     const Address exception = r->createInstance(r->classNamed("NSException"));
                     auto* raised = r->state<ExceptionState>(exception);
@@ -904,8 +941,17 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   }
                   return none();
                 })
+      .instance("processIdentifier", "i@:",
+                [r](Message& m) {
+                  auto& t = r->state<TaskState>(m.self)->task;
+                  return Argument::integer(static_cast<std::uint32_t>(t ? t->processIdentifier() : 0), 4, true);
+                })
       .instance("waitUntilExit", "v@:",
                 [r](Message& m) {
+                  // On the phone it runs the current run loop until the task ends: inside a
+                  // page's callback, other callbacks of the main thread run nested in it.
+                  r->warn("-[NSTask waitUntilExit] runs the main run loop while it waits, called from " +
+                          r->where(m.caller));
                   if (auto& t = r->state<TaskState>(m.self)->task) t->waitUntilExit();
                   return none();
                 })
@@ -914,6 +960,20 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
         return Argument::integer(static_cast<std::uint32_t>(t ? t->terminationStatus() : 0), 4, true);
       });
   defineStandIn(rt, "NSConcreteFileHandle", "NSFileHandle", "Foundation/NSFileHandle.h");
+  // waitpid on a task the binary launched: the phone's task reaps it and gives its status.
+  imports.function("_waitpid", [launched](Machine& m, NativeCall& c) {
+    const int pid = static_cast<int>(static_cast<std::int32_t>(c.integer(4, true)));
+    const Address status = c.pointer();
+    c.integer(4, true);  // options
+    for (const auto& weak : *launched) {
+      auto child = weak.lock();
+      if (!child || child->processIdentifier() != pid) continue;
+      child->waitUntilExit();
+      if (status) m.store<std::int32_t>(status, (child->terminationStatus() & 0xff) << 8);
+      return c.returnInteger(static_cast<std::uint32_t>(pid), 4, true);
+    }
+    c.returnInteger(static_cast<std::uint32_t>(-1), 4, true);  // ECHILD: no such child of ours
+  });
   defineStandIn(rt, "NSConcreteTask", "NSTask", task);
 }
 

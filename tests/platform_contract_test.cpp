@@ -12,6 +12,7 @@
 #include "platform/cf_preferences.h"
 #include "platform/core_media.h"
 #include "platform/core_motion.h"
+#include "platform/ui_kit.h"
 #include "platform/dispatch.h"
 #include "platform/ns_operation_queue.h"
 #include "platform/objc_runtime.h"
@@ -292,3 +293,17 @@ TEST_F(AVFoundationContract, FramesComeNoFasterThanTheOutputsMinimumDuration) {
 }
 
 }  // namespace
+
+// A superview that goes first (its page popped and freed) leaves the subviews held elsewhere
+// without one: none of them points at the freed view, and taking one off does nothing.
+TEST(UIKitContract, ASubviewOutlivingItsSuperviewHasNone) {
+  auto label = std::make_shared<platform::UILabel>(platform::CGRectMake(0, 240, 320, 50));
+  {
+    auto page = std::make_shared<platform::UIView>(platform::CGRectMake(0, 0, 320, 480));
+    page->addSubview(label);
+    ASSERT_EQ(label->superview(), page.get());
+  }
+  EXPECT_EQ(label->superview(), nullptr);
+  label->removeFromSuperview();  // a use of the freed view here is what ASan would catch
+  EXPECT_EQ(label->superview(), nullptr);
+}

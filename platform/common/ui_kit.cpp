@@ -16,6 +16,12 @@ std::shared_ptr<UIColor> UIColor::whiteColor() {
   return color;
 }
 
+UIView::~UIView() {
+  for (const auto& view : subviews_) {
+    if (view && view->superview_ == this) view->superview_ = nullptr;
+  }
+}
+
 bool UIView::performSelectorWithObject(SEL selector, const Value*) {
   if (std::strcmp(selector, "removeFromSuperview") == 0) {
     removeFromSuperview();

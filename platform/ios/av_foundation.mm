@@ -4,7 +4,10 @@
 #import <CoreMedia/CoreMedia.h>
 #include <objc/runtime.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <utility>
@@ -23,7 +26,15 @@
   // Ours, held weakly: a frame in flight keeps it alive while the delegate judges it.
   std::weak_ptr<platform::NSObject> _output;
   std::atomic<bool> _stopped;
+  // The frame being handed over, if one is: stopRunning waits for it, as its contract says,
+  // unless the delegate itself stops the session from inside it.
+  std::mutex _deliveryMutex;
+  std::condition_variable _deliveryDone;
+  bool _delivering;
+  pthread_t _deliveringThread;
 }
+// Stops forwarding; waits for a frame in delivery on another thread to be handed over.
+- (void)stopAndWait;
 @end
 
 @implementation TonewellSampleBufferForwarder
@@ -31,7 +42,29 @@
 - (void)captureOutput:(AVCaptureOutput*)captureOutput
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
            fromConnection:(AVCaptureConnection*)connection {
-  if (_stopped.load()) return;
+  {
+    std::lock_guard lock(_deliveryMutex);
+    if (_stopped.load()) return;
+    _delivering = true;
+    _deliveringThread = pthread_self();
+  }
+  [self deliver:sampleBuffer];
+  {
+    std::lock_guard lock(_deliveryMutex);
+    _delivering = false;
+  }
+  _deliveryDone.notify_all();
+}
+
+- (void)stopAndWait {
+  std::unique_lock lock(_deliveryMutex);
+  _stopped = true;
+  _deliveryDone.wait(lock, [&] {
+    return !_delivering || pthread_equal(_deliveringThread, pthread_self());
+  });
+}
+
+- (void)deliver:(CMSampleBufferRef)sampleBuffer {
   try {
     auto output = std::dynamic_pointer_cast<platform::AVCaptureVideoDataOutput>(_output.lock());
     platform::AVCaptureVideoDataOutputSampleBufferDelegate* delegate =
@@ -215,6 +248,7 @@ namespace {
   TonewellSampleBufferForwarder* forwarder = [[TonewellSampleBufferForwarder alloc] init];
   forwarder->_output = video->weak_from_this();
   forwarder->_stopped = false;
+  forwarder->_delivering = false;
   objc_setAssociatedObject(native, &kForwarderKey, forwarder, OBJC_ASSOCIATION_RETAIN);
   [native setSampleBufferDelegate:forwarder queue:runner->queue()];
   bindNative(*video, native);
@@ -234,7 +268,7 @@ void stopForwarding(const std::shared_ptr<AVCaptureOutput>& output) {
   ::AVCaptureVideoDataOutput* native = nativeOf(output.get());
   if (native == nil) return;
   TonewellSampleBufferForwarder* forwarder = objc_getAssociatedObject(native, &kForwarderKey);
-  if (forwarder) forwarder->_stopped = true;
+  [forwarder stopAndWait];
 }
 
 }  // namespace
@@ -252,10 +286,13 @@ void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexce
       ::AVCaptureVideoDataOutput* native = nativeOutput(output.get());
       if (native == nil || ![state_->session canAddOutput:native]) return;
       [state_->session addOutput:native];
-      applyFrameRate(native,
-                     static_cast<AVCaptureVideoDataOutput*>(output.get())->minFrameDuration());
-      std::lock_guard lock(state_->mutex);
-      state_->outputs.push_back(std::move(output));
+      const CMTime duration = static_cast<AVCaptureVideoDataOutput*>(output.get())->minFrameDuration();
+      {
+        // Tracked first: if the frame rate raises, stopRunning still stops this output's frames.
+        std::lock_guard lock(state_->mutex);
+        state_->outputs.push_back(std::move(output));
+      }
+      applyFrameRate(native, duration);
     }
   } catch (...) {
   }

@@ -1,6 +1,9 @@
 #include "platform/ns_task.h"
 
 #import <Foundation/Foundation.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 
 #include "native_object.h"
 
@@ -10,7 +13,7 @@
 - (void)setArguments:(NSArray*)arguments;
 - (void)setStandardOutput:(::id)output;
 - (void)launch;
-- (void)waitUntilExit;
+- (int)processIdentifier;
 - (int)terminationStatus;
 @end
 
@@ -52,8 +55,20 @@ void NSTask::launch() {
 void NSTask::waitUntilExit() {
   ::NSTask* task = nativeOf(this);
   if (pid_ <= 0 || task == nil) return;
-  [task waitUntilExit];
-  status_ = [task terminationStatus];
+  // -waitUntilExit spins the current run loop, and this runs inside a page's viewDidAppear:,
+  // where other callbacks would run nested. The child is reaped directly; NSTask may have
+  // reaped it already, and then its status is NSTask's.
+  const pid_t pid = [task processIdentifier];
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = ::waitpid(pid, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped == pid) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  } else {
+    status_ = [task terminationStatus];
+  }
   pid_ = -1;
 }
 

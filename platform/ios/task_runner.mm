@@ -117,11 +117,11 @@ void GcdTaskRunner::postDelayedTask(std::function<void()> task, Duration delay, 
     setCurrentRunner(previous);
   };
   // A task due now still runs on a later pass, never inside this call.
-  schedule(after(delay), run);
+  schedule(delay, run);
 }
 
-void GcdTaskRunner::schedule(dispatch_time_t when, dispatch_block_t run) {
-  dispatch_after(when, queue_, run);
+void GcdTaskRunner::schedule(Duration delay, dispatch_block_t run) {
+  dispatch_after(after(delay), queue_, run);
 }
 
 std::size_t GcdTaskRunner::cancelTasksWithTag(const void* tag) {
@@ -130,12 +130,16 @@ std::size_t GcdTaskRunner::cancelTasksWithTag(const void* tag) {
 
 OperationQueueRunner::OperationQueueRunner(::NSOperationQueue* operations)
     : GcdTaskRunner("NSOperationQueue",
-                    dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0)),
+                    ::dispatch_queue_create("NSOperationQueue timers", DISPATCH_QUEUE_SERIAL)),
       operations_(operations) {}
 
-void OperationQueueRunner::schedule(dispatch_time_t when, dispatch_block_t run) {
+void OperationQueueRunner::schedule(Duration delay, dispatch_block_t run) {
   ::NSOperationQueue* operations = operations_;
-  dispatch_after(when, queue(), ^{
+  if (delay <= Duration{0}) {
+    [operations addOperationWithBlock:run];
+    return;
+  }
+  dispatch_after(after(delay), queue(), ^{
     [operations addOperationWithBlock:run];
   });
 }

@@ -22,22 +22,23 @@ class GcdTaskRunner : public TaskRunner, public std::enable_shared_from_this<Gcd
   ::dispatch_queue_t queue() const { return queue_; }
 
  protected:
-  // Runs `run` on this queue at `when`. The block holds everything it needs.
-  virtual void schedule(dispatch_time_t when, dispatch_block_t run);
+  // Runs `run` on this queue once `delay` has passed. The block holds everything it needs.
+  virtual void schedule(Duration delay, dispatch_block_t run);
 
  private:
   std::string label_;
   ::dispatch_queue_t queue_;
 };
 
-// Runs its tasks as operations of an NSOperationQueue that runs one at a time.
+// Runs its tasks as operations of an NSOperationQueue that runs one at a time, first in, first
+// out: a task due now is added at once, a later one by a serial queue of the runner's own.
 class OperationQueueRunner : public GcdTaskRunner {
  public:
   explicit OperationQueueRunner(::NSOperationQueue* operations);
   ::NSOperationQueue* operations() const { return operations_; }
 
  protected:
-  void schedule(dispatch_time_t when, dispatch_block_t run) override;
+  void schedule(Duration delay, dispatch_block_t run) override;
 
  private:
   ::NSOperationQueue* operations_;

@@ -48,8 +48,17 @@
   if ((self = [super initWithNibName:nil bundle:nil])) {
     _controller = std::move(controller);
     if (_controller) platform::bindNativeOwner(*_controller, self);
+    [self layOutBelowTheBars];
   }
   return self;
+}
+
+// iOS 7 lays a page under its translucent navigation bar unless told otherwise: the top 64
+// points of a page's content (the web view's page, say) would be hidden.
+- (void)layOutBelowTheBars {
+  if ([self respondsToSelector:@selector(setEdgesForExtendedLayout:)]) {
+    self.edgesForExtendedLayout = UIRectEdgeNone;
+  }
 }
 
 - (instancetype)initWithNibName:(NSString*)nibName bundle:(NSBundle*)bundle {
@@ -63,6 +72,7 @@
   if ((self = [super initWithNibName:nibName bundle:bundle])) {
     _controller = std::move(twin);
     if (_controller) platform::bindNativeOwner(*_controller, self);
+    [self layOutBelowTheBars];
   }
   return self;
 }

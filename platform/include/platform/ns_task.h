@@ -68,6 +68,8 @@ class NSTask : public NSObject {
   void launch();
   void waitUntilExit();
   int terminationStatus() const { return status_; }
+  // The process's id while it runs (launched and not yet waited for); -1 otherwise.
+  int processIdentifier() const { return pid_ > 0 ? pid_ : -1; }
 
  private:
   std::string launchPath_;

@@ -45,6 +45,8 @@ class UIView : public NSObject {
  public:
   UIView() = default;
   explicit UIView(CGRect frame) : frame_(frame) {}  // initWithFrame:
+  // Subviews that outlive their superview (held elsewhere) are left without one.
+  ~UIView() override;
   const char* className() const override { return "UIView"; }
 
   CGRect frame() const { return frame_; }
