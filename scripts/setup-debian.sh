@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need. Safe to run again: it only calls
 # apt-get when something is missing. Run as root (or with sudo) on Debian 12. With --phone it
-# also installs what the arm64 iPhone build needs (LLVM 16's clang, Mach-O linker and tools).
-# lld (14) is always installed: the tests link small arm64 binaries to check the phone signer.
+# also installs what the iPhone build needs: LLVM 16's clang, Mach-O linker and tools (arm64, fat
+# files), lld 13 (its old Mach-O linker writes the armv7 and armv7s slices), PyYAML (the SDK's
+# .tbd stubs). lld (14) and lld-13 are always installed, with PyYAML: the tests link small
+# arm64 and armv7 binaries to check the phone signer, the stub generator and the 32-bit link.
 set -euo pipefail
 
 packages=(
@@ -10,10 +12,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
   libplist-dev libplist-utils libyaml-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
-  python3-aiosmtpd rsyslog procps openssl lld
+  python3-aiosmtpd rsyslog procps openssl lld lld-13 python3-yaml
 )
 if [ "${1:-}" = "--phone" ]; then
-  packages+=(clang-16 lld-16 llvm-16 dpkg)
+  packages+=(clang-16 lld-16 lld-13 llvm-16 dpkg python3-yaml)
 fi
 
 missing=()
