@@ -35,6 +35,27 @@ done
 
 echo "== checking"
 deb=$(ls build/phone/com.example.tonewell_*.deb)
-python3 scripts/check_phone_binaries.py "${IOS_SDK}" "${IOS_SDK_32}" build/phone/fat/Tonewell.dylib \
-  build/phone/fat/TonewellPrefs.bundle/TonewellPrefs "${deb}"
+monitor=build/phone/fat/Tonewell.dylib
+pane=build/phone/fat/TonewellPrefs.bundle/TonewellPrefs
+python3 scripts/check_phone_binaries.py "${IOS_SDK}" "${IOS_SDK_32}" "${monitor}" "${pane}" "${deb}" \
+  | tee build/phone/check.txt
+
+echo "== repository"
+repository=$(python3 scripts/phone_repository.py "${deb}" build/phone/repo)
+echo "${repository}"
+if ! apt_check=$(python3 scripts/phone_repository.py --check build/phone/repo "${deb}"); then
+  echo "${apt_check}"
+  exit 1
+fi
+echo "${apt_check}"
+
+echo "== summary"
+for binary in "${monitor}" "${pane}"; do
+  echo "phone: $(basename "${binary}"): $(llvm-lipo-16 -archs "${binary}")"
+  python3 scripts/verify_signature.py "${binary}" | sed 's/^/phone:   /'
+  grep "^ok      $(basename "${binary}") .*: has a UUID" build/phone/check.txt \
+    | sed 's/^ok      [^ ]* /phone:   /'
+done
+echo "${repository}"
+echo "${apt_check}"
 echo "phone: package ${deb}"
