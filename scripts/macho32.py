@@ -288,10 +288,10 @@ def branch_target(data, at, site, kind):
 
 
 def check_relocations(inputs, output):
-    """(count checked, count skipped, problems): each external relocation of the inputs (branches and pointers
-    to a symbol) followed to where it lands in the output, which must be that symbol, or a stub
-    or bound pointer of it for an import. A site is found by the symbol it lies in, when that
-    name is unique."""
+    """(count checked, count skipped, problems): each external relocation of the inputs
+    (branches and pointers to a symbol) followed to where it lands in the output, which must be
+    that symbol, or a stub or bound pointer of it for an import. A site is found by the symbol it
+    lies in, when that name is unique; the others are counted as skipped."""
     out_symbols, thumb = {}, {}
     for name, n_type, _, n_desc, value in output.symbols():
         if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:

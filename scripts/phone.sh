@@ -37,8 +37,8 @@ echo "== checking"
 deb=$(ls build/phone/com.example.tonewell_*.deb)
 monitor=build/phone/fat/Tonewell.dylib
 pane=build/phone/fat/TonewellPrefs.bundle/TonewellPrefs
-python3 scripts/check_phone_binaries.py "${IOS_SDK}" "${IOS_SDK_32}" "${monitor}" "${pane}" "${deb}" \
-  | tee build/phone/check.txt
+python3 scripts/check_phone_binaries.py "${IOS_SDK}" "${IOS_SDK_32}" "${monitor}" "${pane}" \
+  "${deb}" | tee build/phone/check.txt
 
 echo "== repository"
 repository=$(python3 scripts/phone_repository.py "${deb}" build/phone/repo)

@@ -72,8 +72,9 @@ OLD_SDK = {
         compatibility-version: 300
         exports:
           - archs:              [ armv7, armv7s, arm64 ]
-            re-exports:         [ /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation,
-                                  /usr/lib/libobjc.A.dylib ]
+            re-exports:
+              [ /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation,
+                /usr/lib/libobjc.A.dylib ]
             symbols:            [ _NSLog ]
             objc-classes:       [ _NSString ]
         ...
