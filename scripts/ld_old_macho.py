@@ -11,16 +11,22 @@ linker that writes 32-bit ARM Mach-O, working round what that linker lacks:
   from copies in which that section is renamed (same length) and emptied; one 8-byte record,
   the one every input agrees on, is linked from an object of its own, and the output's section
   is given its name back.
-- Its 32-bit reader misplaces hidden (private external) symbols and resolves relocations to
-  the wrong symbols; the inputs' hidden symbols are made external, and the exported-symbols list
-  the build gives decides what the output exports (macho32.patch_object).
+- It gets relocations wrong in four ways, each mended in the inputs before the link
+  (macho32.prepare_object): its 32-bit reader misplaces hidden (private external) symbols and
+  resolves relocations to the wrong ones (hidden symbols are made external; the exported-symbols
+  list the build gives decides what the output exports); it gives a pointer to a Thumb function
+  of the same object the Thumb bit twice; it drops the symbols of the objects' non-lazy pointers
+  (each gets a relocation to its symbol); and a PC-relative address into the middle of a piece
+  of a section comes out as the piece's start (each such relocation names its piece's start).
+  Its Thumb-to-ARM shim is broken too (`add pc, pc`): the build compiles without tail calls,
+  which need it.
 - It writes no LC_UUID: one is added, the MD5 of the output as the system's linker makes it.
 - It ignores -dead_strip_dylibs: a library none of whose symbols is bound is left out by
   linking again without it (a re-exported library that iOS 7 lacks, such as libextension,
   must not be loaded for nothing).
-Then every external relocation of the inputs is followed into the output, which must reach its
-symbol (or, for an import, a stub or bound pointer of it); the link fails otherwise. On success
-it prints how many were followed.
+Then the inputs' relocations are followed into the output (macho32.check_relocations): every
+branch and pointer to a symbol, and every PC-relative address the code makes, must reach its
+place; the link fails otherwise. On success it prints how many were followed.
 
 Options of its own, given through clang as -Wl,OPTION=VALUE:
   --link-sdk=SDK     the SDK whose text stubs the slice links against (iPhoneOS9.3.sdk: the
@@ -48,15 +54,9 @@ class LinkError(Exception):
 
 
 def copy_input(path, folder, records):
-    """A copy of an object or archive made ready for the old linker (macho32.patch_object)."""
-    data = bytearray(Path(path).read_bytes())
-    if data.startswith(b"!<arch>\n"):
-        for start, _ in macho32.archive_members(data):
-            macho32.patch_object(data, start, records)
-    else:
-        macho32.patch_object(data, 0, records)
+    """A copy of an object or archive made ready for the old linker (macho32.prepare)."""
     out = Path(folder) / f"{len(os.listdir(folder))}-{Path(path).name}"
-    out.write_bytes(data)
+    out.write_bytes(macho32.prepare(Path(path).read_bytes(), records))
     return str(out)
 
 
@@ -213,12 +213,11 @@ def main(argv):
                                                                macho32.Image(data, 0, out))
     if problems:
         os.unlink(out)
-        raise LinkError(f"{len(problems)} of {checked} symbol relocations do not reach their "
-                        "symbol in the output: " + "; ".join(problems[:5]))
+        raise LinkError(f"{len(problems)} of {checked} relocations of the inputs do not reach "
+                        "their place in the output: " + "; ".join(problems[:5]))
     Path(out).write_bytes(data)
-    print(f"ld_old_macho: {Path(out).name} ({arch}): {checked} symbol relocations of the inputs "
-          f"reach their symbols ({skipped} in code or data whose name several inputs share, "
-          "not told apart)")
+    print(f"ld_old_macho: {Path(out).name} ({arch}): {checked} relocations of the inputs reach "
+          f"their places ({skipped} not told apart: their names are held twice in the output)")
     return 0
 
 

@@ -14,8 +14,11 @@ LC_LOAD_DYLIB, LC_LOAD_WEAK_DYLIB, LC_REEXPORT_DYLIB, LC_LOAD_UPWARD_DYLIB = \
 LC_DYLD_INFO, LC_DYLD_INFO_ONLY = 0x22, 0x80000022
 N_STAB, N_PEXT, N_TYPE, N_EXT, N_UNDF, N_SECT = 0xE0, 0x10, 0x0E, 0x01, 0x0, 0xE
 N_ARM_THUMB_DEF = 0x0008
-S_SYMBOL_STUBS, S_ATTR_NO_DEAD_STRIP = 0x8, 0x10000000
-ARM_RELOC_VANILLA, ARM_RELOC_BR24, ARM_THUMB_RELOC_BR22 = 0, 5, 6
+S_CSTRING_LITERALS, S_4BYTE_LITERALS, S_8BYTE_LITERALS, S_16BYTE_LITERALS = 0x2, 0x3, 0x4, 0xE
+S_NON_LAZY_SYMBOL_POINTERS, S_LAZY_SYMBOL_POINTERS, S_SYMBOL_STUBS = 0x6, 0x7, 0x8
+S_ATTR_NO_DEAD_STRIP = 0x10000000
+ARM_RELOC_VANILLA, ARM_RELOC_PAIR, ARM_RELOC_BR24, ARM_THUMB_RELOC_BR22 = 0, 1, 5, 6
+ARM_RELOC_SECTDIFF, ARM_RELOC_LOCAL_SECTDIFF, ARM_RELOC_HALF_SECTDIFF = 2, 3, 9
 INDIRECT_SYMBOL_LOCAL, INDIRECT_SYMBOL_ABS = 0x80000000, 0x40000000
 
 IMAGE_INFO = b"__objc_imageinfo"
@@ -83,6 +86,11 @@ class Image:
 
     def symbols(self):
         """(name, n_type, n_sect, n_desc, n_value) of every symbol, in the table's order."""
+        if getattr(self, "_symbols", None) is None:
+            self._symbols = self._read_symbols()
+        return self._symbols
+
+    def _read_symbols(self):
         if self.symtab is None:
             return []
         symoff, nsyms, stroff, _ = self.symtab
@@ -170,41 +178,162 @@ def sections_of(data, base=0):
     return [(s["header"], s["segname"], s["name"]) for s in Image(data, base).sections]
 
 
-def patch_object(data, base, records):
-    """Prepares the object at data[base] for the old linker: renames and empties its image info
-    (keeping the record in `records`), and makes its private external symbols external."""
-    if struct.unpack_from("<I", data, base)[0] != MH_MAGIC:
-        return
-    image = Image(data, base)
+def prepare_object(data, records):
+    """The object `data` made ready for the old linker: its image info renamed and emptied (the
+    record kept in `records`), its private external symbols made external, the Thumb bit taken
+    out of its pointers to its own Thumb functions, and its non-lazy pointers given
+    relocations. Returns the new bytes (they may be longer)."""
+    data = bytearray(data)
+    if struct.unpack_from("<I", data, 0)[0] != MH_MAGIC:
+        return data
+    image = Image(data)
     for section in image.sections:
         if section["segname"] == b"__DATA" and section["name"] == IMAGE_INFO:
-            start = base + section["offset"]
+            start = section["offset"]
             records.add(bytes(data[start:start + section["size"]]))
             data[section["header"]:section["header"] + 16] = LINKED_AS
             struct.pack_into("<I", data, section["header"] + 36, 0)
-    # The linker's 32-bit reader files a private external symbol (a hidden one) with the
-    # locals, though it stands among the externals, and then finds a relocation's symbol by its
-    # index as if it did not: a call to a hidden function reaches another symbol (seen: calls of
-    # ___clang_call_terminate reached a vtable). Made external, every symbol is filed where it
-    # stands; the exported-symbols list, not the objects, decides what the output exports.
     # Its pointer to a symbol (an external relocation) adds the Thumb bit to what the object
     # holds, which for a Thumb function of the same object already has it: a vtable's entry
     # would point 2 bytes into the function. The bit is taken out of the object's value.
     symbols = image.symbols()
     for section in image.sections:
         for address, symbolnum, kind in image.relocations(section):
-            name, n_type, _, n_desc, _ = symbols[symbolnum]
-            at = base + section["offset"] + address - section["addr"]
+            _, n_type, _, n_desc, _ = symbols[symbolnum]
+            at = section["offset"] + address - section["addr"]
             if kind == ARM_RELOC_VANILLA and n_type & N_TYPE == N_SECT and \
                     n_desc & N_ARM_THUMB_DEF and data[at] & 1:
                 data[at] &= 0xFE
+    # The linker's 32-bit reader files a private external symbol (a hidden one) with the
+    # locals, though it stands among the externals, and then finds a relocation's symbol by its
+    # index as if it did not: a call to a hidden function reaches another symbol (seen: calls of
+    # ___clang_call_terminate reached a vtable). Made external, every symbol is filed where it
+    # stands; the exported-symbols list, not the objects, decides what the output exports.
     if image.symtab is not None:
         symoff, nsyms = image.symtab[0], image.symtab[1]
         for i in range(nsyms):
-            n_type = base + symoff + 12 * i + 4
+            n_type = symoff + 12 * i + 4
             if data[n_type] & N_STAB == 0 and data[n_type] & N_TYPE != N_UNDF and \
                     data[n_type] & (N_PEXT | N_EXT) == N_PEXT | N_EXT:
                 data[n_type] &= ~N_PEXT & 0xFF
+    # A PC-relative address (MOVW/MOVT of `A - B`, or `.long A - B`) it makes from the start of
+    # the piece of section that holds A, forgetting where in that piece A lies: every
+    # non-lazy pointer of an object came out as its first. Each such relocation is made to name
+    # the start of its piece instead, which leaves the difference in the instructions to carry
+    # the rest.
+    for section in image.sections:
+        for i in range(section["nreloc"]):
+            at = section["reloff"] + 8 * i
+            first, target = struct.unpack_from("<II", data, at)
+            if first & 0x80000000 and first >> 24 & 0xF in (
+                    ARM_RELOC_HALF_SECTDIFF, ARM_RELOC_SECTDIFF, ARM_RELOC_LOCAL_SECTDIFF):
+                struct.pack_into("<I", data, at + 4, _piece_start(image, target))
+    # It reads the indirect symbols that name the symbol of each non-lazy pointer
+    # (__nl_symbol_ptr, through which the code reaches other images' data and functions) and
+    # then drops them: the pointers came out zero, neither bound nor slid. Each named pointer
+    # is given an external relocation to its symbol, and the section becomes plain data, which
+    # the linker binds or slides like any pointer.
+    for section in image.sections:
+        if section["flags"] & 0xFF != S_NON_LAZY_SYMBOL_POINTERS:
+            continue
+        added = b""
+        for k in range(section["size"] // 4):
+            index = image.indirect_symbol(section["reserved1"] + k)
+            if index is not None:
+                added += struct.pack("<II", 4 * k, index | 2 << 25 | 1 << 27)  # long, extern
+        existing = bytes(data[section["reloff"]:section["reloff"] + 8 * section["nreloc"]])
+        data += bytes(-len(data) % 4)
+        struct.pack_into("<II", data, section["header"] + 48, len(data),
+                         section["nreloc"] + len(added) // 8)
+        data += existing + added
+        struct.pack_into("<I", data, section["header"] + 56, section["flags"] & ~0xFF)
+    return data
+
+
+def _piece_start(image, address):
+    """Where the piece of section that holds `address` starts, as the old linker cuts sections:
+    C strings one by one, fixed-size literals by their size, C string objects by 16 bytes, and
+    the rest at its symbols."""
+    section = next((s for s in image.sections
+                    if s["addr"] <= address < s["addr"] + s["size"]), None)
+    if section is None:
+        return address
+    kind = section["flags"] & 0xFF
+    if kind == S_CSTRING_LITERALS:
+        start = image.base + section["offset"]
+        at = start + address - section["addr"]
+        while at > start and image.data[at - 1] != 0:
+            at -= 1
+        return section["addr"] + at - start
+    size = {S_4BYTE_LITERALS: 4, S_8BYTE_LITERALS: 8, S_16BYTE_LITERALS: 16}.get(kind)
+    if section["name"] == b"__cfstring":
+        size = 16
+    if size:
+        return address - (address - section["addr"]) % size
+    number = image.sections.index(section) + 1
+    starts = [value for name, n_type, n_sect, _, value in image.symbols()
+              if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT and n_sect == number
+              and value <= address]
+    return max(starts, default=section["addr"])
+
+
+def prepare(data, records):
+    """An object file or an archive of objects made ready for the old linker
+    (prepare_object)."""
+    if not data.startswith(b"!<arch>\n"):
+        return prepare_object(data, records)
+    members = []
+    for header, name, start, length in _members(data):
+        content = bytes(data[start:start + length])
+        if not name.startswith("__.SYMDEF"):
+            content = bytes(prepare_object(content, records))
+        members.append((header, name, content))
+    return _archive(members)
+
+
+def _members(data):
+    """(header offset, name, data offset, size) of each member of a BSD or System V ar
+    archive."""
+    at = 8
+    while at + 60 <= len(data):
+        name = bytes(data[at:at + 16]).decode(errors="replace").strip()
+        size = int(bytes(data[at + 48:at + 58]).decode().strip())
+        start, length = at + 60, size
+        if name.startswith("#1/"):  # a BSD long name, stored before the member's data
+            skip = int(name[3:])
+            name = bytes(data[start:start + skip]).rstrip(b"\0").decode(errors="replace")
+            start, length = start + skip, size - skip
+        yield at, name, start, length
+        at += 60 + size + (size & 1)
+
+
+def _archive(members):
+    """A BSD archive of (old header offset, name, content), its symbol table (__.SYMDEF, the
+    first member) pointing at the members' new places."""
+    def entry(name, content):
+        encoded = name.encode() + b"\0"
+        encoded += bytes(-(60 + len(encoded)) % 8)  # the content starts 8-byte aligned
+        header = f"#1/{len(encoded):<13}{0:<12}{0:<6}{0:<6}{644:<8}" \
+                 f"{len(encoded) + len(content):<10}`\n".encode()
+        body = header + encoded + content
+        return body + (b"\n" if len(body) % 2 else b"")
+
+    moved, at = {}, 8
+    for old, name, content in members:
+        moved[old] = at
+        at += len(entry(name, content))
+    out = bytearray(b"!<arch>\n")
+    for old, name, content in members:
+        if name.startswith("__.SYMDEF"):
+            table = bytearray(content)
+            size = struct.unpack_from("<I", table, 0)[0]
+            for i in range(size // 8):
+                offset = 4 + 8 * i + 4
+                struct.pack_into("<I", table, offset, moved[struct.unpack_from("<I", table,
+                                                                               offset)[0]])
+            content = bytes(table)
+        out += entry(name, content)
+    return bytes(out)
 
 
 def image_info_object(record, cpusubtype):
@@ -218,27 +347,11 @@ def image_info_object(record, cpusubtype):
     return header + segment + record
 
 
-def archive_members(data):
-    """(offset of the member's data, size) of each member of a BSD or System V ar archive."""
-    if not data.startswith(b"!<arch>\n"):
-        return
-    at = 8
-    while at + 60 <= len(data):
-        name = bytes(data[at:at + 16]).decode(errors="replace").strip()
-        size = int(bytes(data[at + 48:at + 58]).decode().strip())
-        start, length = at + 60, size
-        if name.startswith("#1/"):  # a BSD long name, stored before the member's data
-            skip = int(name[3:])
-            start, length = start + skip, size - skip
-        yield start, length
-        at += 60 + size + (size & 1)
-
-
 def objects_in(data, name):
     """The Mach-O objects of an object file or archive, as Images."""
     if data.startswith(b"!<arch>\n"):
-        return [Image(data, start, f"{name}({i})") for i, (start, _) in
-                enumerate(archive_members(data))
+        return [Image(data, start, f"{name}({member})")
+                for _, member, start, _ in _members(data)
                 if struct.unpack_from("<I", data, start)[0] == MH_MAGIC]
     return [Image(data, 0, name)]
 
@@ -287,16 +400,128 @@ def branch_target(data, at, site, kind):
     return site + 8 + offset, to_thumb
 
 
-def check_relocations(inputs, output):
-    """(count checked, count skipped, problems): each external relocation of the inputs
-    (branches and pointers to a symbol) followed to where it lands in the output, which must be
-    that symbol, or a stub or bound pointer of it for an import. A site is found by the symbol it
-    lies in, when that name is unique; the others are counted as skipped."""
-    out_symbols, thumb = {}, {}
-    for name, n_type, _, n_desc, value in output.symbols():
-        if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
-            out_symbols.setdefault(name, []).append(value)
-            thumb[name] = bool(n_desc & N_ARM_THUMB_DEF)
+def _half(data, at, thumb):
+    """The 16-bit immediate of the MOVW or MOVT at file offset `at`."""
+    if thumb:
+        first, second = struct.unpack_from("<HH", data, at)
+        return (first & 0xF) << 12 | (first >> 10 & 1) << 11 | (second >> 12 & 7) << 8 | \
+            second & 0xFF
+    word = struct.unpack_from("<I", data, at)[0]
+    return (word >> 16 & 0xF) << 12 | word & 0xFFF
+
+
+class _Places:
+    """What an address of an image stands for, the same way in an input and in the output: a
+    place in a named symbol, a C string, or a pointer slot by what it holds (the import a
+    non-lazy pointer names, the selector or class a reference names)."""
+
+    SLOTS = (b"__nl_symbol_ptr", b"__got", b"__objc_selrefs", b"__objc_classrefs",
+             b"__objc_superrefs")
+
+    def __init__(self, image, unique, binds=None):
+        self.image, self.binds = image, binds or {}
+        symbols = image.symbols()
+        self.starts = {}  # section number -> sorted [(address, name)]
+        self.names = {}
+        for name, n_type, n_sect, n_desc, value in symbols:
+            if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
+                self.starts.setdefault(n_sect, []).append((value, name))
+                self.names.setdefault(name, []).append((value, bool(n_desc & N_ARM_THUMB_DEF)))
+        for entries in self.starts.values():
+            entries.sort()
+        self.unique = unique
+        self.slot_symbols = {}  # an input's slot address -> the symbol its relocation names
+        self.slot_targets = {}  # an input's slot address -> the address its relocation names
+        if image.filetype == MH_OBJECT:
+            for section in image.sections:
+                if section["name"] in self.SLOTS:
+                    for at, symbolnum, kind in image.relocations(section):
+                        self.slot_symbols[at] = symbols[symbolnum][0]
+
+    def section_number(self, address):
+        return next((i for i, s in enumerate(self.image.sections, 1)
+                     if s["addr"] <= address < s["addr"] + s["size"]), None)
+
+    def file_offset(self, address):
+        number = self.section_number(address)
+        if number is None:
+            return None
+        section = self.image.sections[number - 1]
+        return self.image.base + section["offset"] + address - section["addr"]
+
+    def holder(self, address, any_name=False):
+        """(name, offset) of the symbol the address lies in, if its name is unique (or
+        `any_name`), else None."""
+        number = self.section_number(address)
+        entries = self.starts.get(number, [])
+        i = bisect.bisect_right(entries, (address, "\uffff")) - 1
+        if i < 0 or not (any_name or self.unique(entries[i][1])):
+            return None
+        return entries[i][1], address - entries[i][0]
+
+    def address_of(self, name, offset):
+        places = self.names.get(name, [])
+        return places[0][0] + offset if len(places) == 1 else None
+
+    def cstring(self, address):
+        at = self.file_offset(address)
+        return None if at is None else bytes(self.image.data[at:self.image.data.index(b"\0", at)])
+
+    def meaning(self, address):
+        number = self.section_number(address)
+        if number is None:
+            return None
+        section = self.image.sections[number - 1]
+        if section["name"] in (b"__cstring", b"__objc_methname", b"__objc_classname"):
+            return ("string", self.cstring(address))
+        if section["name"] in self.SLOTS:
+            return ("slot", section["name"] if section["name"] != b"__got" else
+                    b"__nl_symbol_ptr", self.slot(section, address))
+        place = self.holder(address)
+        return ("symbol", *place) if place else None
+
+    def slot(self, section, address):
+        """What a pointer slot holds, by name."""
+        image = self.image
+        if section["flags"] & 0xFF in (S_NON_LAZY_SYMBOL_POINTERS, S_LAZY_SYMBOL_POINTERS):
+            index = image.indirect_symbol(section["reserved1"] +
+                                          (address - section["addr"]) // 4)
+            if index is not None:
+                return image.symbols()[index][0]
+        if image.filetype == MH_OBJECT:
+            if address in self.slot_symbols:
+                return self.slot_symbols[address]
+            target = struct.unpack_from("<I", image.data, self.file_offset(address))[0]
+        else:
+            if address in self.binds:
+                return self.binds[address][1]
+            target = image.read32(address)
+            if target == image.segments[0][0] and image.segments[0][1] == 0:
+                return "___dso_handle"  # the image's own header, which the linker names so
+        if section["name"] == b"__objc_selrefs":
+            return self.cstring(target)
+        place = self.holder(target)
+        return place[0] if place else None
+
+
+def _scattered_pairs(image, section):
+    """(site, high half, Thumb, A, B, other half) of a section's HALF_SECTDIFF relocations:
+    MOVW (low) or MOVT (high) of A - B, the other half of the value kept in the pair."""
+    out, entries = [], []
+    for i in range(section["nreloc"]):
+        entries.append(struct.unpack_from("<II", image.data,
+                                          image.base + section["reloff"] + 8 * i))
+    for (first, value), (pair, pair_value) in zip(entries, entries[1:]):
+        if first & 0x80000000 and first >> 24 & 0xF == ARM_RELOC_HALF_SECTDIFF and \
+                pair & 0x80000000 and pair >> 24 & 0xF == ARM_RELOC_PAIR:
+            length = first >> 28 & 3
+            out.append((section["addr"] + (first & 0xFFFFFF), bool(length & 1),
+                        bool(length & 2), value, pair_value, pair & 0xFFFF))
+    return out
+
+
+def _stubs(output):
+    """{stub address: symbol} of an output's symbol stubs."""
     stubs = {}
     for section in output.sections:
         if section["flags"] & 0xFF == S_SYMBOL_STUBS:
@@ -305,61 +530,136 @@ def check_relocations(inputs, output):
                 index = output.indirect_symbol(section["reserved1"] + k)
                 if index is not None:
                     stubs[section["addr"] + k * size] = output.symbols()[index][0]
+    return stubs
+
+
+def check_relocations(inputs, output):
+    """(count checked, count skipped, problems): the inputs' relocations followed to where they
+    land in the output. Each external relocation (a branch or pointer to a symbol) must reach
+    that symbol, in the right instruction set, or a stub or bound pointer of it for an import;
+    each MOVW/MOVT pair that makes a PC-relative address (HALF_SECTDIFF) must make the address
+    of the same place: the same symbol and offset, C string, or pointer slot (the image's own
+    header for ___dso_handle), and a Thumb function's address with bit 0 set.
+
+    A site is found by the symbol it lies in. A symbol several inputs define (a weak one) is in
+    the output once, from one of them: its sites are right if one input's copy is. Sites and
+    targets whose names the output holds more than once are counted as skipped."""
+    thumb_inputs = {}
+    for image in inputs:
+        for name, n_type, _, n_desc, _ in image.symbols():
+            if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
+                thumb_inputs[name] = bool(n_desc & N_ARM_THUMB_DEF)
     binds = output.binds()
-    seen = {}
+    out = _Places(output, lambda name: True, binds)
+    out_unique = {name for name, places in out.names.items() if len(places) == 1}
+    out.unique = places_unique = out_unique.__contains__
+    stubs = _stubs(output)
+    copies, skipped = {}, 0  # copies: holder name -> [(problems, checked, problems)]
+
+    def result(image, holder):
+        entry = (image.name, holder[0])
+        if entry not in results:
+            results[entry] = [0, []]
+        return results[entry]
+
+    def function_or_place(places, address):
+        """(what the address stands for, whether it has the Thumb bit, for a Thumb function's
+        start, else None). A Thumb function's address is made with bit 0 set, to be called."""
+        if address & 1:
+            meaning = places.meaning(address - 1)
+            if meaning and meaning[0] == "symbol" and meaning[2] == 0 and \
+                    thumb_inputs.get(meaning[1]):
+                return meaning, True
+        meaning = places.meaning(address)
+        if meaning and meaning[0] == "symbol" and meaning[2] == 0 and \
+                thumb_inputs.get(meaning[1]):
+            return meaning, False
+        return meaning, None
+
+    results = {}
     for image in inputs:
-        for name, n_type, n_sect, _, _ in image.symbols():
-            if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
-                seen[name] = seen.get(name, 0) + 1
-    checked, skipped, problems = 0, 0, []
-    for image in inputs:
+        places = _Places(image, places_unique)
         symbols = image.symbols()
-        by_section = {}
-        for name, n_type, n_sect, _, value in symbols:
-            if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
-                by_section.setdefault(n_sect, []).append((value, name))
-        for number, section in enumerate(image.sections, 1):
-            starts = sorted(by_section.get(number, []))
-            addresses = [a for a, _ in starts]
+        for section in image.sections:
             for site, symbolnum, kind in image.relocations(section):
                 if kind not in (ARM_RELOC_VANILLA, ARM_RELOC_BR24, ARM_THUMB_RELOC_BR22):
                     continue
-                holder = bisect.bisect_right(addresses, site) - 1
-                if holder < 0:
-                    continue
-                start, holder_name = starts[holder]
-                if holder_name not in out_symbols:
+                holder = places.holder(site, any_name=True)
+                if holder is None or holder[0] not in out.names:
                     continue  # not in the output: a member the link did not take
-                if seen.get(holder_name) != 1 or len(out_symbols[holder_name]) != 1:
-                    skipped += 1  # several inputs or places share the name
+                if holder[0] not in out_unique:
+                    skipped += 1
                     continue
-                out_site = out_symbols[holder_name][0] + site - start
-                at_input = image.base + section["offset"] + site - section["addr"]
+                out_site = out.address_of(*holder)
+                at_input = places.file_offset(site)
                 target = symbols[symbolnum][0]
-                defined = out_symbols.get(target)
-                where = f"{image.name}: {holder_name}+0x{site - start:x}"
+                defined = out.names.get(target)
+                where = f"{image.name}: {holder[0]}+0x{holder[1]:x}"
+                entry = result(image, holder)
+                entry[0] += 1
                 if kind == ARM_RELOC_VANILLA:
                     addend = struct.unpack_from("<I", image.data, at_input)[0]
                     value = output.read32(out_site)
-                    if defined and thumb.get(target):  # a Thumb function's address has bit 0
-                        ok = value == ((defined[0] + (addend & ~1)) | 1) & 0xFFFFFFFF
+                    if defined and defined[0][1]:  # a Thumb function's address has bit 0 set
+                        ok = value == ((defined[0][0] + (addend & ~1)) | 1) & 0xFFFFFFFF
                     elif defined:
-                        ok = value == (defined[0] + addend) & 0xFFFFFFFF
+                        ok = value == (defined[0][0] + addend) & 0xFFFFFFFF
                     else:
                         ok = binds.get(out_site, (None, None))[1] == target
                     if not ok:
-                        problems.append(f"{where}: the pointer to {target} holds 0x{value:x}")
-                else:
-                    addend, _ = branch_target(image.data, at_input, site, kind)
-                    at_output = next(fileoff + out_site - vmaddr
-                                     for vmaddr, fileoff, size in output.segments
-                                     if vmaddr <= out_site < vmaddr + size)
-                    landed, _ = branch_target(output.data, at_output, out_site, kind)
-                    if defined:
-                        ok = landed == defined[0] + addend
-                    else:
-                        ok = stubs.get(landed) == target
-                    if not ok:
-                        problems.append(f"{where}: the branch to {target} lands at 0x{landed:x}")
-                checked += 1
-    return checked, skipped, problems
+                        entry[1].append(f"{where}: the pointer to {target} holds 0x{value:x}")
+                    continue
+                addend, _ = branch_target(image.data, at_input, site, kind)
+                landed, switches = branch_target(output.data, out.file_offset(out_site),
+                                                 out_site, kind)
+                if not (landed == defined[0][0] + addend if defined else
+                        stubs.get(landed) == target):
+                    entry[1].append(f"{where}: the branch to {target} lands at 0x{landed:x}")
+                elif kind == ARM_THUMB_RELOC_BR22 and \
+                        switches == bool(defined and thumb_inputs.get(target)):
+                    # Into a Thumb function from Thumb code, the same set; into an ARM stub, BLX.
+                    entry[1].append(f"{where}: the branch to {target} "
+                                    + ("switches to ARM" if switches else "stays in Thumb"))
+            halves = {}
+            for site, high, thumb, a, b, _ in _scattered_pairs(image, section):
+                halves.setdefault((a, b), {})[high] = (site, thumb)
+            for (a, b), pair in halves.items():
+                if len(pair) != 2:
+                    continue
+                (low_site, thumb), (high_site, _) = pair[False], pair[True]
+                sites = [places.holder(low_site, True), places.holder(high_site, True)]
+                if None in sites or sites[0][0] not in out.names:
+                    continue  # not in the output: a member the link did not take
+                # The code makes the address as the CPU reads it at the ADD (B): PC + the
+                # halves, PC being B + 4 in Thumb code, B + 8 in ARM code.
+                bias = 4 if thumb else 8
+                value = _half(image.data, places.file_offset(high_site), thumb) << 16 | \
+                    _half(image.data, places.file_offset(low_site), thumb)
+                meaning = function_or_place(places, (b + bias + value) & 0xFFFFFFFF)[0]
+                anchor = places.holder(b, True)
+                if meaning is None or None in meaning or anchor is None or \
+                        not all(place[0] in out_unique for place in sites + [anchor]):
+                    skipped += 1
+                    continue
+                out_low, out_high = (out.file_offset(out.address_of(*place)) for place in sites)
+                made = _half(output.data, out_high, thumb) << 16 | \
+                    _half(output.data, out_low, thumb)
+                landed = (out.address_of(*anchor) + bias + made) & 0xFFFFFFFF
+                entry = result(image, sites[0])
+                entry[0] += 1
+                reached, thumb_bit = function_or_place(out, landed)
+                if reached != meaning:
+                    entry[1].append(f"{image.name}: {sites[0][0]}+0x{sites[0][1]:x}: the address "
+                                    f"of {meaning} comes out as 0x{landed:x} ({reached})")
+                elif thumb_bit is False:
+                    entry[1].append(f"{image.name}: {sites[0][0]}+0x{sites[0][1]:x}: the address "
+                                    f"of the Thumb function {meaning[1]} comes out without bit "
+                                    "0: a call through it would run the function as ARM code")
+    for (_, holder), (count, problems) in results.items():
+        copies.setdefault(holder, []).append((len(problems), count, problems))
+    checked, found = 0, []
+    for holder, results_of_copies in copies.items():
+        _, count, problems = min(results_of_copies)  # the copy the output holds is right
+        checked += count
+        found += problems
+    return checked, skipped, found

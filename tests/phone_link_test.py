@@ -26,7 +26,8 @@ SDK = {
         install-name:          /usr/lib/libSystem.B.dylib
         exports:
           - archs:              [ armv7, armv7s ]
-            symbols:            [ dyld_stub_binder, _puts, _strlen ]
+            symbols:            [ dyld_stub_binder, _puts, _strlen, _take, _counter, _other,
+                                  _ext_one, _ext_two, _ext_three, _ext_four ]
         ...
         """,
     "usr/lib/libobjc.A.tbd": """
@@ -64,6 +65,23 @@ MORE = """
     __attribute__((visibility("hidden"))) int delta(int x) { return zeta(x) - 1; }
     int epsilon(int x) { return delta(x) + zeta(x); }
     """
+# Other images' data, reached through each object's non-lazy pointers, several per object.
+DATA = {"data_a.c": """
+    extern int ext_one, ext_two, ext_three;
+    int get1(void) { return ext_one; }
+    int get2(void) { return ext_two + ext_three; }
+    """, "data_b.c": """
+    extern int ext_two, ext_four;
+    int get3(void) { return ext_two * ext_four; }
+    """}
+# The address of a Thumb function that reaches other images' data, handed to another image.
+ADDRESS_TAKEN = """
+    extern void take(void (*)(void*));
+    extern int counter, other;
+    __attribute__((noinline)) void finish(void* p) { counter += (int)p; other = counter;
+                                                     take(finish); }
+    void install(void) { take(finish); }
+    """
 ROOT_CLASS = """
     __attribute__((objc_root_class)) @interface {name} @end
     @implementation {name}
@@ -90,7 +108,8 @@ class OldLinkerTest(unittest.TestCase):
         (cls.sdk / "SDKSettings.plist").write_text(SDK_SETTINGS)
         for name, target in (("libSystem", "libSystem.B.tbd"), ("libobjc", "libobjc.A.tbd")):
             (cls.sdk / "usr/lib" / f"{name}.tbd").symlink_to(target)  # as the SDKs have them
-        write(cls.folder, {"tables.c": TABLES, "more.c": MORE,
+        write(cls.folder, DATA)
+        write(cls.folder, {"tables.c": TABLES, "more.c": MORE, "taken.c": ADDRESS_TAKEN,
                            "first.m": ROOT_CLASS.format(name="First"),
                            "second.m": ROOT_CLASS.format(name="Second"),
                            "exports.txt": "_alpha\n_gamma_\n_epsilon\n"})
@@ -121,8 +140,8 @@ class OldLinkerTest(unittest.TestCase):
             "-Wl,-dead_strip_dylibs", "-framework", "Unused",
             f"-Wl,-exported_symbols_list,{self.folder / 'exports.txt'}"])
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertRegex(run.stdout, r"libtables.dylib \(armv7\): [1-9]\d* symbol relocations "
-                                     r"of the inputs reach their symbols")
+        self.assertRegex(run.stdout, r"libtables.dylib \(armv7\): [1-9]\d* relocations of the "
+                                     r"inputs reach their places")
         image = macho32.Image(out.read_bytes())
         self.assertEqual(image.cpusubtype, 9)
         self.assertIn(macho32.LC_UUID, [cmd for _, cmd, _ in image.commands])
@@ -138,18 +157,71 @@ class OldLinkerTest(unittest.TestCase):
         self.assertEqual(sorted(exported), ["_alpha", "_epsilon", "_gamma_"])
 
     def test_the_old_linker_alone_misplaces_hidden_symbols_and_thumb_pointers(self):
-        tree = tbd_stubs.StubTree(self.sdk, self.folder / "stubs", "armv7")
-        out = self.folder / "unmended.dylib"
-        subprocess.run(["ld64.lld.darwinold-13", "-arch", "armv7", "-dylib", "-ios_version_min",
-                        "7.0", "-sdk_version", "9.3", "-syslibroot", str(self.folder / "stubs"),
-                        "-o", str(out), str(self.tables), str(self.more),
-                        *map(str, tree.add("/usr/lib/libSystem.B.dylib"))],
-                       check=True, capture_output=True)
-        inputs = [macho32.Image(p.read_bytes(), 0, p.name) for p in (self.tables, self.more)]
-        checked, _, problems = macho32.check_relocations(inputs, macho32.Image(out.read_bytes()))
+        _, (checked, _, problems) = self.unmended("unmended.dylib", self.tables, self.more)
         self.assertGreater(checked, 0)
         self.assertTrue(any("the branch to" in p for p in problems), problems)
         self.assertTrue(any("the pointer to _" in p for p in problems), problems)
+
+    def unmended(self, name, *objects):
+        """The objects linked by lld 13 alone, and what the relocation check finds there."""
+        tree = tbd_stubs.StubTree(self.sdk, self.folder / "stubs", "armv7")
+        out = self.folder / name
+        subprocess.run(["ld64.lld.darwinold-13", "-arch", "armv7", "-dylib", "-ios_version_min",
+                        "7.0", "-sdk_version", "9.3", "-syslibroot", str(self.folder / "stubs"),
+                        "-o", str(out), *map(str, objects),
+                        *map(str, tree.add("/usr/lib/libSystem.B.dylib"))],
+                       check=True, capture_output=True)
+        inputs = [macho32.Image(p.read_bytes(), 0, p.name) for p in objects]
+        image = macho32.Image(out.read_bytes())
+        return image, macho32.check_relocations(inputs, image)
+
+    def test_each_non_lazy_pointer_is_bound_to_its_symbol(self):
+        objects = [self.compile("data_a.c"), self.compile("data_b.c")]
+        out, run = self.link("libdata.dylib", *objects)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        bound = sorted(symbol for _, symbol in macho32.Image(out.read_bytes()).binds().values())
+        self.assertEqual(bound, ["_ext_four", "_ext_one", "_ext_three", "_ext_two", "_ext_two"])
+        # Alone, lld 13 leaves these pointers unbound, and every function reads its object's
+        # first one.
+        image, (_, _, problems) = self.unmended("libdata-unmended.dylib", *objects)
+        self.assertEqual(image.binds(), {})
+        self.assertTrue(any("_get2+" in p and "'_ext_two')" in p and "comes out as" in p
+                            for p in problems), problems)
+
+    @unittest.skipUnless(shutil.which("llvm-ar-16"), "needs llvm-ar-16 (llvm-16)")
+    def test_an_archives_members_are_mended_and_taken_only_when_needed(self):
+        archive = self.folder / "libdata.a"
+        subprocess.run(["llvm-ar-16", "rcs", str(archive), str(self.compile("data_a.c")),
+                        str(self.compile("data_b.c"))], check=True)
+        write(self.folder, {"main.c": "int get2(void);\nint use(void) { return get2(); }\n"})
+        out, run = self.link("libmain.dylib", self.compile("main.c"), archive)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        bound = sorted(symbol for _, symbol in macho32.Image(out.read_bytes()).binds().values())
+        self.assertEqual(bound, ["_ext_one", "_ext_three", "_ext_two"])  # data_a's, not data_b's
+        self.assertRegex(run.stdout, r"[1-9]\d* relocations of the inputs reach their places")
+
+    def test_the_address_of_a_thumb_function_keeps_bit_0(self):
+        taken = self.compile("taken.c", "-fno-optimize-sibling-calls")
+        out, run = self.link("libtaken.dylib", taken)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        inputs = [macho32.Image(taken.read_bytes(), 0, taken.name)]
+        data = bytearray(out.read_bytes())
+        checked, _, problems = macho32.check_relocations(inputs, macho32.Image(data))
+        self.assertGreater(checked, 0)
+        self.assertEqual(problems, [])
+        # Without bit 0, install would hand over an address that runs finish as ARM code.
+        image = macho32.Image(data)
+        install = next(value for name, _, _, _, value in image.symbols() if name == "_install")
+        text = next(s for s in image.sections if s["name"] == b"__text")
+        at = text["offset"] + install - text["addr"]
+        while data[at + 1] & 0xFB != 0xF2 or data[at] & 0xF0 != 0x40:  # the first MOVW
+            at += 2
+        self.assertEqual(data[at + 2] & 1, 1)
+        data[at + 2] &= 0xFE
+        _, _, problems = macho32.check_relocations(inputs, macho32.Image(data))
+        self.assertEqual(len(problems), 1, problems)
+        self.assertIn("the address of the Thumb function _finish comes out without bit 0",
+                      problems[0])
 
     def test_objective_c_image_info_reaches_the_output_once(self):
         first, second = self.compile("first.m", arch="armv7s"), \
