@@ -452,16 +452,18 @@ def helper_offset(binary, entry, helper):
     return offset
 
 
-def binder_pointer(binary, helper):
-    """The pointer through which the stub helper's common part calls dyld_stub_binder."""
+def binder_pointer(binary, helper, cache=False):
+    """The pointer through which the stub helper's common part calls dyld_stub_binder, or with
+    `cache` the word it hands dyld to keep its own data in (32-bit only)."""
     start = helper["addr"]
     if not binary.is64:
         # str ip,[sp,#-4]!; ldr ip,L1; add ip,pc,ip; str ip,[sp,#-4]!; ldr ip,L2; add ip,pc,ip;
         # ldr pc,[ip]; L1: .long cache-(.+8); L2: .long binder-(.+8)
         words = struct.unpack("<9I", binary.read(start, 36))
-        if words[4:7] != (0xE59FC008, 0xE08FC00C, 0xE59CF000):
+        if words[1:3] != (0xE59FC010, 0xE08FC00C) or \
+                words[4:7] != (0xE59FC008, 0xE08FC00C, 0xE59CF000):
             raise Problem("the stub helper's common part is not the expected ARM code")
-        return (start + 28 + words[8]) & 0xFFFFFFFF
+        return (start + (16 + words[7] if cache else 28 + words[8])) & 0xFFFFFFFF
     # adrp x17, cache; add x17, x17, cache; stp x16, x17, [sp, #-16]!; adrp x16, binder;
     # ldr x16, [x16, binder]; br x16
     words = struct.unpack("<6I", binary.read(start, 24))
@@ -543,6 +545,23 @@ def check_calls(name, arch, binary, bound):
             if bind is None or bind["symbol"] != named:
                 problems.append(f"the pointer for {named} at 0x{address:x} is bound to "
                                 f"{bind and bind['symbol']}")
+    # Every word of the pointer sections is bound or slid: a pointer that is neither holds
+    # what the linker wrote, which the image's code cannot use.
+    rebased = set(binary.rebases())
+    if helper is not None and not binary.is64:  # dyld's own word, which it writes itself
+        try:
+            rebased.add(binder_pointer(binary, helper, cache=True))
+        except Problem:
+            pass  # reported above
+    words = 0
+    for section in binary.sections:
+        if section["name"] in ("__nl_symbol_ptr", "__got", "__la_symbol_ptr"):
+            for address in range(section["addr"], section["addr"] + section["size"],
+                                 binary.pointer):
+                words += 1
+                if address not in bound and address not in rebased:
+                    problems.append(f"the pointer at 0x{address:x} ({section['name']}) is "
+                                    "neither bound nor slid")
     # Every bind lands in a writable pointer of __DATA (or __DATA_CONST).
     for address, bind in bound.items():
         section = binary.section_at(address)
@@ -622,8 +641,9 @@ def check_calls(name, arch, binary, bound):
                             "does not match the function")
     shown = problems[:8] + ([f"and {len(problems) - 8} more"] if len(problems) > 8 else [])
     report(not problems, f"{name} {arch}: {branches} branches into {stub_count} stubs and "
-           f"{slots} bound pointers resolve to their imports; {calls} calls and {pointers} "
-           "pointers land on functions"
+           f"{slots} named pointers reach their imports; the {words} pointers of the pointer "
+           f"sections are bound or slid; {calls} calls and {pointers} pointers land on "
+           "functions"
            + (f"; {'; '.join(shown)}" if problems else ""))
 
 
