@@ -46,8 +46,9 @@ def _uleb(data, at):
 class Image:
     """A 32-bit Mach-O file (object or library) that starts at data[base]."""
 
-    def __init__(self, data, base=0, name=""):
+    def __init__(self, data, base=0, name="", size=None):
         self.data, self.base, self.name = data, base, name
+        self.size = len(data) - base if size is None else size
         if struct.unpack_from("<I", data, base)[0] != MH_MAGIC:
             raise MachOError(f"{name}: not a 32-bit Mach-O file")
         (_, _, self.cpusubtype, self.filetype, ncmds, self.sizeofcmds,
@@ -178,6 +179,21 @@ def sections_of(data, base=0):
     return [(s["header"], s["segname"], s["name"]) for s in Image(data, base).sections]
 
 
+def local_name(image, name, n_type, n_sect):
+    """The name a symbol of the input `image` has in the output. Local labels of data, which
+    objects name alike (GCC_except_table0, _OBJC_SELECTOR_REFERENCES_, __MergedGlobals), are
+    told apart by the object they come from, so that the link's check finds each one; functions
+    keep their names."""
+    code = 0x80000400  # S_ATTR_PURE_INSTRUCTIONS | S_ATTR_SOME_INSTRUCTIONS
+    if n_type & (N_EXT | N_STAB) or n_type & N_TYPE != N_SECT or \
+            image.sections[n_sect - 1]["flags"] & code:
+        return name
+    if getattr(image, "_tag", None) is None:
+        start = image.base
+        image._tag = hashlib.sha1(bytes(image.data[start:start + image.size])).hexdigest()[:8]
+    return f"{name}.{image._tag}"
+
+
 def prepare_object(data, records):
     """The object `data` made ready for the old linker: its image info renamed and emptied (the
     record kept in `records`), its private external symbols made external, the Thumb bit taken
@@ -186,6 +202,22 @@ def prepare_object(data, records):
     data = bytearray(data)
     if struct.unpack_from("<I", data, 0)[0] != MH_MAGIC:
         return data
+    image = Image(bytes(data))
+    # The exception tables' labels get their object's tag (local_name), in a string table
+    # moved to the end of the file.
+    if image.symtab is not None:
+        symoff, nsyms, stroff, strsize = image.symtab
+        strings = bytearray(data[stroff:stroff + strsize])
+        for i, (name, n_type, n_sect, _, _) in enumerate(image.symbols()):
+            renamed = local_name(image, name, n_type, n_sect)
+            if renamed != name:
+                struct.pack_into("<I", data, symoff + 12 * i, len(strings))
+                strings += renamed.encode() + b"\0"
+        if len(strings) != strsize:
+            data += bytes(-len(data) % 4)
+            symtab = next(at for at, cmd, _ in image.commands if cmd == LC_SYMTAB)
+            struct.pack_into("<II", data, symtab + 16, len(data), len(strings))
+            data += strings
     image = Image(data)
     for section in image.sections:
         if section["segname"] == b"__DATA" and section["name"] == IMAGE_INFO:
@@ -350,8 +382,8 @@ def image_info_object(record, cpusubtype):
 def objects_in(data, name):
     """The Mach-O objects of an object file or archive, as Images."""
     if data.startswith(b"!<arch>\n"):
-        return [Image(data, start, f"{name}({member})")
-                for _, member, start, _ in _members(data)
+        return [Image(data, start, f"{name}({member})", size)
+                for _, member, start, size in _members(data)
                 if struct.unpack_from("<I", data, start)[0] == MH_MAGIC]
     return [Image(data, 0, name)]
 
@@ -418,13 +450,14 @@ class _Places:
     SLOTS = (b"__nl_symbol_ptr", b"__got", b"__objc_selrefs", b"__objc_classrefs",
              b"__objc_superrefs")
 
-    def __init__(self, image, unique, binds=None):
+    def __init__(self, image, unique, binds=None, rename=None):
         self.image, self.binds = image, binds or {}
         symbols = image.symbols()
         self.starts = {}  # section number -> sorted [(address, name)]
         self.names = {}
         for name, n_type, n_sect, n_desc, value in symbols:
             if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
+                name = rename(image, name, n_type, n_sect) if rename else name
                 self.starts.setdefault(n_sect, []).append((value, name))
                 self.names.setdefault(name, []).append((value, bool(n_desc & N_ARM_THUMB_DEF)))
         for entries in self.starts.values():
@@ -520,6 +553,21 @@ def _scattered_pairs(image, section):
     return out
 
 
+def _difference_pairs(image, section):
+    """(site, A, B) of a section's SECTDIFF and LOCAL_SECTDIFF relocations: a word of A - B."""
+    out, entries = [], []
+    for i in range(section["nreloc"]):
+        entries.append(struct.unpack_from("<II", image.data,
+                                          image.base + section["reloff"] + 8 * i))
+    for (first, value), (pair, pair_value) in zip(entries, entries[1:]):
+        if first & 0x80000000 and first >> 24 & 0xF in (ARM_RELOC_SECTDIFF,
+                                                        ARM_RELOC_LOCAL_SECTDIFF) and \
+                first >> 28 & 3 == 2 and pair & 0x80000000 and \
+                pair >> 24 & 0xF == ARM_RELOC_PAIR:
+            out.append((section["addr"] + (first & 0xFFFFFF), value, pair_value))
+    return out
+
+
 def _stubs(output):
     """{stub address: symbol} of an output's symbol stubs."""
     stubs = {}
@@ -546,9 +594,10 @@ def check_relocations(inputs, output):
     targets whose names the output holds more than once are counted as skipped."""
     thumb_inputs = {}
     for image in inputs:
-        for name, n_type, _, n_desc, _ in image.symbols():
+        for name, n_type, n_sect, n_desc, _ in image.symbols():
             if n_type & N_STAB == 0 and n_type & N_TYPE == N_SECT:
-                thumb_inputs[name] = bool(n_desc & N_ARM_THUMB_DEF)
+                thumb_inputs[local_name(image, name, n_type, n_sect)] = \
+                    bool(n_desc & N_ARM_THUMB_DEF)
     binds = output.binds()
     out = _Places(output, lambda name: True, binds)
     out_unique = {name for name, places in out.names.items() if len(places) == 1}
@@ -578,7 +627,7 @@ def check_relocations(inputs, output):
 
     results = {}
     for image in inputs:
-        places = _Places(image, places_unique)
+        places = _Places(image, places_unique, rename=local_name)
         symbols = image.symbols()
         for section in image.sections:
             for site, symbolnum, kind in image.relocations(section):
@@ -655,6 +704,25 @@ def check_relocations(inputs, output):
                     entry[1].append(f"{image.name}: {sites[0][0]}+0x{sites[0][1]:x}: the address "
                                     f"of the Thumb function {meaning[1]} comes out without bit "
                                     "0: a call through it would run the function as ARM code")
+            for site, a, b in _difference_pairs(image, section):
+                holder = places.holder(site, True)
+                if holder is None or holder[0] not in out.names:
+                    continue  # not in the output: a member the link did not take
+                meaning, anchor = function_or_place(places, a)[0], places.holder(b, True)
+                if meaning is None or None in meaning or anchor is None or \
+                        not all(place[0] in out_unique for place in (holder, anchor)):
+                    skipped += 1
+                    continue
+                # What the word adds to A - B (PC's lead, an addend) it adds in the output too.
+                extra = struct.unpack_from("<I", image.data, places.file_offset(site))[0] - (a - b)
+                value = output.read32(out.address_of(*holder))
+                landed = (out.address_of(*anchor) + value - extra) & 0xFFFFFFFF
+                entry = result(image, holder)
+                entry[0] += 1
+                reached = function_or_place(out, landed)[0]
+                if reached != meaning:
+                    entry[1].append(f"{image.name}: {holder[0]}+0x{holder[1]:x}: the difference "
+                                    f"to {meaning} comes out as 0x{landed:x} ({reached})")
     for (_, holder), (count, problems) in results.items():
         copies.setdefault(holder, []).append((len(problems), count, problems))
     checked, found = 0, []
