@@ -396,8 +396,7 @@ class Stubs:
 def check_imports(name, arch, binary, stubs):
     """Every library loaded is in the slice's SDK and gives it a symbol; every bound symbol is in
     its library's stub."""
-    binds = [dict(b, lazy=False) for b in binary.binds("bind")] + \
-        [dict(b, lazy=True) for b in binary.binds("lazy")]
+    binds = list(bound_pointers(binary).values())
     used = {b["library"] for b in binds}
     served = {}
     for library in binary.dylibs:
@@ -415,8 +414,15 @@ def check_imports(name, arch, binary, stubs):
     report(not missing, f"{name} {arch}: all {len(symbols)} imported symbols are in their "
            f"libraries' stubs ({stubs.sdk(arch).name})"
            + (f"; not found: {', '.join(missing)}" if missing else ""))
-    # An address bound at load time and lazily is bound at load time.
-    return {b["address"]: b for b in sorted(binds, key=lambda b: not b["lazy"])}
+    return bound_pointers(binary)
+
+
+def bound_pointers(binary):
+    """{address: bind} of the binary's binds at load time and lazy ones (`lazy`); an address
+    bound both ways is bound at load time."""
+    binds = [dict(b, lazy=True) for b in binary.binds("lazy")] + \
+        [dict(b, lazy=False) for b in binary.binds("bind")]
+    return {b["address"]: b for b in binds}
 
 
 # The 32-bit stub (ARM code): ldr ip, [pc, #4]; add ip, pc, ip; ldr pc, [ip]; .long ptr - (.+12)

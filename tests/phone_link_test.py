@@ -12,6 +12,7 @@ from pathlib import Path
 SCRIPTS = os.environ.get("TONEWELL_SCRIPTS",
                          os.path.join(os.path.dirname(__file__), "..", "scripts"))
 sys.path.insert(0, SCRIPTS)
+import check_phone_binaries  # noqa: E402
 import macho32  # noqa: E402
 import tbd_stubs  # noqa: E402
 
@@ -199,6 +200,30 @@ class OldLinkerTest(unittest.TestCase):
         bound = sorted(symbol for _, symbol in macho32.Image(out.read_bytes()).binds().values())
         self.assertEqual(bound, ["_ext_one", "_ext_three", "_ext_two"])  # data_a's, not data_b's
         self.assertRegex(run.stdout, r"[1-9]\d* relocations of the inputs reach their places")
+
+    @unittest.skipUnless(shutil.which("llvm-objdump-16"), "needs llvm-objdump-16 (llvm-16)")
+    def test_the_phone_check_refuses_what_lld_13_alone_makes(self):
+        # The phone check reads only the binary: it sees the unbound non-lazy pointers, and
+        # the broken shim of a tail call into an import, which the mended link does not make.
+        tail = self.compile("data_a.c")
+        write(self.folder, {"jump.c": "extern int puts(const char*);\n"
+                                      "int say(const char* s) { return puts(s); }\n"})
+        for objects, expected in (([tail], "is neither bound nor slid"),
+                                  ([self.compile("jump.c")], "jumps to pc + pc")):
+            image, _ = self.unmended("checked.dylib", *objects)
+            binary = check_phone_binaries.MachO(self.folder / "checked.dylib")
+            check_phone_binaries.failures.clear()
+            check_phone_binaries.check_calls("checked", "armv7", binary,
+                                             check_phone_binaries.bound_pointers(binary))
+            self.assertEqual(len(check_phone_binaries.failures), 1)
+            self.assertIn(expected, check_phone_binaries.failures[0])
+        out, run = self.link("libchecked.dylib", tail)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        binary = check_phone_binaries.MachO(out)
+        check_phone_binaries.failures.clear()
+        check_phone_binaries.check_calls("checked", "armv7", binary,
+                                         check_phone_binaries.bound_pointers(binary))
+        self.assertEqual(check_phone_binaries.failures, [])
 
     def test_the_address_of_a_thumb_function_keeps_bit_0(self):
         taken = self.compile("taken.c", "-fno-optimize-sibling-calls")
