@@ -15,8 +15,8 @@ variables and exception types spelled as the compiler refers to them) in an expo
 symbol table. Where a symbol binds follows Apple's linker:
 - a symbol that a library re-exports from a public library (one a program may link itself: in
   /usr/lib, or a public framework's binary) binds to that public library, the one that defines
-  it. Foundation re-exports libobjc in the SDK, but not on every system: NSObject binds to
-  libobjc. So a stub lists no re-exported library; the public ones are stubs of their own,
+  it. Foundation re-exports libobjc in the 9.3 SDK, which iOS 7's need not: NSObject binds
+  to libobjc. So a stub lists no re-exported library; the public ones are stubs of their own,
   linked beside it.
 - a symbol it re-exports from a private part (libSystem's /usr/lib/system/*, AVFoundation's
   libAVFAudio) binds to the library itself: the stub lists the parts' symbols as its own.
