@@ -20,7 +20,9 @@ linker that writes 32-bit ARM Mach-O, working round what that linker lacks:
   of a section comes out as the piece's start (each such relocation names its piece's start).
   Its Thumb-to-ARM shim is broken too (`add pc, pc`): the build compiles without tail calls,
   which need it.
-- It writes no LC_UUID: one is added, the MD5 of the output as the system's linker makes it.
+- It writes no LC_UUID: one is added, the MD5 of the output as the system's linker makes it;
+  and it leaves whatever its memory held in the gaps before aligned C strings: they are zeroed
+  (macho32.clear_string_padding).
 - It ignores -dead_strip_dylibs: a library none of whose symbols is bound is left out by
   linking again without it (a re-exported library that iOS 7 lacks, such as libextension,
   must not be loaded for nothing).
@@ -206,9 +208,11 @@ def main(argv):
             unused = set(stubs.values()) - bound
             if unused:
                 run_linker([a for a in command if stubs.get(a) not in unused], out)
-        data = macho32.finish_output(bytearray(Path(out).read_bytes()))
         inputs = [image for item in arguments.items if item[0] == "input"
                   for image in macho32.objects_in(Path(item[1]).read_bytes(), item[1])]
+        data = bytearray(Path(out).read_bytes())
+        macho32.clear_string_padding(data, inputs)
+        data = macho32.finish_output(data)
         checked, skipped, problems = macho32.check_relocations(inputs,
                                                                macho32.Image(data, 0, out))
     if problems:

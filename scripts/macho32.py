@@ -388,6 +388,35 @@ def objects_in(data, name):
     return [Image(data, 0, name)]
 
 
+def clear_string_padding(data, inputs):
+    """Zeroes what lies between the C strings of the output `data` (a bytearray), which the old
+    linker leaves as it found it in memory where a string is aligned; the strings are those of
+    the inputs. A string of the output is never touched; a gap's bytes that happen to read as
+    one of the inputs' strings are left as they are. Returns how many bytes it cleared."""
+    known = set()
+    for image in inputs:
+        for section in image.sections:
+            if section["flags"] & 0xFF == S_CSTRING_LITERALS:
+                start = image.base + section["offset"]
+                content = bytes(image.data[start:start + section["size"]])
+                for piece in content.split(b"\0")[:-1]:
+                    known.add(piece)
+    cleared = 0
+    for section in Image(data).sections:
+        if section["flags"] & 0xFF != S_CSTRING_LITERALS:
+            continue
+        at, end = section["offset"], section["offset"] + section["size"]
+        while at < end:
+            stop = data.find(b"\0", at, end)
+            if stop >= 0 and bytes(data[at:stop]) in known:
+                at = stop + 1
+            else:
+                data[at] = 0
+                cleared += 1
+                at += 1
+    return cleared
+
+
 def finish_output(data):
     """Gives the output's image info its name back and adds an LC_UUID, the MD5 of the output
     as Apple's linker makes it; `data` is a bytearray."""

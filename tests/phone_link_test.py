@@ -2,6 +2,7 @@
 clang through lld 13's old Mach-O linker, against a link SDK written by the test."""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -91,11 +92,30 @@ ROOT_CLASS = """
     """
 
 
+def strings_image(content):
+    """A 32-bit ARM object whose only section is a __cstring holding `content`."""
+    section = struct.pack("<16s16sIIIIIIIII", b"__cstring", b"__TEXT", 0, len(content),
+                          28 + 56 + 68, 3, 0, 0, macho32.S_CSTRING_LITERALS, 0, 0)
+    segment = struct.pack("<II16sIIIIIIII", 1, 56 + 68, b"", 0, len(content), 28 + 56 + 68,
+                          len(content), 5, 5, 1, 0) + section
+    header = struct.pack("<7I", macho32.MH_MAGIC, 12, 9, 1, 1, len(segment), 0)
+    return bytearray(header + segment + content)
+
+
 def write(folder, files):
     for path, text in files.items():
         target = Path(folder) / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_text(textwrap.dedent(text).lstrip())
+
+
+class StringPaddingTest(unittest.TestCase):
+    def test_only_the_gaps_between_the_inputs_strings_are_cleared(self):
+        inputs = [macho32.Image(strings_image(b"abc\0defgh\0;\0"))]
+        # Gaps before "defgh" (no NUL in them), before ";" and at the end; one reads as ";".
+        output = strings_image(b"abc\0\xff\xfedefgh\0;\0\x9a;\0\x07")
+        self.assertEqual(macho32.clear_string_padding(output, inputs), 4)
+        self.assertEqual(bytes(output[-18:]), b"abc\0\0\0defgh\0;\0\0;\0\0")
 
 
 @unittest.skipUnless(shutil.which("ld64.lld.darwinold-13") and shutil.which("clang"),
