@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""Signs an arm64 Mach-O binary ad hoc, as the phone's kernels of every system read it.
+"""Signs a phone binary ad hoc, as the phone's kernels of every system read it: a thin Mach-O
+file (arm64, armv7 or armv7s) or a fat one, each slice in turn.
 
 Usage: adhoc_sign.py BINARY [IDENTIFIER] [--info-plist PATH]
 
 A bundle's binary is signed with its Info.plist, whose hash fills special slot 1 and whose
 CFBundleIdentifier is the identifier when none is given.
 
-The linker's ad hoc signature has one SHA-256 code directory, which kernels before SHA-256
-code signing (iOS 7 and 8) refuse. This writes what the field's signing tools write instead: a
-SuperBlob with a SHA-1 code directory in slot 0, an empty requirements blob in slot 2 and a
-SHA-256 code directory in the alternate slot 0x1000, so old kernels find theirs in slot 0 and
-new ones pick the stronger hash. The signature replaces the one the linker left at the end of
-__LINKEDIT; LC_CODE_SIGNATURE and __LINKEDIT are adjusted to its size. The file is replaced
-atomically. Signing a signed file again gives the same bytes.
+lld 16's ad hoc signature has one SHA-256 code directory, which kernels before SHA-256 code
+signing (iOS 7 and 8) refuse; lld 13, which links the 32-bit slices, writes none. This writes
+what the field's signing tools write instead: a SuperBlob with a SHA-1 code directory in slot 0,
+an empty requirements blob in slot 2 and a SHA-256 code directory in the alternate slot 0x1000,
+so old kernels find theirs in slot 0 and new ones pick the stronger hash. The signature replaces
+the one the linker left at the end of __LINKEDIT, or is added there (with its LC_CODE_SIGNATURE,
+in the room after the load commands); LC_CODE_SIGNATURE and __LINKEDIT are adjusted to its size.
+A slice must already have its LC_UUID, which the signature covers. A fat file's slices are laid
+out again at their alignment. The file is replaced atomically. Signing a signed file again gives
+the same bytes.
 """
 import argparse
 import hashlib
@@ -22,9 +26,11 @@ import struct
 import sys
 import tempfile
 
-MH_MAGIC_64 = 0xFEEDFACF
+MH_MAGIC, MH_MAGIC_64 = 0xFEEDFACE, 0xFEEDFACF
+FAT_MAGIC = 0xCAFEBABE
 MH_EXECUTE = 0x2
-LC_SEGMENT_64 = 0x19
+LC_SEGMENT, LC_SEGMENT_64 = 0x1, 0x19
+LC_UUID = 0x1B
 LC_CODE_SIGNATURE = 0x1D
 
 CSMAGIC_EMBEDDED_SIGNATURE = 0xFADE0CC0
@@ -54,34 +60,67 @@ class SigningError(Exception):
     pass
 
 
-def load_commands(data):
-    """(offset, cmd, cmdsize) of every load command of a thin 64-bit Mach-O."""
-    if len(data) < 32 or struct.unpack_from("<I", data, 0)[0] != MH_MAGIC_64:
-        raise SigningError("not a thin 64-bit little-endian Mach-O file")
-    ncmds, sizeofcmds = struct.unpack_from("<II", data, 16)
-    offset, end = 32, 32 + sizeofcmds
-    if end > len(data):
-        raise SigningError("the load commands run past the end of the file")
-    commands = []
-    for _ in range(ncmds):
-        if offset + 8 > end:
-            raise SigningError("a load command runs past the load commands' area")
-        cmd, cmdsize = struct.unpack_from("<II", data, offset)
-        if cmdsize < 8 or offset + cmdsize > end:
-            raise SigningError(f"load command 0x{cmd:x} has a bad size {cmdsize}")
-        commands.append((offset, cmd, cmdsize))
-        offset += cmdsize
-    return commands
+class Slice:
+    """The layout of a thin Mach-O file: word size, load commands and segments."""
 
+    def __init__(self, data):
+        if len(data) < 28:
+            raise SigningError("not a Mach-O file (thin or fat)")
+        magic = struct.unpack_from("<I", data, 0)[0]
+        if magic not in (MH_MAGIC, MH_MAGIC_64):
+            raise SigningError("not a Mach-O file (thin or fat)")
+        self.is64 = magic == MH_MAGIC_64
+        self.header_size = 32 if self.is64 else 28
+        ncmds, self.sizeofcmds = struct.unpack_from("<II", data, 16)
+        offset, end = self.header_size, self.header_size + self.sizeofcmds
+        if end > len(data):
+            raise SigningError("the load commands run past the end of the file")
+        self.commands = []  # (offset, cmd, cmdsize)
+        for _ in range(ncmds):
+            if offset + 8 > end:
+                raise SigningError("a load command runs past the load commands' area")
+            cmd, cmdsize = struct.unpack_from("<II", data, offset)
+            if cmdsize < 8 or offset + cmdsize > end:
+                raise SigningError(f"load command 0x{cmd:x} has a bad size {cmdsize}")
+            self.commands.append((offset, cmd, cmdsize))
+            offset += cmdsize
 
-def segment(data, commands, name):
-    for offset, cmd, _ in commands:
-        if cmd == LC_SEGMENT_64:
-            segname = data[offset + 8:offset + 24].rstrip(b"\0").decode()
-            if segname == name:
-                vmaddr, vmsize, fileoff, filesize = struct.unpack_from("<QQQQ", data, offset + 24)
-                return offset, vmaddr, vmsize, fileoff, filesize
-    raise SigningError(f"no {name} segment")
+    def has(self, wanted):
+        return [offset for offset, cmd, _ in self.commands if cmd == wanted]
+
+    def segment(self, data, name):
+        """(command offset, vmaddr, vmsize, fileoff, filesize) of a segment."""
+        wanted = LC_SEGMENT_64 if self.is64 else LC_SEGMENT
+        layout = "<QQQQ" if self.is64 else "<IIII"
+        for offset, cmd, _ in self.commands:
+            if cmd == wanted and data[offset + 8:offset + 24].rstrip(b"\0").decode() == name:
+                return (offset, *struct.unpack_from(layout, data, offset + 24))
+        raise SigningError(f"no {name} segment")
+
+    def set_segment_sizes(self, data, command, vmsize, filesize):
+        if self.is64:
+            struct.pack_into("<Q", data, command + 32, vmsize)
+            struct.pack_into("<Q", data, command + 48, filesize)
+        else:
+            struct.pack_into("<I", data, command + 28, vmsize)
+            struct.pack_into("<I", data, command + 36, filesize)
+
+    def first_section_offset(self, data):
+        """Where the first section's contents start: the load commands must end before."""
+        first = len(data)
+        wanted, header, size = (LC_SEGMENT_64, 72, 80) if self.is64 else (LC_SEGMENT, 56, 68)
+        for offset, cmd, _ in self.commands:
+            if cmd != wanted:
+                continue
+            nsects = struct.unpack_from("<I", data, offset + header - 8)[0]
+            for i in range(nsects):
+                section = offset + header + size * i
+                at = section + (48 if self.is64 else 40)
+                fileoff = struct.unpack_from("<I", data, at)[0]
+                flags = struct.unpack_from("<I", data, at + 16)[0]
+                if fileoff and flags & 0xFF not in (0x1, 0xC, 0x12):  # zero-fill kinds
+                    first = min(first, fileoff)
+        return first
 
 
 def code_directory(data, code_limit, identifier, hash_type, digest, special_hashes, exec_seg,
@@ -132,44 +171,86 @@ def signature(data, code_limit, identifier, info_plist, exec_seg, main_binary):
     return superblob + bytes(padding)
 
 
-def sign(data, identifier, info_plist=None):
-    """The bytes of `data` signed; `data` is a bytearray holding the linked binary."""
-    commands = load_commands(data)
-    signatures = [c for c in commands if c[1] == LC_CODE_SIGNATURE]
-    if len(signatures) != 1:
-        raise SigningError("the binary has no LC_CODE_SIGNATURE to replace (link it with "
-                           "-adhoc_codesign)")
-    sig_command = signatures[0][0]
-    dataoff, datasize = struct.unpack_from("<II", data, sig_command + 8)
-    link_command, _, link_vmsize, link_fileoff, link_filesize = segment(data, commands,
-                                                                        "__LINKEDIT")
-    if dataoff + datasize != link_fileoff + link_filesize or dataoff + datasize > len(data):
-        raise SigningError("the signature is not at the end of __LINKEDIT")
-    if dataoff % SIGNATURE_ALIGNMENT:
-        raise SigningError("the signature's offset is not 16-byte aligned")
-    _, _, _, text_fileoff, text_filesize = segment(data, commands, "__TEXT")
-    filetype = struct.unpack_from("<I", data, 12)[0]
-    main_binary = filetype == MH_EXECUTE
+def sign_thin(data, identifier, info_plist=None):
+    """The bytes of a thin Mach-O file signed; `data` is a bytearray holding it."""
+    layout = Slice(data)
+    if not layout.has(LC_UUID):
+        raise SigningError("the binary has no LC_UUID (the signature covers it: the linker must "
+                           "write it first)")
+    signatures = layout.has(LC_CODE_SIGNATURE)
+    if len(signatures) > 1:
+        raise SigningError("the binary has more than one LC_CODE_SIGNATURE")
+    link_command, _, link_vmsize, link_fileoff, link_filesize = layout.segment(data, "__LINKEDIT")
+    link_end = link_fileoff + link_filesize
+    if signatures:
+        sig_command = signatures[0]
+        dataoff, datasize = struct.unpack_from("<II", data, sig_command + 8)
+        if dataoff + datasize != link_end or link_end > len(data):
+            raise SigningError("the signature is not at the end of __LINKEDIT")
+        if dataoff % SIGNATURE_ALIGNMENT:
+            raise SigningError("the signature's offset is not 16-byte aligned")
+    else:
+        # Added after __LINKEDIT's contents, which must end the file, and named by a new load
+        # command in the room the linker left before the first section.
+        if link_end != len(data):
+            raise SigningError("__LINKEDIT does not end the file")
+        sig_command = layout.header_size + layout.sizeofcmds
+        if sig_command + 16 > layout.first_section_offset(data) or any(
+                data[sig_command:sig_command + 16]):
+            raise SigningError("no room after the load commands for LC_CODE_SIGNATURE")
+        dataoff = (link_end + SIGNATURE_ALIGNMENT - 1) // SIGNATURE_ALIGNMENT * SIGNATURE_ALIGNMENT
+        data += bytes(dataoff - link_end)
+        data[sig_command:sig_command + 16] = struct.pack("<IIII", LC_CODE_SIGNATURE, 16, dataoff, 0)
+        ncmds = struct.unpack_from("<I", data, 16)[0]
+        struct.pack_into("<II", data, 16, ncmds + 1, layout.sizeofcmds + 16)
+    _, _, _, text_fileoff, text_filesize = layout.segment(data, "__TEXT")
+    main_binary = struct.unpack_from("<I", data, 12)[0] == MH_EXECUTE
 
     # The load commands are covered by the page hashes: size them for the new signature first.
     probe = signature(bytes(dataoff), dataoff, identifier, info_plist,
                       (text_fileoff, text_filesize), main_binary)
     new_size = len(probe)
     new_filesize = dataoff + new_size - link_fileoff
-    if link_vmsize % 0x4000 == 0:
+    if not layout.is64:
+        new_vmsize = (new_filesize + 0xFFF) // 0x1000 * 0x1000  # 32-bit ARM pages: 4 KiB
+    elif link_vmsize % 0x4000 == 0:
         new_vmsize = (new_filesize + 0x3FFF) // 0x4000 * 0x4000
     else:
         new_vmsize = max(link_vmsize - link_filesize + new_filesize, new_filesize)
     del data[dataoff:]
-    struct.pack_into("<I", data, sig_command + 12, new_size)
-    struct.pack_into("<QQQQ", data, link_command + 24,
-                     struct.unpack_from("<Q", data, link_command + 24)[0], new_vmsize,
-                     link_fileoff, new_filesize)
+    struct.pack_into("<II", data, sig_command + 8, dataoff, new_size)
+    layout.set_segment_sizes(data, link_command, new_vmsize, new_filesize)
     blob = signature(data, dataoff, identifier, info_plist, (text_fileoff, text_filesize),
                      main_binary)
     assert len(blob) == new_size
     data += blob
     return data
+
+
+def sign(data, identifier, info_plist=None):
+    """The bytes of `data` signed, a bytearray holding a thin or a fat Mach-O file."""
+    if len(data) < 8 or struct.unpack_from(">I", data, 0)[0] != FAT_MAGIC:
+        return sign_thin(data, identifier, info_plist)
+    count = struct.unpack_from(">I", data, 4)[0]
+    if count == 0 or 8 + 20 * count > len(data):
+        raise SigningError("a fat header without slices, or running past the file")
+    slices = []
+    for i in range(count):
+        cputype, subtype, offset, size, align = struct.unpack_from(">5I", data, 8 + 20 * i)
+        if offset + size > len(data) or align > 16:
+            raise SigningError(f"fat slice {i} runs past the end of the file")
+        try:
+            signed = sign_thin(bytearray(data[offset:offset + size]), identifier, info_plist)
+        except SigningError as e:
+            raise SigningError(f"fat slice {i} (cputype {cputype}): {e}") from e
+        slices.append((cputype, subtype, align, signed))
+    header, body = bytearray(struct.pack(">II", FAT_MAGIC, count)), bytearray()
+    start = 8 + 20 * count
+    for cputype, subtype, align, signed in slices:
+        offset = (start + len(body) + (1 << align) - 1) >> align << align
+        body += bytes(offset - start - len(body)) + signed
+        header += struct.pack(">5I", cputype, subtype, offset, len(signed), align)
+    return header + body
 
 
 def write_atomically(path, data):

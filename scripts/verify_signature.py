@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Reads a Mach-O binary's embedded code signature and checks it as the phone's kernels would.
+"""Reads a Mach-O binary's embedded code signatures and checks them as the phone's kernels
+would: a thin file (arm64, armv7, armv7s) or each slice of a fat one.
 
 Usage: verify_signature.py BINARY [--identifier ID] [--info-plist PATH]
 
 Re-hashes every page the code directories cover and every special slot they fill, and requires
 what both old and new kernels need: a SHA-1 code directory in slot 0 (iOS 7 and 8 read only
-that one) and a SHA-256 code directory in the alternate slot 0x1000. Prints one line per code
-directory and per problem; exits 1 when there is a problem.
+that one) and a SHA-256 code directory in the alternate slot 0x1000, covering the file up to the
+signature. Each slice must also carry a UUID. Prints one line per code directory (a fat file's
+prefixed with the slice's architecture) and per problem; exits 1 when there is a problem.
 
 This reader shares no code with the signer (adhoc_sign.py), so that each checks the other.
 """
@@ -31,29 +33,57 @@ class Problem(Exception):
     pass
 
 
+ARCHITECTURES = {(12, 9): "armv7", (12, 11): "armv7s", (0x0100000C, 0): "arm64"}
+
+
 def find_signature(data):
-    """(dataoff, datasize) of LC_CODE_SIGNATURE; checks it ends the file and __LINKEDIT."""
-    if u32le(data, 0) != 0xFEEDFACF:
-        raise Problem("not a 64-bit Mach-O file")
-    ncmds, at = u32le(data, 16), 32
-    signature, linkedit = None, None
+    """(dataoff, datasize) of LC_CODE_SIGNATURE; checks it ends the file and __LINKEDIT, and
+    that the slice has an LC_UUID."""
+    magic = u32le(data, 0)
+    if magic not in (0xFEEDFACF, 0xFEEDFACE):
+        raise Problem("not a Mach-O file")
+    wide = magic == 0xFEEDFACF
+    ncmds, at = u32le(data, 16), 32 if wide else 28
+    signature, linkedit, uuid = None, None, False
     for _ in range(ncmds):
         cmd, size = u32le(data, at), u32le(data, at + 4)
         if cmd == 0x1D:
             signature = (u32le(data, at + 8), u32le(data, at + 12))
-        elif cmd == 0x19 and data[at + 8:at + 24].rstrip(b"\0") == b"__LINKEDIT":
-            fileoff = int.from_bytes(data[at + 40:at + 48], "little")
-            filesize = int.from_bytes(data[at + 48:at + 56], "little")
-            linkedit = (fileoff, filesize)
+        elif cmd == 0x1B:
+            uuid = any(data[at + 8:at + 24])
+        elif cmd in (0x19, 0x1) and data[at + 8:at + 24].rstrip(b"\0") == b"__LINKEDIT":
+            if wide:
+                linkedit = (int.from_bytes(data[at + 40:at + 48], "little"),
+                            int.from_bytes(data[at + 48:at + 56], "little"))
+            else:
+                linkedit = (u32le(data, at + 32), u32le(data, at + 36))
         at += size
     if signature is None:
         raise Problem("no LC_CODE_SIGNATURE: the binary is not signed")
+    if not uuid:
+        raise Problem("no LC_UUID (or an empty one)")
     dataoff, datasize = signature
     if dataoff + datasize > len(data):
         raise Problem("the signature runs past the end of the file")
     if linkedit is None or dataoff + datasize > linkedit[0] + linkedit[1]:
         raise Problem("the signature lies outside __LINKEDIT")
     return dataoff, datasize
+
+
+def slices(data):
+    """(architecture name or None for a thin file, the slice's bytes) of each slice."""
+    if int.from_bytes(data[0:4], "big") != 0xCAFEBABE:
+        return [(None, data)]
+    out = []
+    for i in range(int.from_bytes(data[4:8], "big")):
+        entry = data[8 + 20 * i:28 + 20 * i]
+        cputype, subtype, offset, size = (int.from_bytes(entry[j:j + 4], "big")
+                                          for j in range(0, 16, 4))
+        if offset + size > len(data):
+            raise Problem(f"fat slice {i} runs past the end of the file")
+        name = ARCHITECTURES.get((cputype, subtype & 0xFFFFFF), f"cputype {cputype}/{subtype}")
+        out.append((name, data[offset:offset + size]))
+    return out
 
 
 def read_blobs(data, dataoff, datasize):
@@ -117,14 +147,8 @@ def check_code_directory(data, slot, cd, blobs, info_plist, identifier, problems
     return line
 
 
-def verify(path, identifier=None, info_plist_path=None):
-    """(lines, problems) for the signature of the binary at `path`."""
-    with open(path, "rb") as f:
-        data = f.read()
-    info_plist = None
-    if info_plist_path:
-        with open(info_plist_path, "rb") as f:
-            info_plist = f.read()
+def verify_slice(data, identifier, info_plist):
+    """(lines, problems) for the signature of one thin Mach-O file."""
     lines, problems = [], []
     try:
         dataoff, datasize = find_signature(data)
@@ -139,6 +163,9 @@ def verify(path, identifier=None, info_plist_path=None):
             try:
                 lines.append(check_code_directory(data, slot, blob, blobs, info_plist,
                                                   identifier, problems))
+                if u32be(blob, 32) != dataoff:
+                    problems.append(f"{SLOT_NAMES.get(slot, hex(slot))}: covers {u32be(blob, 32)}"
+                                    f" bytes, but the signature starts at {dataoff}")
             except (IndexError, ValueError) as e:
                 problems.append(f"slot 0x{slot:x}: the code directory cannot be read ({e})")
     if 0 not in blobs or len(blobs[0]) < 38 or blobs[0][37] != 1:
@@ -147,6 +174,28 @@ def verify(path, identifier=None, info_plist_path=None):
         problems.append("slot 0x1000 holds no SHA-256 code directory")
     if 2 not in blobs:
         problems.append("no requirements blob in slot 2")
+    return lines, problems
+
+
+def verify(path, identifier=None, info_plist_path=None):
+    """(lines, problems) for the signatures of the binary at `path`: a fat file's are prefixed
+    with each slice's architecture."""
+    with open(path, "rb") as f:
+        data = f.read()
+    info_plist = None
+    if info_plist_path:
+        with open(info_plist_path, "rb") as f:
+            info_plist = f.read()
+    try:
+        parts = slices(data)
+    except Problem as e:
+        return [], [str(e)]
+    lines, problems = [], []
+    for name, part in parts:
+        slice_lines, slice_problems = verify_slice(part, identifier, info_plist)
+        prefix = f"{name}: " if name else ""
+        lines += [prefix + line for line in slice_lines]
+        problems += [prefix + problem for problem in slice_problems]
     return lines, problems
 
 

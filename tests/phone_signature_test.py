@@ -1,5 +1,6 @@
 """The phone binaries' ad hoc signature: the signer (adhoc_sign.py) against the reader
-(verify_signature.py), on small arm64 binaries linked here with lld, without an SDK."""
+(verify_signature.py), on small binaries linked here without an SDK: arm64 by lld, armv7 by
+lld 13's old Mach-O linker (which writes no signature), and fat files of both."""
 import glob
 import os
 import plistlib
@@ -13,6 +14,8 @@ SCRIPTS = os.environ.get("TONEWELL_SCRIPTS",
                          os.path.join(os.path.dirname(__file__), "..", "scripts"))
 sys.path.insert(0, SCRIPTS)
 import check_phone_binaries  # noqa: E402
+import macho32  # noqa: E402
+import tbd_stubs  # noqa: E402
 import verify_signature  # noqa: E402
 
 SOURCE = """
@@ -21,6 +24,22 @@ int tonewell_answer(void) { return 42; }
 const char tonewell_table[7000] = "tonewell";
 """
 INFO = {"CFBundleIdentifier": "com.example.tonewell.prefs", "CFBundleExecutable": "Pane"}
+
+
+OLD_LINKER = "ld64.lld.darwinold-13"
+
+
+def fat(*slices):
+    """A fat file of thin slices, each at a 16 KiB boundary, as llvm-lipo lays them out."""
+    header = len(slices).to_bytes(4, "big")
+    body, start = b"", 8 + 20 * len(slices)
+    for data in slices:
+        offset = (start + len(body) + 0x3FFF) // 0x4000 * 0x4000
+        body += bytes(offset - start - len(body)) + data
+        header += b"".join(int.from_bytes(data[i:i + 4], "little").to_bytes(4, "big")
+                           for i in (4, 8))
+        header += offset.to_bytes(4, "big") + len(data).to_bytes(4, "big") + (14).to_bytes(4, "big")
+    return (0xCAFEBABE).to_bytes(4, "big") + header + body
 
 
 def linker():
@@ -53,6 +72,26 @@ class SignatureTest(unittest.TestCase):
         cls.bundle = link("linked.bundle", "-bundle", "-adhoc_codesign")
         cls.unsigned = link("unsigned.dylib", "-dylib", "-install_name", "/u.dylib",
                             "-no_adhoc_codesign")
+        # The 32-bit slice as lld 13 writes it (no UUID, no signature), and with the UUID that
+        # the phone build's link adds.
+        cls.armv7_raw = cls.armv7 = None
+        if shutil.which(OLD_LINKER):
+            obj32 = os.path.join(cls.folder, "pane32.o")
+            subprocess.run(["clang", "-target", "armv7-apple-ios7.0", "-c", source, "-o", obj32],
+                           check=True)
+            system = os.path.join(cls.folder, "libSystem.B.dylib")  # it wants dyld_stub_binder
+            with open(system, "wb") as f:
+                f.write(tbd_stubs.stub_bytes(tbd_stubs.Library(
+                    "/usr/lib/libSystem.B.dylib", symbols={"dyld_stub_binder": 0}), "armv7"))
+            cls.armv7_raw = os.path.join(cls.folder, "raw32.dylib")
+            subprocess.run([OLD_LINKER, "-arch", "armv7", "-dylib", "-ios_version_min", "7.0",
+                            "-sdk_version", "9.3", "-install_name", "/t.dylib", obj32, system,
+                            "-o", cls.armv7_raw], check=True, capture_output=True)
+            cls.armv7 = os.path.join(cls.folder, "linked32.dylib")
+            with open(cls.armv7_raw, "rb") as f:
+                data = macho32.finish_output(bytearray(f.read()))
+            with open(cls.armv7, "wb") as f:
+                f.write(data)
         cls.info = os.path.join(cls.folder, "Info.plist")
         with open(cls.info, "wb") as f:
             plistlib.dump(INFO, f)
@@ -150,18 +189,105 @@ class SignatureTest(unittest.TestCase):
         with open(path, "rb") as f:
             self.assertEqual(f.read(), once)
 
-    def test_a_binary_without_a_signature_to_replace_is_refused_and_left_alone(self):
+    def test_an_unsigned_binary_gets_a_signature_added(self):
         path = self.copy(self.unsigned)
+        size = os.path.getsize(path)
+        self.assertEqual(self.sign(path, "com.example.tonewell").returncode, 0)
+        lines, problems = verify_signature.verify(path, "com.example.tonewell")
+        self.assertEqual(problems, [])
+        self.assertEqual(len(lines), 2)
+        self.assertGreater(os.path.getsize(path), size)
+
+    def need_armv7(self):
+        if self.armv7 is None:
+            self.skipTest(f"needs {OLD_LINKER} (lld-13)")
+
+    def test_a_slice_without_a_uuid_is_refused_and_left_alone(self):
+        self.need_armv7()
+        path = self.copy(self.armv7_raw)
         with open(path, "rb") as f:
             before = f.read()
         run = self.sign(path, "com.example.tonewell")
         self.assertEqual(run.returncode, 1)
-        self.assertIn("has no LC_CODE_SIGNATURE to replace", run.stderr)
+        self.assertIn("has no LC_UUID", run.stderr)
         self.assertIn(path, run.stderr)
         with open(path, "rb") as f:
             self.assertEqual(f.read(), before)
         _, problems = verify_signature.verify(path)
         self.assertEqual(problems, ["no LC_CODE_SIGNATURE: the binary is not signed"])
+
+    def test_a_32_bit_slice_is_signed_like_the_arm64_one(self):
+        self.need_armv7()
+        path = self.copy(self.armv7)
+        self.assertEqual(self.sign(path, "com.example.tonewell").returncode, 0)
+        lines, problems = verify_signature.verify(path, "com.example.tonewell")
+        self.assertEqual(problems, [])
+        self.assertTrue(lines[0].startswith("slot 0: CodeDirectory SHA-1,"), lines[0])
+        self.assertTrue(lines[1].startswith("slot 0x1000: CodeDirectory SHA-256,"), lines[1])
+        with open(path, "rb") as f:
+            image = macho32.Image(f.read())
+        signature = [at for at, cmd, _ in image.commands if cmd == 0x1D]
+        self.assertEqual(len(signature), 1)
+        dataoff = int.from_bytes(image.data[signature[0] + 8:signature[0] + 12], "little")
+        self.assertEqual(dataoff % 16, 0)
+        linkedit = next(s for s in image.segments if s[1] + s[2] == os.path.getsize(path))
+        self.assertLessEqual(linkedit[1], dataoff)  # the signature ends __LINKEDIT and the file
+        with open(path, "rb") as f:
+            once = f.read()
+        self.assertEqual(self.sign(path, "com.example.tonewell").returncode, 0)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), once)
+
+    def test_a_fat_file_is_signed_slice_by_slice(self):
+        self.need_armv7()
+        path = os.path.join(self.folder, "fat.dylib")
+        with open(self.armv7, "rb") as a, open(self.dylib, "rb") as b:
+            thin = [a.read(), b.read()]
+        with open(path, "wb") as f:
+            f.write(fat(*thin))
+        self.assertEqual(self.sign(path, "com.example.tonewell").returncode, 0)
+        lines, problems = verify_signature.verify(path, "com.example.tonewell")
+        self.assertEqual(problems, [])
+        self.assertEqual([line.split(": ")[0:2] for line in lines],
+                         [["armv7", "slot 0"], ["armv7", "slot 0x1000"],
+                          ["arm64", "slot 0"], ["arm64", "slot 0x1000"]])
+        with open(path, "rb") as f:
+            signed = f.read()
+        self.assertEqual(self.sign(path, "com.example.tonewell").returncode, 0)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), signed)
+        # Each slice at its 16 KiB boundary, and the same bytes as the slice signed alone.
+        offset = int.from_bytes(signed[16:20], "big")
+        size = int.from_bytes(signed[20:24], "big")
+        alone = self.copy(self.armv7)
+        self.assertEqual(self.sign(alone, "com.example.tonewell").returncode, 0)
+        with open(alone, "rb") as f:
+            self.assertEqual(signed[offset:offset + size], f.read())
+        self.assertEqual(offset % 0x4000, 0)
+
+        changed = self.copy(path)
+        with open(changed, "r+b") as f:
+            f.seek(offset + 4096 + 5)  # the second page of the armv7 slice
+            byte = f.read(1)
+            f.seek(offset + 4096 + 5)
+            f.write(bytes([byte[0] ^ 1]))
+        _, problems = verify_signature.verify(changed)
+        self.assertTrue(problems)
+        self.assertTrue(all(p.startswith("armv7: slot") and "page 1 " in p for p in problems),
+                        problems)
+
+    def test_a_fat_slice_that_cannot_be_signed_is_named(self):
+        self.need_armv7()
+        path = os.path.join(self.folder, "fat-raw.dylib")
+        with open(self.armv7_raw, "rb") as a, open(self.dylib, "rb") as b:
+            data = fat(a.read(), b.read())
+        with open(path, "wb") as f:
+            f.write(data)
+        run = self.sign(path, "com.example.tonewell")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("fat slice 0 (cputype 12): the binary has no LC_UUID", run.stderr)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), data)
 
     def test_a_file_that_is_not_mach_o_is_refused(self):
         path = os.path.join(self.folder, "text.dylib")
@@ -169,7 +295,7 @@ class SignatureTest(unittest.TestCase):
             f.write("not a binary\n")
         run = self.sign(path, "com.example.tonewell")
         self.assertEqual(run.returncode, 1)
-        self.assertIn("not a thin 64-bit little-endian Mach-O file", run.stderr)
+        self.assertIn("not a Mach-O file (thin or fat)", run.stderr)
 
 
 if __name__ == "__main__":

@@ -12,10 +12,6 @@ using namespace platform;
 
 namespace tonewell::monitor {
 
-#ifndef TONEWELL_INSTALL_PREFIX
-#define TONEWELL_INSTALL_PREFIX ""
-#endif
-
 namespace {
 
 constexpr const char* kRingtoneCategory = "Ringtone";
@@ -75,8 +71,7 @@ std::optional<float> recordedVolume(const Dictionary& record, const char* key) {
 }  // namespace
 
 std::string ringtoneVolumeRecordPath() {
-  return std::string(TONEWELL_INSTALL_PREFIX) + NSHomeDirectory() +
-         "/Library/Tonewell/RingtoneVolume.plist";
+  return NSHomeDirectory() + "/Library/Tonewell/RingtoneVolume.plist";
 }
 
 RaiseResult raiseRingtoneVolumeTo(float level) noexcept {
