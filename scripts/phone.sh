@@ -70,9 +70,12 @@ python3 scripts/check_stand_in_signatures.py "${IOS_SDK}" build/phone/stand_in_s
 scenarios=()
 for name in $(build/default/bin/tonewell scenarios | awk '{print $1}'); do scenarios+=("builtin:${name}"); done
 scenarios+=(fuzz/corpus/scenario/*)
+# The packed binaries, as a phone owner installs them.
+packed=build/phone/package-root/Library
 for arch in arm64; do
-  python3 scripts/emulated_replay.py build/default/bin/tonewell "${monitor}" "${pane}" "${arch}" \
-    "${scenarios[@]}"
+  python3 scripts/emulated_replay.py build/default/bin/tonewell \
+    "${packed}/MobileSubstrate/DynamicLibraries/Tonewell.dylib" \
+    "${packed}/PreferenceBundles/TonewellPrefs.bundle/TonewellPrefs" "${arch}" "${scenarios[@]}"
 done
 TONEWELL_PHONE_MONITOR="$PWD/build/phone/lib/Tonewell.dylib" build/default/bin/phone_binary_test \
   --gtest_brief=1 | tail -1 | sed 's/^/phone binary tests: /'
