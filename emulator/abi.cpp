@@ -7,14 +7,10 @@
 namespace emulator {
 
 std::unique_ptr<Abi> makeArm64Abi();
+std::unique_ptr<Abi> makeArmAbi();
 
 std::unique_ptr<Abi> makeAbi(Arch arch) {
-  switch (arch) {
-    case Arch::arm64:
-      return makeArm64Abi();
-    default:
-      return nullptr;
-  }
+  return arch == Arch::arm64 ? makeArm64Abi() : makeArmAbi();
 }
 
 std::uint64_t NativeCall::pointer() {

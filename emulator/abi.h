@@ -102,6 +102,9 @@ class NativeCall {
   // Where a function returning a C++ object that is not trivially copyable writes it (x8 on
   // arm64; a hidden first argument on 32-bit ARM, so read it first).
   virtual Address cxxResultSlot() = 0;
+  // Before reading the arguments of a function that returns an aggregate of `type`: where the
+  // convention passes the result's address first (32-bit ARM), it is taken now.
+  virtual void prepareAggregateResult(const Type& type) { (void)type; }
   virtual void setResult(const Type& type, const Argument& value) = 0;
 
   std::uint64_t pointer();
@@ -151,5 +154,7 @@ class Abi {
 };
 
 std::unique_ptr<Abi> makeAbi(Arch arch);
+// Whether a function returning `type` writes it through an address the caller passes.
+bool returnsAggregateInMemory(Arch arch, const Type& type);
 
 }  // namespace emulator

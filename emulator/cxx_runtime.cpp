@@ -95,7 +95,14 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   };
   imports.function("___gxx_personality_v0", personality);
   imports.function("___objc_personality_v0", personality);
+  imports.function("___gxx_personality_sj0", personality);
+  imports.function("___objc_personality_sj0", personality);
   ex->setPersonalities(*imports.resolve("___gxx_personality_v0"), *imports.resolve("___objc_personality_v0"));
+  ex->setPersonalities(*imports.resolve("___gxx_personality_sj0"), *imports.resolve("___objc_personality_sj0"));
+  // 32-bit ARM's setjmp/longjmp unwinding.
+  imports.function("__Unwind_SjLj_Register", [ex](Machine&, NativeCall& c) { ex->registerContext(c.pointer()); });
+  imports.function("__Unwind_SjLj_Unregister", [ex](Machine&, NativeCall& c) { ex->unregisterContext(c.pointer()); });
+  imports.function("__Unwind_SjLj_Resume", [ex](Machine&, NativeCall& c) { ex->resume(c.pointer()); });
 
   // Type information: the three kinds of class typeinfo, by their vtables.
   const Address unused = machine.addNative("(a typeinfo's virtual function)", [](Machine& m, NativeCall&) {

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+
 #include "image.h"
 
 namespace emulator {
@@ -42,6 +46,16 @@ unsigned encodedSize(std::uint8_t encoding, unsigned pointerSize) {
 
 Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> imageAt)
     : runtime_(runtime), machine_(runtime.machine()), unwinder_(runtime.machine(), std::move(imageAt)) {
+  // A host call's frames end where its function contexts began: an exception never unwinds into
+  // the contexts of frames below the host's own.
+  machine_.setCallHook([this](bool entering) {
+    if (entering) {
+      boundaries_.push_back(contexts_);
+    } else if (!boundaries_.empty()) {
+      contexts_ = boundaries_.back();
+      boundaries_.pop_back();
+    }
+  });
   // A native function that throws hands its exception to the binary's frames that called it.
   machine_.setNativeExceptionHandler([this](std::exception_ptr failure) {
     try {
@@ -49,7 +63,7 @@ Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> im
     } catch (const InFlight& inFlight) {
       auto it = records_.find(inFlight.header);
       if (it == records_.end()) throw EmulationFault("an exception that the binary no longer knows");
-      raise(it->second, unwinder_.callerOfNative());
+      raise(it->second);
     } catch (const ObjcRaise& raise) {
       throwObjc(raise.exception);
     } catch (const CxxRaise& raise) {
@@ -88,7 +102,7 @@ void Exceptions::throwCxx(Address object, Address typeinfo, Address destructor) 
   Record& record = recordOf(object - kHeaderSize);
   record.typeinfo = typeinfo;
   record.destructor = destructor;
-  raise(record, unwinder_.callerOfNative());
+  raise(record);
 }
 
 void Exceptions::throwObjc(Address object, std::exception_ptr native) {
@@ -97,18 +111,18 @@ void Exceptions::throwObjc(Address object, std::exception_ptr native) {
   Record& record = recordOf(slot - kHeaderSize);
   record.objcObject = runtime_.retain(object);
   record.native = std::move(native);
-  raise(record, unwinder_.callerOfNative());
+  raise(record);
 }
 
 void Exceptions::rethrow() {
   if (caught_.empty()) machine_.fault("a rethrow with no exception caught: std::terminate");
   Record& record = recordOf(caught_.back());
   record.rethrown = true;
-  raise(record, unwinder_.callerOfNative());
+  raise(record);
 }
 
 void Exceptions::resume(Address header) {
-  raise(recordOf(header), unwinder_.callerOfNative());
+  raise(recordOf(header));
 }
 
 Address Exceptions::beginCatch(Address header, bool objc) {
@@ -188,14 +202,17 @@ bool Exceptions::matches(Address catchType, Record& record) const {
   return true;
 }
 
-std::optional<Exceptions::Landing> Exceptions::personality(const FrameInfo& info, Address pc,
-                                                           Record& record, bool searchOnly) const {
-  if (info.lsda == 0 || info.personality == 0) return std::nullopt;
-  if (info.personality != gxxPersonality_ && info.personality != objcPersonality_) {
+std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFunction, Address lsda,
+                                                           Address functionStart, Address pc,
+                                                           std::int64_t callSiteIndex, Record& record,
+                                                           bool searchOnly) const {
+  if (lsda == 0 || personalityFunction == 0) return std::nullopt;
+  if (std::find(personalities_.begin(), personalities_.end(), personalityFunction) == personalities_.end()) {
     machine_.fault("a frame at " + runtime_.where(pc) + " with a personality no stand-in knows");
   }
+  const bool sjlj = callSiteIndex != 0;
   const unsigned p = machine_.pointerSize();
-  Address at = info.lsda;
+  Address at = lsda;
   auto u8 = [&] { return machine_.load<std::uint8_t>(at++); };
   auto uleb = [&] {
     std::uint64_t result = 0;
@@ -255,7 +272,7 @@ std::optional<Exceptions::Landing> Exceptions::personality(const FrameInfo& info
   };
 
   const std::uint8_t lpStartEncoding = u8();
-  const Address lpStart = lpStartEncoding == kOmit ? info.functionStart : encoded(lpStartEncoding);
+  const Address lpStart = lpStartEncoding == kOmit ? functionStart : encoded(lpStartEncoding);
   const std::uint8_t ttypeEncoding = u8();
   Address ttypeBase = 0;
   if (ttypeEncoding != kOmit) {
@@ -266,16 +283,29 @@ std::optional<Exceptions::Landing> Exceptions::personality(const FrameInfo& info
   const std::uint64_t callSiteLength = uleb();
   const Address callSites = at;
   const Address actions = callSites + callSiteLength;
-  const std::uint64_t ip = pc - 1 - info.functionStart;
+  const std::uint64_t ip = pc - 1 - functionStart;
+  std::int64_t index = callSiteIndex;
   while (at < actions) {
-    const std::uint64_t start = encoded(callSiteEncoding);
-    const std::uint64_t length = encoded(callSiteEncoding);
-    const std::uint64_t landingPad = encoded(callSiteEncoding);
-    const std::uint64_t action = uleb();
-    if (ip < start) break;
-    if (ip >= start + length) continue;
-    if (landingPad == 0) return std::nullopt;
-    const Address pad = lpStart + landingPad;
+    std::uint64_t landingPad = 0;
+    std::uint64_t action = 0;
+    Address pad = 0;
+    if (sjlj) {
+      // The call site is the index the function stored before the call; the landing pad is the
+      // value its dispatch code switches on.
+      landingPad = uleb();
+      action = uleb();
+      if (--index != 0) continue;
+      pad = landingPad;
+    } else {
+      const std::uint64_t start = encoded(callSiteEncoding);
+      const std::uint64_t length = encoded(callSiteEncoding);
+      landingPad = encoded(callSiteEncoding);
+      action = uleb();
+      if (ip < start) break;
+      if (ip >= start + length) continue;
+      if (landingPad == 0) return std::nullopt;
+      pad = lpStart + landingPad;
+    }
     if (action == 0) {
       if (searchOnly) return std::nullopt;
       return Landing{pad, 0, false};
@@ -318,7 +348,12 @@ std::string Exceptions::describe(const Record& record) const {
   return "a C++ exception of type " + typeName(record.typeinfo);
 }
 
-void Exceptions::raise(Record& record, const FrameState& from) {
+void Exceptions::raise(Record& record) {
+  if (!is64Bit(runtime_.arch())) {
+    raiseSjLj(record);
+    return;
+  }
+  const FrameState from = unwinder_.callerOfNative();
   if (std::getenv("TONEWELL_EMULATOR_TRACE")) {
     std::fprintf(stderr, "emulator: %s raised at %s (sp %s, fp %s)\n", describe(record).c_str(),
                  runtime_.where(from.pc).c_str(), Machine::hex(from.sp).c_str(),
@@ -334,7 +369,9 @@ void Exceptions::raise(Record& record, const FrameState& from) {
       machine_.fault(describe(record) + " passes " + runtime_.where(state.pc) +
                      ", which has no unwind information");
     }
-    if (auto landing = personality(*info, state.pc, record, true); landing && landing->handler) {
+    if (auto landing = personality(info->personality, info->lsda, info->functionStart, state.pc, 0,
+                                   record, true);
+        landing && landing->handler) {
       handlerDepth = depth;
       break;
     }
@@ -348,7 +385,8 @@ void Exceptions::raise(Record& record, const FrameState& from) {
       return;
     }
     auto info = unwinder_.info(state.pc);
-    if (auto landing = personality(*info, state.pc, record, false);
+    if (auto landing = personality(info->personality, info->lsda, info->functionStart, state.pc, 0,
+                                   record, false);
         landing && (!landing->handler || depth == handlerDepth)) {
       unwinder_.restore(state);
       machine_.setReg(machine_.abi().argumentRegister(0), record.header);
@@ -359,6 +397,68 @@ void Exceptions::raise(Record& record, const FrameState& from) {
     unwinder_.step(state);
   }
   machine_.fault("an exception unwinds through more than 100000 frames");
+}
+
+// A function context (SjLj): prev, call site, data[4], personality, lsda, then the jump buffer
+// of __builtin_setjmp: frame pointer, resume address, stack pointer.
+namespace {
+constexpr Address kContextPrev = 0;
+constexpr Address kContextCallSite = 4;
+constexpr Address kContextData = 8;
+constexpr Address kContextPersonality = 24;
+constexpr Address kContextLsda = 28;
+constexpr Address kContextJumpBuffer = 32;
+}  // namespace
+
+void Exceptions::registerContext(Address context) {
+  machine_.store<std::uint32_t>(context + kContextPrev, static_cast<std::uint32_t>(contexts_));
+  contexts_ = context;
+}
+
+void Exceptions::unregisterContext(Address context) {
+  contexts_ = machine_.load<std::uint32_t>(context + kContextPrev);
+}
+
+void Exceptions::raiseSjLj(Record& record) {
+  const Address boundary = boundaries_.empty() ? 0 : boundaries_.back();
+  auto landingOf = [&](Address context, bool searchOnly) -> std::optional<Landing> {
+    const std::int32_t callSite = machine_.load<std::int32_t>(context + kContextCallSite);
+    if (callSite == -1) return std::nullopt;  // a call with nothing to do here
+    if (callSite == 0) {
+      machine_.fault(describe(record) + " passes a call its function said cannot throw: std::terminate");
+    }
+    return personality(machine_.load<std::uint32_t>(context + kContextPersonality),
+                       machine_.load<std::uint32_t>(context + kContextLsda), 0, 0, callSite, record,
+                       searchOnly);
+  };
+  Address handler = 0;
+  int depth = 0;
+  for (Address c = contexts_; c != 0 && c != boundary; c = machine_.load<std::uint32_t>(c + kContextPrev)) {
+    if (++depth > 100000) machine_.fault("a cycle of function contexts");
+    if (auto landing = landingOf(c, true); landing && landing->handler) {
+      handler = c;
+      break;
+    }
+  }
+  for (Address c = contexts_; c != 0 && c != boundary; c = machine_.load<std::uint32_t>(c + kContextPrev)) {
+    auto landing = landingOf(c, false);
+    if (!landing || (landing->handler && c != handler)) continue;
+    machine_.store<std::uint32_t>(c + kContextCallSite, static_cast<std::uint32_t>(landing->pad));
+    machine_.store<std::uint32_t>(c + kContextData, static_cast<std::uint32_t>(record.header));
+    machine_.store<std::uint32_t>(c + kContextData + 4, static_cast<std::uint32_t>(landing->selector));
+    contexts_ = c;
+    // __builtin_longjmp: the frame pointer (r7) and stack pointer back, on to the dispatch.
+    machine_.setReg(UC_ARM_REG_R7, machine_.load<std::uint32_t>(c + kContextJumpBuffer));
+    machine_.setReg(UC_ARM_REG_SP, machine_.load<std::uint32_t>(c + kContextJumpBuffer + 8));
+    machine_.continueAt(machine_.load<std::uint32_t>(c + kContextJumpBuffer + 4));
+    return;
+  }
+  contexts_ = boundary;
+  machine_.setEscapingException(record.native ? record.native
+                                              : std::make_exception_ptr(InFlight(describe(record) +
+                                                                                     " left the binary",
+                                                                                 record.header)));
+  machine_.continueAt(machine_.returnTrap());
 }
 
 void Exceptions::escape(Record& record, const FrameState& boundary) {

@@ -55,9 +55,13 @@ class Exceptions {
 
   // The addresses of the personality functions (what the unwind tables name).
   void setPersonalities(Address gxx, Address objc) {
-    gxxPersonality_ = gxx;
-    objcPersonality_ = objc;
+    personalities_.push_back(gxx);
+    personalities_.push_back(objc);
   }
+  // 32-bit ARM unwinds with setjmp/longjmp: each function that has handlers or cleanups
+  // registers a function context on entry and unregisters it on exit.
+  void registerContext(Address context);
+  void unregisterContext(Address context);
   void setObjcTypeVtable(Address vtable) { objcTypeVtable_ = vtable; }
   // The type name of a C++ typeinfo.
   std::string typeName(Address typeinfo) const;
@@ -88,10 +92,14 @@ class Exceptions {
     bool handler = false;
   };
 
-  void raise(Record& record, const FrameState& from);
-  // The landing pad of `frame` for `record`: a handler, a cleanup, or none.
-  std::optional<Landing> personality(const FrameInfo& info, Address pc, Record& record,
-                                     bool searchOnly) const;
+  // Raises `record` from the native function running now, into the frames that called it.
+  void raise(Record& record);
+  void raiseSjLj(Record& record);
+  // The landing pad of a frame for `record`: a handler, a cleanup, or none. The call site is
+  // found by the instruction's offset in the function (tables), or by its 1-based index (SjLj).
+  std::optional<Landing> personality(Address personalityFunction, Address lsda,
+                                     Address functionStart, Address pc, std::int64_t callSiteIndex,
+                                     Record& record, bool searchOnly) const;
   bool matches(Address catchType, Record& record) const;
   std::string describe(const Record& record) const;
   Record& recordOf(Address header);
@@ -102,8 +110,9 @@ class Exceptions {
   Unwinder unwinder_;
   std::unordered_map<Address, Record> records_;  // by header
   std::vector<Address> caught_;                  // headers, innermost last
-  Address gxxPersonality_ = 0;
-  Address objcPersonality_ = 0;
+  std::vector<Address> personalities_;
+  Address contexts_ = 0;           // the innermost function context (SjLj)
+  std::vector<Address> boundaries_;  // the innermost context when each host call began
   Address objcTypeVtable_ = 0;
   Address classTypeVtable_ = 0;
   Address siTypeVtable_ = 0;

@@ -9,8 +9,11 @@ namespace {
 
 constexpr Address kPage = 0x4000;  // segments of iOS binaries are 16 KiB aligned on arm64
 
-// The low bits of a class's data pointer are the runtime's flags (Swift, fast paths).
-constexpr Address kClassDataMask = ~Address{7};
+// The low bits of a class's data pointer are the runtime's flags (Swift, fast paths): three on
+// 64-bit, two on 32-bit, where the data is only 4-byte aligned.
+Address classDataMask(unsigned pointerSize) {
+  return pointerSize == 8 ? ~Address{7} : ~Address{3};
+}
 
 }  // namespace
 
@@ -121,8 +124,8 @@ void Image::realizeClass(Address classAddress, std::map<Address, ClassInfo*>& do
   }
   // class_ro_t: flags, instanceStart, instanceSize, (reserved), ivarLayout, name, methods,
   // protocols, ivars, ...
-  const Address ro = machine_.loadPointer(classAddress + 4 * p) & kClassDataMask;
-  const Address metaRo = machine_.loadPointer(metaAddress + 4 * p) & kClassDataMask;
+  const Address ro = machine_.loadPointer(classAddress + 4 * p) & classDataMask(p);
+  const Address metaRo = machine_.loadPointer(metaAddress + 4 * p) & classDataMask(p);
   const std::uint32_t instanceStart = machine_.load<std::uint32_t>(ro + 4);
   std::uint32_t instanceSize = machine_.load<std::uint32_t>(ro + 8);
   const Address fields = ro + (p == 8 ? 16 : 12);

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -147,6 +150,76 @@ void defineLibc(Runtime& rt, Imports& imports) {
     c.returnInteger(static_cast<std::uint32_t>(text.size()), 4, true);
   });
 
+  // libm, and the compiler's runtime helpers 32-bit ARM needs (no 64-bit conversions in hardware,
+  // no integer division on armv7).
+  imports.function("_ceilf", [](Machine&, NativeCall& c) { c.returnF32(std::ceil(c.f32())); });
+  imports.function("_ceil", [](Machine&, NativeCall& c) { c.returnF64(std::ceil(c.f64())); });
+  imports.function("_floorf", [](Machine&, NativeCall& c) { c.returnF32(std::floor(c.f32())); });
+  imports.function("_fmaxf", [](Machine&, NativeCall& c) {
+    const float a = c.f32();
+    c.returnF32(std::fmax(a, c.f32()));
+  });
+  imports.function("_fminf", [](Machine&, NativeCall& c) {
+    const float a = c.f32();
+    c.returnF32(std::fmin(a, c.f32()));
+  });
+  imports.function("_fmax", [](Machine&, NativeCall& c) {
+    const double a = c.f64();
+    c.returnF64(std::fmax(a, c.f64()));
+  });
+  imports.function("_fmin", [](Machine&, NativeCall& c) {
+    const double a = c.f64();
+    c.returnF64(std::fmin(a, c.f64()));
+  });
+  imports.function("_llround", [](Machine&, NativeCall& c) {
+    c.returnInteger(static_cast<std::uint64_t>(std::llround(c.f64())), 8, true);
+  });
+  imports.function("_lround", [](Machine& m, NativeCall& c) {
+    c.returnInteger(static_cast<std::uint64_t>(std::lround(c.f64())), m.pointerSize(), true);
+  });
+  imports.function("___fixdfdi", [](Machine&, NativeCall& c) {
+    const double d = c.f64();
+    std::int64_t v = 0;
+    if (std::isnan(d)) v = 0;
+    else if (d >= 9.2233720368547758e18) v = INT64_MAX;
+    else if (d <= -9.2233720368547758e18) v = INT64_MIN;
+    else v = static_cast<std::int64_t>(d);
+    c.returnInteger(static_cast<std::uint64_t>(v), 8, true);
+  });
+  imports.function("___fixunsdfdi", [](Machine&, NativeCall& c) {
+    const double d = c.f64();
+    std::uint64_t v = 0;
+    if (!(d > 0)) v = 0;
+    else if (d >= 1.8446744073709552e19) v = UINT64_MAX;
+    else v = static_cast<std::uint64_t>(d);
+    c.returnInteger(v, 8, false);
+  });
+  imports.function("___floatdidf", [](Machine&, NativeCall& c) {
+    c.returnF64(static_cast<double>(static_cast<std::int64_t>(c.integer(8, true))));
+  });
+  imports.function("___floatundidf", [](Machine&, NativeCall& c) {
+    c.returnF64(static_cast<double>(c.integer(8, false)));
+  });
+  auto divide = [](bool isSigned, bool remainder) {
+    return [isSigned, remainder](Machine& m, NativeCall& c) {
+      const std::uint64_t a = c.integer(4, isSigned);
+      const std::uint64_t b = c.integer(4, isSigned);
+      if (static_cast<std::uint32_t>(b) == 0) m.fault("an integer division by zero");
+      std::uint32_t result;
+      if (isSigned) {
+        const auto x = static_cast<std::int32_t>(a), y = static_cast<std::int32_t>(b);
+        result = static_cast<std::uint32_t>(remainder ? x % y : x / y);
+      } else {
+        const auto x = static_cast<std::uint32_t>(a), y = static_cast<std::uint32_t>(b);
+        result = remainder ? x % y : x / y;
+      }
+      c.returnInteger(result, 4, isSigned);
+    };
+  };
+  imports.function("___udivsi3", divide(false, false));
+  imports.function("___umodsi3", divide(false, true));
+  imports.function("___divsi3", divide(true, false));
+  imports.function("___modsi3", divide(true, true));
   imports.function("_malloc", [](Machine& m, NativeCall& c) { c.returnPointer(m.allocate(c.pointer())); });
   imports.function("_calloc", [](Machine& m, NativeCall& c) {
     const std::uint64_t n = c.pointer();

@@ -123,7 +123,7 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
   Runtime* r = &rt;
   Imports* table = &imports;
   const bool wide = rt.machine().pointerSize() == 8;
-  const std::string size = wide ? "m" : "j";  // size_t in mangled names
+  const std::string size = "m";  // size_t is unsigned long on every Apple architecture
   const std::string string = "__ZNSt3__112basic_stringIcNS_11char_traitsIcEENS_9allocatorIcEEE";
   const std::string constString = "__ZNKSt3__112basic_stringIcNS_11char_traitsIcEENS_9allocatorIcEEE";
   auto outOfRange = [r, table](const std::string& what) {

@@ -60,6 +60,15 @@ Machine::Machine(Arch arch) : arch_(arch), heap_(std::make_unique<Heap>()) {
     uc_reg_read(uc_, UC_ARM64_REG_CPACR_EL1, &cpacr);
     cpacr |= 3u << 20;
     uc_reg_write(uc_, UC_ARM64_REG_CPACR_EL1, &cpacr);
+  } else {
+    // A Cortex-A15 has what armv7 and armv7s phones have (VFPv4, NEON, integer division).
+    check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_A15), "cannot choose the emulated CPU");
+    std::uint32_t cpacr = 0;
+    uc_reg_read(uc_, UC_ARM_REG_C1_C0_2, &cpacr);
+    cpacr |= 0xfu << 20;  // cp10 and cp11: VFP and NEON
+    uc_reg_write(uc_, UC_ARM_REG_C1_C0_2, &cpacr);
+    const std::uint32_t fpexc = 1u << 30;
+    uc_reg_write(uc_, UC_ARM_REG_FPEXC, &fpexc);
   }
   map(layout::kNativeStubs, layout::kNativeStubsSize);
   map(layout::kStatic, layout::kStaticSize);
@@ -352,7 +361,9 @@ Returned Machine::call(Address function, const std::vector<Argument>& args, cons
   memoryFault_.clear();
   const std::uint64_t timeout =
       outermost ? static_cast<std::uint64_t>(timeLimit_.count()) * 1000 : 0;
+  if (callHook_) callHook_(true);
   const uc_err err = uc_emu_start(uc_, function, returnTrap_, timeout, 0);
+  if (callHook_) callHook_(false);
   --depth_;
   std::exception_ptr failure = std::exchange(failure_, nullptr);
   std::exception_ptr escaping = std::exchange(escaping_, nullptr);

@@ -128,6 +128,8 @@ class Machine {
   void setNativeExceptionHandler(std::function<void(std::exception_ptr)> handler) {
     nativeExceptionHandler_ = std::move(handler);
   }
+  // Told when a call from the host into the binary begins (true) and ends (false).
+  void setCallHook(std::function<void(bool)> hook) { callHook_ = std::move(hook); }
 
  private:
   struct Heap;
@@ -161,6 +163,7 @@ class Machine {
   std::string memoryFault_;
   std::chrono::milliseconds timeLimit_{20000};
   std::function<void(std::exception_ptr)> nativeExceptionHandler_;
+  std::function<void(bool)> callHook_;
 };
 
 // Address layout shared by every architecture (all below 4 GiB, so 32-bit slices fit).

@@ -388,6 +388,7 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
   // --- CoreMedia -------------------------------------------------------------------------------
   defineStandIn(rt, "CMSampleBuffer", "NSObject", "CoreMedia/CMSampleBuffer.h").state<SampleBufferState>();
   imports.function("_CMTimeMake", [cmTimeType](Machine&, NativeCall& c) {
+    c.prepareAggregateResult(cmTimeType);
     const std::int64_t value = static_cast<std::int64_t>(c.integer(8, true));
     const std::int32_t timescale = static_cast<std::int32_t>(c.integer(4, true));
     c.returnAggregate(cmTimeType, cmTime(value, timescale));

@@ -22,6 +22,10 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
   imports.function("_objc_msgSend", [r](Machine&, NativeCall& c) { r->dispatch(c, false, false); });
   imports.function("_objc_msgSendSuper", [r](Machine&, NativeCall& c) { r->dispatch(c, true, false); });
   imports.function("_objc_msgSendSuper2", [r](Machine&, NativeCall& c) { r->dispatch(c, true, true); });
+  // 32-bit ARM: a result returned through memory has variants of its own.
+  imports.function("_objc_msgSend_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, false, false, true); });
+  imports.function("_objc_msgSendSuper_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, true, false, true); });
+  imports.function("_objc_msgSendSuper2_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, true, true, true); });
 
   // Reference counting, as ARC calls it.
   auto retainLike = [r](Machine&, NativeCall& c) { c.returnPointer(r->retain(c.pointer())); };

@@ -527,8 +527,14 @@ Argument Runtime::invokeNative(const MethodEntry& entry, Address self, ClassInfo
   return entry.native(message);
 }
 
-void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2) {
+void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2, bool stret) {
   const Address caller = machine_.returnAddress();
+  // The result's address comes first: the receiver and selector follow it.
+  Type memoryResult;
+  memoryResult.kind = Type::Kind::kStruct;
+  memoryResult.size = 64;
+  if (stret) call.prepareAggregateResult(memoryResult);
+  const unsigned receiverRegister = stret ? 1 : 0;
   const Address first = call.pointer();
   const Address selectorAddress = call.pointer();
   Address self = first;
@@ -541,7 +547,8 @@ void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2) {
     start = super2 ? named->superclass : named;
   }
   if (self == 0) {
-    // A message to nil answers zero, in every result register.
+    // A message to nil answers zero, in every result register (a result in memory is left).
+    if (stret) return;
     call.setResult(Type::integer(8, false), Argument::integer(0, 8, false));
     call.setResult(Type::f64(), Argument::f64(0));
     return;
@@ -560,8 +567,12 @@ void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2) {
                  toSuper ? " (super)" : "", where(caller).c_str());
   }
   if (entry == nullptr) unanswered(cls, name, self, caller);
+  if (!is64Bit(arch()) && returnsAggregateInMemory(arch(), entry->signature.returns) != stret) {
+    machine_.fault(methodName(cls, name) + " returns " + entry->signature.returns.describe() + ", but it was sent with " +
+                   (stret ? "objc_msgSend_stret" : "objc_msgSend") + " from " + where(caller));
+  }
   if (entry->imp) {
-    if (toSuper) machine_.setReg(machine_.abi().argumentRegister(0), self);
+    if (toSuper) machine_.setReg(machine_.abi().argumentRegister(receiverRegister), self);
     machine_.continueAt(entry->imp);
     return;
   }

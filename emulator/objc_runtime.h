@@ -192,8 +192,9 @@ class Runtime {
   Address getAssociated(Address object, Address key) const;
 
   // --- Messages -------------------------------------------------------------------------------
-  // The implementation of objc_msgSend (and its super variants) for emulated callers.
-  void dispatch(NativeCall& call, bool toSuper, bool super2);
+  // The implementation of objc_msgSend (and its super variants) for emulated callers. `stret`:
+  // the 32-bit variants for a result returned through memory, whose address comes first.
+  void dispatch(NativeCall& call, bool toSuper, bool super2, bool stret = false);
   // A message from the host to an object (a stand-in delivering a frame, a notice, a row's
   // action). Faults when the receiver does not answer.
   Returned send(Address receiver, std::string_view selector, const std::vector<Argument>& args);

@@ -48,7 +48,6 @@ std::variant<std::unique_ptr<PhoneBinary>, std::string> PhoneBinary::load(
     const std::string& path, const std::string& architecture) {
   auto arch = archNamed(architecture);
   if (!arch) return "no architecture named " + architecture;
-  if (!is64Bit(*arch)) return "the emulator runs arm64 slices only so far";
   auto bytes = readWhole(path);
   if (!bytes) return "cannot read " + path;
   auto parsed = MachOFile::parse(std::move(*bytes), *arch);
@@ -108,6 +107,10 @@ std::shared_ptr<platform::PSListController> PhoneBinary::makeListController(
     const std::string& className, const std::string& bundlePath) {
   ++process_->calls;
   return emulator::makeListController(process_->runtime, className, bundlePath);
+}
+
+std::size_t PhoneBinary::pointerSize() const {
+  return process_->machine.pointerSize();
 }
 
 std::size_t PhoneBinary::liveObjects() const {

@@ -72,10 +72,11 @@ for name in $(build/default/bin/tonewell scenarios | awk '{print $1}'); do scena
 scenarios+=(fuzz/corpus/scenario/*)
 # The packed binaries, as a phone owner installs them.
 packed=build/phone/package-root/Library
-for arch in arm64; do
+for arch in arm64 armv7 armv7s; do
   python3 scripts/emulated_replay.py build/default/bin/tonewell \
     "${packed}/MobileSubstrate/DynamicLibraries/Tonewell.dylib" \
     "${packed}/PreferenceBundles/TonewellPrefs.bundle/TonewellPrefs" "${arch}" "${scenarios[@]}"
+  TONEWELL_PHONE_MONITOR="$PWD/${packed}/MobileSubstrate/DynamicLibraries/Tonewell.dylib" \
+    TONEWELL_PHONE_ARCH="${arch}" build/default/bin/phone_binary_test --gtest_brief=1 | tail -1 \
+    | sed "s/^/phone binary tests (${arch}): /"
 done
-TONEWELL_PHONE_MONITOR="$PWD/build/phone/lib/Tonewell.dylib" build/default/bin/phone_binary_test \
-  --gtest_brief=1 | tail -1 | sed 's/^/phone binary tests: /'

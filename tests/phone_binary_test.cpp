@@ -1,7 +1,8 @@
 // The phone's own monitor binary on the emulated CPU, where it matters beyond a scenario: the
 // host's exception passes through the replaced method after the volume is back, and the
 // binary's own failure handling holds. Runs when TONEWELL_PHONE_MONITOR names the phone's
-// Tonewell.dylib (scripts/phone.sh sets it); skipped otherwise, as CI has no SDK to build one.
+// Tonewell.dylib, in the slice TONEWELL_PHONE_ARCH names (default arm64; scripts/phone.sh sets
+// both); skipped otherwise, as CI has no SDK to build one.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,7 +29,8 @@ class PhoneBinaryTest : public testing_support::PhoneTest {
     sim::installSpringBoard();
     sim::setVolume("Ringtone", 0.3f, false);
     sim::setBrightness(platform::AVCaptureDevicePositionFront, -6.0);
-    auto loaded = emulator::PhoneBinary::load(path, "arm64");
+    const char* arch = std::getenv("TONEWELL_PHONE_ARCH");
+    auto loaded = emulator::PhoneBinary::load(path, arch && *arch ? arch : "arm64");
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<emulator::PhoneBinary>>(loaded))
         << std::get<std::string>(loaded);
     monitor_ = std::move(std::get<std::unique_ptr<emulator::PhoneBinary>>(loaded));

@@ -137,6 +137,10 @@ class Host {
   }
 
   const std::optional<std::string>& failure() const { return failure_; }
+  // The width of the running monitor's pointers.
+  std::size_t pointerSize() const {
+    return binaries_.empty() ? sizeof(void*) : binaries_.back()->pointerSize();
+  }
 
  private:
   std::optional<std::string> startEmulated() {
@@ -188,10 +192,19 @@ void perform(const Event& event, Host& host) {
 
 template <typename T>
 T readExported(const Host& host, const char* name) {
-  // The variables are atomics of the width of their type (the monitor asserts it).
+  // The variables are atomics of the width of their type (the monitor asserts it); a
+  // pointer-sized one is as wide as the monitor's pointers (4 bytes in a 32-bit slice).
+  std::size_t width = sizeof(T);
+  if constexpr (std::is_same_v<T, std::intptr_t>) width = host.pointerSize();
   T value{};
-  if (auto bytes = host.exported(name, sizeof(T)); bytes && bytes->size() == sizeof(T)) {
+  auto bytes = host.exported(name, width);
+  if (!bytes || bytes->size() != width) return value;
+  if (width == sizeof(T)) {
     std::memcpy(&value, bytes->data(), sizeof(T));
+  } else {
+    std::int32_t narrow = 0;
+    std::memcpy(&narrow, bytes->data(), sizeof narrow);
+    value = static_cast<T>(narrow);
   }
   return value;
 }

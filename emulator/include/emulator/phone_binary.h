@@ -52,6 +52,8 @@ class PhoneBinary {
   std::shared_ptr<platform::PSListController> makeListController(const std::string& className,
                                                                  const std::string& bundlePath);
   const std::string& architecture() const;
+  // The width of the binary's pointers: 8 for arm64, 4 for the 32-bit slices.
+  std::size_t pointerSize() const;
   // Objects the binary made and has not freed (leak checks), and heap bytes in use.
   std::size_t liveObjects() const;
   // Instructions the emulated CPU can run per second are not measured here; for benchmarks:
