@@ -43,11 +43,11 @@ void relay(platform::CFNotificationCenterRef, void* context, platform::CFNotific
     const Arch arch = rt.arch();
     const Address nameObject = rt.autorelease(rt.newString(name));
     const Address info = userInfo ? rt.autorelease(rt.newObject(platform::Value(*userInfo))) : 0;
-    rt.machine().call(observation->callback,
-                      {Argument::pointer(arch, observation->center),
-                       Argument::pointer(arch, observation->observer),
-                       Argument::pointer(arch, nameObject), Argument::pointer(arch, 0),
-                       Argument::pointer(arch, info)});
+    rt.machine().call(
+        observation->callback,
+        {Argument::pointer(arch, observation->center),
+         Argument::pointer(arch, observation->observer), Argument::pointer(arch, nameObject),
+         Argument::pointer(arch, 0), Argument::pointer(arch, info)});
   })();
 }
 
@@ -97,7 +97,8 @@ std::string fromMacRoman(const std::string& bytes) {
 std::shared_ptr<platform::TaskRunner> queueRunner(Runtime& runtime, Address queue) {
   auto* state = runtime.state<QueueState>(queue);
   if (state == nullptr) {
-    runtime.machine().fault("a dispatch queue argument " + Machine::hex(queue) + " that is no queue");
+    runtime.machine().fault("a dispatch queue argument " + Machine::hex(queue) +
+                            " that is no queue");
   }
   return state->queue;
 }
@@ -110,16 +111,24 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
     const ClassInfo* cls = r->classOf(object);
     if (cls == nullptr) m.fault("CFGetTypeID of " + Machine::hex(object) + ", which is no object");
     std::uint64_t id = 1;
-    if (r->isKindOf(cls, "__NSCFBoolean")) id = kBooleanTypeID;
-    else if (r->isKindOf(cls, "NSNumber")) id = kNumberTypeID;
-    else if (r->isKindOf(cls, "NSString")) id = kStringTypeID;
-    else if (r->isKindOf(cls, "NSDictionary")) id = kDictionaryTypeID;
-    else if (r->isKindOf(cls, "NSArray")) id = kArrayTypeID;
-    else if (r->isKindOf(cls, "NSData")) id = kDataTypeID;
-    else if (r->isKindOf(cls, "NSDate")) id = kDateTypeID;
+    if (r->isKindOf(cls, "__NSCFBoolean"))
+      id = kBooleanTypeID;
+    else if (r->isKindOf(cls, "NSNumber"))
+      id = kNumberTypeID;
+    else if (r->isKindOf(cls, "NSString"))
+      id = kStringTypeID;
+    else if (r->isKindOf(cls, "NSDictionary"))
+      id = kDictionaryTypeID;
+    else if (r->isKindOf(cls, "NSArray"))
+      id = kArrayTypeID;
+    else if (r->isKindOf(cls, "NSData"))
+      id = kDataTypeID;
+    else if (r->isKindOf(cls, "NSDate"))
+      id = kDateTypeID;
     c.returnPointer(id);
   });
-  imports.function("_CFBooleanGetTypeID", [](Machine&, NativeCall& c) { c.returnPointer(kBooleanTypeID); });
+  imports.function("_CFBooleanGetTypeID",
+                   [](Machine&, NativeCall& c) { c.returnPointer(kBooleanTypeID); });
   imports.function("_CFNumberIsFloatType", [r](Machine& m, NativeCall& c) {
     auto* number = r->state<NumberState>(c.pointer());
     if (number == nullptr) m.fault("CFNumberIsFloatType of an object that is no number");
@@ -184,20 +193,52 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
   };
   imports.function("_CFNotificationCenterGetLocalCenter",
                    [localCenter](Machine&, NativeCall& c) { c.returnPointer(localCenter()); });
-  imports.function("_CFNotificationCenterAddObserver", [r, observations, localCenter](Machine& m, NativeCall& c) {
+  imports.function("_CFNotificationCenterAddObserver", [r, observations, localCenter](
+                                                           Machine& m, NativeCall& c) {
     const Address center = c.pointer();
     const Address observer = c.pointer();
     const Address callback = c.pointer();
     const Address name = c.pointer();
     const Address object = c.pointer();
-    const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(c.integer(8));
+    const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(
+        c.integer(m.pointerSize()));  // a CFIndex
     if (center != localCenter()) m.fault("an observer added to a center other than the local one");
     if (object != 0) m.fault("an observer of one object's notifications is not modelled");
-    observations->push_back(std::make_unique<Observation>(Observation{r, center, callback, observer}));
+    observations->push_back(
+        std::make_unique<Observation>(Observation{r, center, callback, observer}));
     const std::string nameText = name ? textOf(*r, name, "the notification name") : std::string();
     platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetLocalCenter(),
-                                              observations->back().get(), &relay, nameText,
-                                              nullptr, behavior);
+                                              observations->back().get(), &relay, nameText, nullptr,
+                                              behavior);
+  });
+  // CoreTelephony's center, where the telephony server posts call status. The binary finds these
+  // two with dlsym: the framework is not linked.
+  auto telephonyCenter = [r] {
+    return r->singleton("CoreTelephony's notification center", [r] {
+      return r->retain(r->createInstance(r->classNamed("__NSCFNotificationCenter")));
+    });
+  };
+  imports.function("_CTTelephonyCenterGetDefault", [telephonyCenter](Machine&, NativeCall& c) {
+    c.returnPointer(telephonyCenter());
+  });
+  imports.function("_CTTelephonyCenterAddObserver", [r, observations, telephonyCenter](
+                                                        Machine& m, NativeCall& c) {
+    const Address center = c.pointer();
+    const Address observer = c.pointer();
+    const Address callback = c.pointer();
+    const Address name = c.pointer();
+    const Address object = c.pointer();
+    const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(
+        c.integer(m.pointerSize()));  // a CFIndex
+    if (center != telephonyCenter())
+      m.fault("a telephony observer added to a center other than CoreTelephony's");
+    if (object != 0) m.fault("an observer of one object's notifications is not modelled");
+    observations->push_back(
+        std::make_unique<Observation>(Observation{r, center, callback, observer}));
+    const std::string nameText = name ? textOf(*r, name, "the notification name") : std::string();
+    platform::CTTelephonyCenterAddObserver(platform::CTTelephonyCenterGetDefault(),
+                                           observations->back().get(), &relay, nameText, nullptr,
+                                           behavior);
   });
   imports.function("_CFNotificationCenterPostNotification", [r](Machine&, NativeCall& c) {
     c.pointer();  // the local center
@@ -233,8 +274,8 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
     r->state<QueueState>(object)->queue = std::move(queue);
     return object;
   };
-  const Address mainQueue = r->retain(queueObject(
-      std::shared_ptr<platform::TaskRunner>(&platform::mainRunLoop(), [](platform::TaskRunner*) {})));
+  const Address mainQueue = r->retain(queueObject(std::shared_ptr<platform::TaskRunner>(
+      &platform::mainRunLoop(), [](platform::TaskRunner*) {})));
   imports.data("__dispatch_main_q", mainQueue);
   imports.function("_dispatch_get_global_queue", [r, queueObject](Machine&, NativeCall& c) {
     c.pointer();
@@ -247,16 +288,18 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
     const Address label = c.pointer();
     const Address attributes = c.pointer();
     if (attributes != 0) m.fault("a concurrent dispatch queue: only serial queues are modelled");
-    c.returnPointer(queueObject(platform::createSerialQueue(label ? m.readCString(label, 1024) : "")));
+    c.returnPointer(
+        queueObject(platform::createSerialQueue(label ? m.readCString(label, 1024) : "")));
   });
   auto queueOf = [r](Machine&, Address object) { return queueRunner(*r, object); };
   auto post = [r](const std::shared_ptr<platform::TaskRunner>& queue, Address block,
                   platform::Duration delay) {
     const Address copy = r->copyBlock(block);
-    queue->postDelayedTask(hostTask(*r, [r, copy] {
-                             r->invokeBlock(copy, {}, Type::voidType());
-                             r->releaseBlock(copy);
-                           }),
+    queue->postDelayedTask(hostTask(*r,
+                                    [r, copy] {
+                                      r->invokeBlock(copy, {}, Type::voidType());
+                                      r->releaseBlock(copy);
+                                    }),
                            delay);
   };
   imports.function("_dispatch_async", [queueOf, post](Machine& m, NativeCall& c) {

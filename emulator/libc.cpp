@@ -43,7 +43,9 @@ void defineLibc(Runtime& rt, Imports& imports) {
   Machine& machine = rt.machine();
   Runtime* r = &rt;
   const Address errnoWord = machine.allocateStatic(8, 8);
-  auto setErrno = [errnoWord](Machine& m, int value) { m.store<std::int32_t>(errnoWord, darwinErrno(value)); };
+  auto setErrno = [errnoWord](Machine& m, int value) {
+    m.store<std::int32_t>(errnoWord, darwinErrno(value));
+  };
 
   auto copyBytes = [](Machine& m, Address to, Address from, std::uint64_t n) {
     if (n == 0) return;
@@ -91,7 +93,9 @@ void defineLibc(Runtime& rt, Imports& imports) {
     const int result = n ? std::memcmp(m.readBytes(a, n).data(), m.readBytes(b, n).data(), n) : 0;
     c.returnInteger(static_cast<std::uint32_t>(result), 4, true);
   });
-  imports.function("_strlen", [](Machine& m, NativeCall& c) { c.returnPointer(m.readCString(c.pointer()).size()); });
+  imports.function("_strlen", [](Machine& m, NativeCall& c) {
+    c.returnPointer(m.readCString(c.pointer()).size());
+  });
   imports.function("_strchr", [](Machine& m, NativeCall& c) {
     const Address s = c.pointer();
     const char wanted = static_cast<char>(c.integer(4));
@@ -132,7 +136,8 @@ void defineLibc(Runtime& rt, Imports& imports) {
     c.returnF64(value);
   });
   imports.function("_atoi", [](Machine& m, NativeCall& c) {
-    c.returnInteger(static_cast<std::uint32_t>(std::atoi(m.readCString(c.pointer()).c_str())), 4, true);
+    c.returnInteger(static_cast<std::uint32_t>(std::atoi(m.readCString(c.pointer()).c_str())), 4,
+                    true);
   });
   imports.function("_snprintf", [r](Machine& m, NativeCall& c) {
     const Address buffer = c.pointer();
@@ -180,18 +185,25 @@ void defineLibc(Runtime& rt, Imports& imports) {
   imports.function("___fixdfdi", [](Machine&, NativeCall& c) {
     const double d = c.f64();
     std::int64_t v = 0;
-    if (std::isnan(d)) v = 0;
-    else if (d >= 9.2233720368547758e18) v = INT64_MAX;
-    else if (d <= -9.2233720368547758e18) v = INT64_MIN;
-    else v = static_cast<std::int64_t>(d);
+    if (std::isnan(d))
+      v = 0;
+    else if (d >= 9.2233720368547758e18)
+      v = INT64_MAX;
+    else if (d <= -9.2233720368547758e18)
+      v = INT64_MIN;
+    else
+      v = static_cast<std::int64_t>(d);
     c.returnInteger(static_cast<std::uint64_t>(v), 8, true);
   });
   imports.function("___fixunsdfdi", [](Machine&, NativeCall& c) {
     const double d = c.f64();
     std::uint64_t v = 0;
-    if (!(d > 0)) v = 0;
-    else if (d >= 1.8446744073709552e19) v = UINT64_MAX;
-    else v = static_cast<std::uint64_t>(d);
+    if (!(d > 0))
+      v = 0;
+    else if (d >= 1.8446744073709552e19)
+      v = UINT64_MAX;
+    else
+      v = static_cast<std::uint64_t>(d);
     c.returnInteger(v, 8, false);
   });
   imports.function("___floatdidf", [](Machine&, NativeCall& c) {
@@ -220,7 +232,8 @@ void defineLibc(Runtime& rt, Imports& imports) {
   imports.function("___umodsi3", divide(false, true));
   imports.function("___divsi3", divide(true, false));
   imports.function("___modsi3", divide(true, true));
-  imports.function("_malloc", [](Machine& m, NativeCall& c) { c.returnPointer(m.allocate(c.pointer())); });
+  imports.function("_malloc",
+                   [](Machine& m, NativeCall& c) { c.returnPointer(m.allocate(c.pointer())); });
   imports.function("_calloc", [](Machine& m, NativeCall& c) {
     const std::uint64_t n = c.pointer();
     c.returnPointer(m.allocate(n * c.pointer()));
@@ -230,7 +243,8 @@ void defineLibc(Runtime& rt, Imports& imports) {
     m.fault("abort() called from " + r->where(m.returnAddress()));
   });
 
-  imports.function("___error", [errnoWord](Machine&, NativeCall& c) { c.returnPointer(errnoWord); });
+  imports.function("___error",
+                   [errnoWord](Machine&, NativeCall& c) { c.returnPointer(errnoWord); });
   const Address guard = machine.allocateStatic(8, 8);
   machine.store<std::uint64_t>(guard, kStackGuard);
   imports.data("___stack_chk_guard", guard);
@@ -270,7 +284,8 @@ void defineLibc(Runtime& rt, Imports& imports) {
   // thread (the host's run loop for code that runs outside any queue).
   imports.function("_pthread_self", [](Machine&, NativeCall& c) {
     platform::TaskRunner* queue = platform::TaskRunner::current();
-    c.returnPointer(reinterpret_cast<std::uintptr_t>(queue ? queue : &platform::mainRunLoop()) & 0xfffffff0u);
+    c.returnPointer(reinterpret_cast<std::uintptr_t>(queue ? queue : &platform::mainRunLoop()) &
+                    0xfffffff0u);
   });
   imports.function("_pthread_equal", [](Machine&, NativeCall& c) {
     const Address a = c.pointer();
@@ -284,6 +299,14 @@ void defineLibc(Runtime& rt, Imports& imports) {
     const std::string name = m.readCString(c.pointer(), 1024);
     auto found = table->resolve("_" + name);
     c.returnPointer(found ? *found : 0);
+  });
+
+  // The frameworks SpringBoard has loaded open as one handle; any other path fails.
+  imports.function("_dlopen", [](Machine& m, NativeCall& c) {
+    const Address path = c.pointer();
+    const std::string file = path ? m.readCString(path, 1024) : std::string();
+    const bool loaded = file.empty() || file.starts_with("/System/Library/Frameworks/");
+    c.returnPointer(loaded ? static_cast<Address>(-2) & 0xfffffff0u : 0);
   });
 
   // File descriptors: the host's own, as the pane's pipes need them.
@@ -338,15 +361,17 @@ void defineLibc(Runtime& rt, Imports& imports) {
         break;
       case kDarwinGetFl: {
         const int flags = ::fcntl(fd, F_GETFL);
-        result = flags < 0 ? flags : ((flags & O_NONBLOCK) ? kDarwinNonBlock : 0) | (flags & O_ACCMODE);
+        result =
+            flags < 0 ? flags : ((flags & O_NONBLOCK) ? kDarwinNonBlock : 0) | (flags & O_ACCMODE);
         break;
       }
       case kDarwinSetFl: {
         const int wanted = static_cast<int>(c.integer(4, true));
         const int flags = ::fcntl(fd, F_GETFL);
         result = flags < 0 ? flags
-                           : ::fcntl(fd, F_SETFL, (wanted & kDarwinNonBlock) ? (flags | O_NONBLOCK)
-                                                                             : (flags & ~O_NONBLOCK));
+                           : ::fcntl(fd, F_SETFL,
+                                     (wanted & kDarwinNonBlock) ? (flags | O_NONBLOCK)
+                                                                : (flags & ~O_NONBLOCK));
         break;
       }
       default:

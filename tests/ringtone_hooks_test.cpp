@@ -1,5 +1,6 @@
 #include "ringtone_hooks.h"
 #include "monitor_fixture.h"
+#include "platform/cf_notification_center.h"
 #include "platform/sim/springboard.h"
 #include "start_up.h"
 
@@ -100,6 +101,30 @@ TEST_P(RingEndingStatusTest, RestoresWithoutStoppingTheHost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StatusOneOrFive, RingEndingStatusTest, ::testing::Values(1, 5));
+
+TEST_F(RingtoneHooksTest, CallStatusIsHeardOnBothCentersAndTwiceIsHarmless) {
+  ringUntilRaised();
+  // The telephony server's center alone ends the ring, as on the phone.
+  sim::postCallStatusChange(status(1));
+  sim::runUntil(seconds(3.0));
+  EXPECT_FALSE(volumeWasIncreased);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+
+  // The same status through the local center as well: one more restore that finds nothing to do.
+  ringUntilRaised();
+  const Dictionary info = status(5);
+  platform::CFNotificationCenterPostNotification(platform::CTTelephonyCenterGetDefault(),
+                                                 "kCTCallStatusChangeNotification", nullptr, &info,
+                                                 true);
+  const auto changes = sim::volumeChanges().size();
+  platform::CFNotificationCenterPostNotification(platform::CFNotificationCenterGetLocalCenter(),
+                                                 "kCTCallStatusChangeNotification", nullptr, &info,
+                                                 true);
+  EXPECT_EQ(sim::volumeChanges().size(), changes);
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_EQ(currentPhoneState, 5);
+  EXPECT_EQ(countOf(log(), "TW: kCTCallStatusChangeNotification, new state: 5"), 2);
+}
 
 TEST_F(RingtoneHooksTest, OtherCallStatesAreOnlyRecorded) {
   ringUntilRaised();

@@ -97,6 +97,14 @@ void initializeMonitor() noexcept {
     CFNotificationCenterAddObserver(CFNotificationCenterGetLocalCenter(), nullptr,
                                     &callStatusChanged, "kCTCallStatusChangeNotification", nullptr,
                                     CFNotificationSuspensionBehaviorDeliverImmediately);
+    // The telephony server posts call status on CoreTelephony's own center: without this the
+    // restore at call end would never run on the phone. A status that comes through both centers
+    // is handled twice, which changes nothing.
+    if (CFNotificationCenterRef telephony = CTTelephonyCenterGetDefault()) {
+      CTTelephonyCenterAddObserver(telephony, nullptr, &callStatusChanged,
+                                   "kCTCallStatusChangeNotification", nullptr,
+                                   CFNotificationSuspensionBehaviorDeliverImmediately);
+    }
   } catch (...) {
     // Out of memory while loading: the monitor stays inactive and the host runs on unchanged.
   }

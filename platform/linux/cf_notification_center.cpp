@@ -23,6 +23,18 @@ CFNotificationCenterRef CFNotificationCenterGetLocalCenter() noexcept {
   return &center;
 }
 
+CFNotificationCenterRef CTTelephonyCenterGetDefault() noexcept {
+  static NotificationCenter center;
+  return &center;
+}
+
+void CTTelephonyCenterAddObserver(CFNotificationCenterRef center, void* observer,
+                                  CFNotificationCallback callback, CFNotificationName name,
+                                  const void* object,
+                                  CFNotificationSuspensionBehavior suspensionBehavior) noexcept {
+  CFNotificationCenterAddObserver(center, observer, callback, name, object, suspensionBehavior);
+}
+
 void CFNotificationCenterAddObserver(
     CFNotificationCenterRef center, void* observer, CFNotificationCallback callback,
     CFNotificationName name, const void* object,
@@ -58,8 +70,10 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
 
 namespace sim {
 void resetNotificationCenter() {
-  auto* center = platform::CFNotificationCenterGetLocalCenter();
-  std::lock_guard lock(center->mutex);
-  center->observers.clear();
+  for (auto* center :
+       {platform::CFNotificationCenterGetLocalCenter(), platform::CTTelephonyCenterGetDefault()}) {
+    std::lock_guard lock(center->mutex);
+    center->observers.clear();
+  }
 }
 }  // namespace sim

@@ -12,9 +12,12 @@ void postNotification(std::string name, std::optional<platform::Dictionary> user
   namedQueue("telephony")
       ->postDelayedTask(
           [name = std::move(name), userInfo = std::move(userInfo)] {
-            platform::CFNotificationCenterPostNotification(
-                platform::CFNotificationCenterGetLocalCenter(), name, nullptr,
-                userInfo ? &*userInfo : nullptr, true);
+            // The telephony server's own notifications go to CoreTelephony's center, as on the
+            // phone; anything else to the local one.
+            auto* center = name.starts_with("kCT") ? platform::CTTelephonyCenterGetDefault()
+                                                   : platform::CFNotificationCenterGetLocalCenter();
+            platform::CFNotificationCenterPostNotification(center, name, nullptr,
+                                                           userInfo ? &*userInfo : nullptr, true);
           },
           delay);
 }

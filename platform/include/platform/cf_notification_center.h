@@ -1,4 +1,5 @@
-// The process-local notification center.
+// The process-local notification center, and CoreTelephony's own center, where the telephony
+// server posts call status.
 #pragma once
 
 #include <string_view>
@@ -32,6 +33,17 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, void* obser
                                      CFNotificationCallback callback, CFNotificationName name,
                                      const void* object,
                                      CFNotificationSuspensionBehavior suspensionBehavior) noexcept;
+
+// CoreTelephony's center: the telephony server posts "kCTCallStatusChangeNotification" there, not
+// on the local center. Looked up at run time, as the telephony framework is not linked; null where
+// it cannot be found.
+CFNotificationCenterRef CTTelephonyCenterGetDefault() noexcept;
+
+// As CFNotificationCenterAddObserver, on CoreTelephony's center.
+void CTTelephonyCenterAddObserver(CFNotificationCenterRef center, void* observer,
+                                  CFNotificationCallback callback, CFNotificationName name,
+                                  const void* object,
+                                  CFNotificationSuspensionBehavior suspensionBehavior) noexcept;
 
 // Calls every matching observer, in the order they were added, on the calling thread.
 void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,

@@ -27,7 +27,8 @@ class CMAccelerometerData : public NSObject {
 
 // The handler of each sample, as the phone's block is: it may carry state of its own (the
 // monitor's is a plain function). `data` is null for a sample without data; `error` may be null.
-using CMAccelerometerHandler = std::function<void(const CMAccelerometerData* data, const NSError* error)>;
+using CMAccelerometerHandler =
+    std::function<void(const CMAccelerometerData* data, const NSError* error)>;
 
 class CMMotionManager : public NSObject {
  public:

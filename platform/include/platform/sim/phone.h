@@ -153,10 +153,11 @@ void setLogEcho(bool toStandardError);  // on by default
 void setSyslog(bool toSyslog);
 
 // --- Telephony --------------------------------------------------------------------------------
-// Posts "kCTCallStatusChangeNotification" on the local center from the telephony thread, after
-// `delay`. `userInfo` none posts it without user info.
+// Posts "kCTCallStatusChangeNotification" on CoreTelephony's center (not the local one) from the
+// telephony thread, after `delay`. `userInfo` none posts it without user info.
 void postCallStatusChange(std::optional<platform::Dictionary> userInfo, Duration delay = {});
-// Posts any notification on the local center from the telephony thread, after `delay`.
+// Posts any notification from the telephony thread, after `delay`: CoreTelephony's ("kCT...") on
+// its center, the others on the local center.
 void postNotification(std::string name, std::optional<platform::Dictionary> userInfo,
                       Duration delay = {});
 
