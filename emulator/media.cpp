@@ -9,6 +9,7 @@
 #include "platform/core_media.h"
 #include "platform/core_motion.h"
 #include "platform/ns_operation_queue.h"
+#include "platform/task_runner.h"
 #include "stand_in.h"
 
 namespace emulator {
@@ -71,6 +72,33 @@ struct SessionState : HostState {
   }
 };
 
+// The phone's startRunning and stopRunning block until the media server has done them and are
+// carried out in the order they arrive. Two sessions driven from different queues within a second
+// of each other (while a start still takes) are not ordered: the older session's start can come
+// last and take the camera from the newer one.
+struct CameraControl {
+  Address lastSession = 0;
+  const platform::TaskRunner* lastQueue = nullptr;
+  std::uint64_t lastTime = 0;
+
+  void check(Runtime& rt, Message& m, const char* selector) {
+    constexpr std::uint64_t kCameraStartTakes = 1'000'000'000;  // nanoseconds
+    const platform::TaskRunner* queue = platform::TaskRunner::current();
+    const std::uint64_t now = phoneNanoseconds();
+    if (lastSession != 0 && lastSession != m.self && lastQueue != queue &&
+        now - lastTime < kCameraStartTakes) {
+      rt.machine().fault(std::string("-[AVCaptureSession ") + selector +
+                         "] on a queue other than the one another session's camera was driven "
+                         "from just before: the phone does not order the two, and the older "
+                         "session's start can take the camera (from " +
+                         rt.where(m.caller) + ")");
+    }
+    lastSession = m.self;
+    lastQueue = queue;
+    lastTime = now;
+  }
+};
+
 // One frame while its delegate judges it; the attachments it handed out die with it.
 struct SampleBufferState : HostState {
   platform::CMSampleBufferRef frame = nullptr;
@@ -128,12 +156,13 @@ std::vector<std::uint8_t> cmTime(std::int64_t value, std::int32_t timescale) {
 
 void defineMediaFrameworks(Runtime& rt, Imports& imports) {
   Runtime* r = &rt;
+  auto control = std::make_shared<CameraControl>();
   const Arch arch = rt.arch();
   const auto cmTimeType = *parseType(kCMTime, arch);
 
-  for (const auto& [symbol, text] : {std::pair{"_AVMediaTypeVideo", platform::AVMediaTypeVideo},
-                                     std::pair{"_AVCaptureSessionPreset352x288",
-                                               platform::AVCaptureSessionPreset352x288}}) {
+  for (const auto& [symbol, text] :
+       {std::pair{"_AVMediaTypeVideo", platform::AVMediaTypeVideo},
+        std::pair{"_AVCaptureSessionPreset352x288", platform::AVCaptureSessionPreset352x288}}) {
     const Address slot = rt.machine().allocateStatic(8, 8);
     rt.machine().storePointer(slot, rt.constantString(text));
     imports.data(symbol, slot);
@@ -142,7 +171,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
   // --- Devices -------------------------------------------------------------------------------
   auto deviceObject = [r](const std::shared_ptr<platform::AVCaptureDevice>& device) {
     // One object per camera, as the phone hands out the same device each time.
-    const std::string key = "camera " + std::to_string(reinterpret_cast<std::uintptr_t>(device->state().get()));
+    const std::string key =
+        "camera " + std::to_string(reinterpret_cast<std::uintptr_t>(device->state().get()));
     return r->singleton(key, [&] {
       const Address made = r->retain(r->createInstance(r->classNamed("AVCaptureDevice")));
       r->state<DeviceState>(made)->device = device;
@@ -157,17 +187,18 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
   const std::string avDevice = "AVFoundation/AVCaptureDevice.h";
   defineStandIn(rt, "AVCaptureDevice", "NSObject", avDevice)
       .state<DeviceState>()
-      .classMethod("devicesWithMediaType:", "@#:@",
-                   [r, deviceObject](Message& m) {
-                     auto type = stringArgument(m, 0);
-                     const Address array = r->createInstance(r->classNamed("__NSArrayI"));
-                     if (type) {
-                       for (const auto& device : platform::AVCaptureDevice::devicesWithMediaType(*type)) {
-                         r->state<ArrayState>(array)->items.push_back(r->retain(deviceObject(device)));
-                       }
-                     }
-                     return autoreleased(*r, array);
-                   })
+      .classMethod(
+          "devicesWithMediaType:", "@#:@",
+          [r, deviceObject](Message& m) {
+            auto type = stringArgument(m, 0);
+            const Address array = r->createInstance(r->classNamed("__NSArrayI"));
+            if (type) {
+              for (const auto& device : platform::AVCaptureDevice::devicesWithMediaType(*type)) {
+                r->state<ArrayState>(array)->items.push_back(r->retain(deviceObject(device)));
+              }
+            }
+            return autoreleased(*r, array);
+          })
       .instance("position", "%I@:",
                 [deviceOf](Message& m) { return integerResult(deviceOf(m, m.self).position()); })
       .instance("lockForConfiguration:", "%B@:^@",
@@ -205,7 +236,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                 })
       .instance("setFocusMode:", "v@:%I",
                 [deviceOf](Message& m) {
-                  deviceOf(m, m.self).setFocusMode(static_cast<platform::AVCaptureFocusMode>(m.integer(0)));
+                  deviceOf(m, m.self).setFocusMode(
+                      static_cast<platform::AVCaptureFocusMode>(m.integer(0)));
                   return none();
                 })
       .instance("isFlashModeSupported:", "%B@:%I",
@@ -224,7 +256,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .classMethod("deviceInputWithDevice:error:", "@#:@^@", [r, deviceOf](Message& m) {
         auto* device = r->state<DeviceState>(m.object(0));
         std::shared_ptr<platform::NSError> error;
-        auto input = device ? platform::AVCaptureDeviceInput::deviceInputWithDeviceError(device->device, &error)
+        auto input = device ? platform::AVCaptureDeviceInput::deviceInputWithDeviceError(
+                                  device->device, &error)
                             : nullptr;
         if (!input) {
           if (m.object(1)) {
@@ -260,7 +293,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                 })
       .instance("videoMinFrameDuration", std::string(kCMTime) + "@:", [r, cmTimeType](Message& m) {
         platform::CMTime t;
-        if (auto& output = r->state<ConnectionState>(m.self)->output) t = output->minFrameDuration();
+        if (auto& output = r->state<ConnectionState>(m.self)->output)
+          t = output->minFrameDuration();
         return Argument::aggregate(cmTimeType, cmTime(t.value, t.timescale));
       });
   defineStandIn(rt, "AVCaptureOutput", "NSObject", avOutput);
@@ -268,26 +302,31 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .state<OutputState>()
       .instance("init", "@@:",
                 [r](Message& m) {
-                  r->state<OutputState>(m.self)->output = std::make_shared<platform::AVCaptureVideoDataOutput>();
+                  r->state<OutputState>(m.self)->output =
+                      std::make_shared<platform::AVCaptureVideoDataOutput>();
                   return object(*r, m.self);
                 })
-      .instance("setAlwaysDiscardsLateVideoFrames:", "v@:%B",
-                [r](Message& m) {
-                  r->state<OutputState>(m.self)->output->setAlwaysDiscardsLateVideoFrames(m.boolean(0));
-                  return none();
-                })
-      .instance("alwaysDiscardsLateVideoFrames", "%B@:",
-                [r](Message& m) {
-                  return boolean(r->state<OutputState>(m.self)->output->alwaysDiscardsLateVideoFrames());
-                })
+      .instance(
+          "setAlwaysDiscardsLateVideoFrames:", "v@:%B",
+          [r](Message& m) {
+            r->state<OutputState>(m.self)->output->setAlwaysDiscardsLateVideoFrames(m.boolean(0));
+            return none();
+          })
+      .instance(
+          "alwaysDiscardsLateVideoFrames", "%B@:",
+          [r](Message& m) {
+            return boolean(r->state<OutputState>(m.self)->output->alwaysDiscardsLateVideoFrames());
+          })
       .instance("setSampleBufferDelegate:queue:", "v@:@@",
                 [r](Message& m) {
                   auto* state = r->state<OutputState>(m.self);
                   const Address delegate = m.object(0);
                   const Address queue = m.object(1);
                   if (delegate && queue == 0) {
-                    r->machine().fault("setSampleBufferDelegate:queue: with a delegate and no queue "
-                                       "(raised NSInvalidArgumentException), from " + r->where(m.caller));
+                    r->machine().fault(
+                        "setSampleBufferDelegate:queue: with a delegate and no queue "
+                        "(raised NSInvalidArgumentException), from " +
+                        r->where(m.caller));
                   }
                   r->retain(queue);
                   r->release(state->queue);
@@ -299,7 +338,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                   }
                   state->forwarder = std::make_shared<FrameForwarder>(*r, m.self, delegate);
                   state->forwarder->connection = state->connection;
-                  state->output->setSampleBufferDelegateQueue(state->forwarder.get(), queueRunner(*r, queue));
+                  state->output->setSampleBufferDelegateQueue(state->forwarder.get(),
+                                                              queueRunner(*r, queue));
                   return none();
                 })
       .instance("connectionWithMediaType:", "@@:@", [r](Message& m) {
@@ -318,12 +358,14 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .state<SessionState>()
       .instance("init", "@@:",
                 [r](Message& m) {
-                  r->state<SessionState>(m.self)->session = std::make_shared<platform::AVCaptureSession>();
+                  r->state<SessionState>(m.self)->session =
+                      std::make_shared<platform::AVCaptureSession>();
                   return object(*r, m.self);
                 })
       .instance("canSetSessionPreset:", "%B@:@",
                 [](Message& m) {
-                  return boolean(stringArgument(m, 0) == std::string(platform::AVCaptureSessionPreset352x288));
+                  return boolean(stringArgument(m, 0) ==
+                                 std::string(platform::AVCaptureSessionPreset352x288));
                 })
       .instance("setSessionPreset:", "v@:@",
                 [r](Message& m) {
@@ -334,7 +376,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .instance("canAddInput:", "%B@:@",
                 [r, member](Message& m) {
                   auto* input = dynamic_cast<InputState*>(member(m, 0).second);
-                  return boolean(input && r->state<SessionState>(m.self)->session->canAddInput(input->input));
+                  return boolean(
+                      input && r->state<SessionState>(m.self)->session->canAddInput(input->input));
                 })
       .instance("addInput:", "v@:@",
                 [r, member](Message& m) {
@@ -342,8 +385,10 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                   auto* input = dynamic_cast<InputState*>(state);
                   auto* session = r->state<SessionState>(m.self);
                   if (input == nullptr || !session->session->canAddInput(input->input)) {
-                    r->machine().fault("-[AVCaptureSession addInput:] of an input it cannot take "
-                                       "(raised NSInvalidArgumentException), from " + r->where(m.caller));
+                    r->machine().fault(
+                        "-[AVCaptureSession addInput:] of an input it cannot take "
+                        "(raised NSInvalidArgumentException), from " +
+                        r->where(m.caller));
                   }
                   session->session->addInput(input->input);
                   session->members.push_back(r->retain(address));
@@ -352,7 +397,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .instance("canAddOutput:", "%B@:@",
                 [r, member](Message& m) {
                   auto* output = dynamic_cast<OutputState*>(member(m, 0).second);
-                  return boolean(output && r->state<SessionState>(m.self)->session->canAddOutput(output->output));
+                  return boolean(output && r->state<SessionState>(m.self)->session->canAddOutput(
+                                               output->output));
                 })
       .instance("addOutput:", "v@:@",
                 [r, member](Message& m) {
@@ -360,8 +406,10 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                   auto* output = dynamic_cast<OutputState*>(state);
                   auto* session = r->state<SessionState>(m.self);
                   if (output == nullptr || !session->session->canAddOutput(output->output)) {
-                    r->machine().fault("-[AVCaptureSession addOutput:] of an output it cannot take "
-                                       "(raised NSInvalidArgumentException), from " + r->where(m.caller));
+                    r->machine().fault(
+                        "-[AVCaptureSession addOutput:] of an output it cannot take "
+                        "(raised NSInvalidArgumentException), from " +
+                        r->where(m.caller));
                   }
                   session->session->addOutput(output->output);
                   session->members.push_back(r->retain(address));
@@ -373,20 +421,24 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                   return none();
                 })
       .instance("startRunning", "v@:",
-                [r](Message& m) {
+                [r, control](Message& m) {
+                  control->check(*r, m, "startRunning");
                   r->state<SessionState>(m.self)->session->startRunning();
                   return none();
                 })
       .instance("stopRunning", "v@:",
-                [r](Message& m) {
+                [r, control](Message& m) {
+                  control->check(*r, m, "stopRunning");
                   r->state<SessionState>(m.self)->session->stopRunning();
                   return none();
                 })
-      .instance("isRunning", "%B@:",
-                [r](Message& m) { return boolean(r->state<SessionState>(m.self)->session->isRunning()); });
+      .instance("isRunning", "%B@:", [r](Message& m) {
+        return boolean(r->state<SessionState>(m.self)->session->isRunning());
+      });
 
   // --- CoreMedia -------------------------------------------------------------------------------
-  defineStandIn(rt, "CMSampleBuffer", "NSObject", "CoreMedia/CMSampleBuffer.h").state<SampleBufferState>();
+  defineStandIn(rt, "CMSampleBuffer", "NSObject", "CoreMedia/CMSampleBuffer.h")
+      .state<SampleBufferState>();
   imports.function("_CMTimeMake", [cmTimeType](Machine&, NativeCall& c) {
     c.prepareAggregateResult(cmTimeType);
     const std::int64_t value = static_cast<std::int64_t>(c.integer(8, true));
@@ -398,9 +450,11 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
     const Address key = c.pointer();
     const Address modeOut = c.pointer();
     auto* state = r->state<SampleBufferState>(buffer);
-    if (state == nullptr) m.fault("CMGetAttachment of " + Machine::hex(buffer) + ", which is no sample buffer");
+    if (state == nullptr)
+      m.fault("CMGetAttachment of " + Machine::hex(buffer) + ", which is no sample buffer");
     if (state->frame == nullptr) {
-      m.fault("CMGetAttachment of a sample buffer after its delivery ended, from " + r->where(m.returnAddress()));
+      m.fault("CMGetAttachment of a sample buffer after its delivery ended, from " +
+              r->where(m.returnAddress()));
     }
     auto keyText = r->stringOf(key);
     if (!keyText) m.fault("CMGetAttachment with a key that is no string");
@@ -440,41 +494,45 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .state<MotionState>()
       .instance("init", "@@:",
                 [r](Message& m) {
-                  r->state<MotionState>(m.self)->manager = std::make_shared<platform::CMMotionManager>();
+                  r->state<MotionState>(m.self)->manager =
+                      std::make_shared<platform::CMMotionManager>();
                   return object(*r, m.self);
                 })
-      .instance("startAccelerometerUpdatesToQueue:withHandler:", "v@:@@?",
-                [r](Message& m) {
-                  auto* state = r->state<MotionState>(m.self);
-                  auto* queue = r->state<OperationQueueState>(m.object(0));
-                  if (queue == nullptr || !queue->queue) {
-                    r->machine().fault("accelerometer updates to " + Machine::hex(m.object(0)) +
-                                       ", which is no operation queue, from " + r->where(m.caller));
-                  }
-                  const Address block = r->copyBlock(m.object(1));
-                  if (state->handler) r->releaseBlock(state->handler);
-                  state->handler = block;
-                  // The queue lives as long as the updates run, as the phone's manager keeps it.
-                  const Address queueObject = r->retain(m.object(0));
-                  auto keep = std::shared_ptr<void>(nullptr, [r, queueObject](void*) {
-                    if (!r->failure()) r->release(queueObject);
-                  });
-                  state->manager->startAccelerometerUpdatesToQueueWithHandler(
-                      queue->queue, [r, block, keep](const platform::CMAccelerometerData* data,
-                                                     const platform::NSError*) {
-                        hostTask(*r, [&] {
-                          Address sample = 0;
-                          if (data) {
-                            sample = r->autorelease(r->createInstance(r->classNamed("CMAccelerometerData")));
-                            r->state<AccelerometerDataState>(sample)->acceleration = data->acceleration();
-                          }
-                          r->invokeBlock(block,
-                                         {Argument::pointer(r->arch(), sample), Argument::pointer(r->arch(), 0)},
-                                         Type::voidType());
-                        })();
-                      });
-                  return none();
-                })
+      .instance(
+          "startAccelerometerUpdatesToQueue:withHandler:", "v@:@@?",
+          [r](Message& m) {
+            auto* state = r->state<MotionState>(m.self);
+            auto* queue = r->state<OperationQueueState>(m.object(0));
+            if (queue == nullptr || !queue->queue) {
+              r->machine().fault("accelerometer updates to " + Machine::hex(m.object(0)) +
+                                 ", which is no operation queue, from " + r->where(m.caller));
+            }
+            const Address block = r->copyBlock(m.object(1));
+            if (state->handler) r->releaseBlock(state->handler);
+            state->handler = block;
+            // The queue lives as long as the updates run, as the phone's manager keeps it.
+            const Address queueObject = r->retain(m.object(0));
+            auto keep = std::shared_ptr<void>(nullptr, [r, queueObject](void*) {
+              if (!r->failure()) r->release(queueObject);
+            });
+            state->manager->startAccelerometerUpdatesToQueueWithHandler(
+                queue->queue, [r, block, keep](const platform::CMAccelerometerData* data,
+                                               const platform::NSError*) {
+                  hostTask(*r, [&] {
+                    Address sample = 0;
+                    if (data) {
+                      sample =
+                          r->autorelease(r->createInstance(r->classNamed("CMAccelerometerData")));
+                      r->state<AccelerometerDataState>(sample)->acceleration = data->acceleration();
+                    }
+                    r->invokeBlock(
+                        block,
+                        {Argument::pointer(r->arch(), sample), Argument::pointer(r->arch(), 0)},
+                        Type::voidType());
+                  })();
+                });
+            return none();
+          })
       .instance("stopAccelerometerUpdates", "v@:",
                 [r](Message& m) {
                   r->state<MotionState>(m.self)->manager->stopAccelerometerUpdates();
@@ -500,7 +558,8 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
                   auto category = stringArgument(m, 1);
                   float volume = 0;
                   auto* controller = platform::AVSystemController::sharedAVSystemController();
-                  if (!category || m.object(0) == 0 || !controller->getVolumeForCategory(&volume, *category)) {
+                  if (!category || m.object(0) == 0 ||
+                      !controller->getVolumeForCategory(&volume, *category)) {
                     return boolean(false);
                   }
                   r->machine().store<float>(m.object(0), volume);
@@ -509,8 +568,9 @@ void defineMediaFrameworks(Runtime& rt, Imports& imports) {
       .instance("setVolumeTo:forCategory:", "%B@:f@", [](Message& m) {
         auto category = stringArgument(m, 1);
         if (!category) return boolean(false);
-        return boolean(platform::AVSystemController::sharedAVSystemController()->setVolumeToForCategory(
-            m.f32(0), *category));
+        return boolean(
+            platform::AVSystemController::sharedAVSystemController()->setVolumeToForCategory(
+                m.f32(0), *category));
       });
 }
 

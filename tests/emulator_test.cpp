@@ -58,7 +58,8 @@ class EmulatorTest : public testing_support::PhoneTest {
 
   void load() {
     auto parsed = emulator::MachOFile::parse(probeBytes(), emulator::Arch::arm64);
-    ASSERT_TRUE(std::holds_alternative<emulator::MachOFile>(parsed)) << std::get<std::string>(parsed);
+    ASSERT_TRUE(std::holds_alternative<emulator::MachOFile>(parsed))
+        << std::get<std::string>(parsed);
     process_->load(std::move(std::get<emulator::MachOFile>(parsed)), "probe.dylib");
   }
 
@@ -118,7 +119,8 @@ TEST_F(EmulatorTest, AnArgumentOfTheWrongKindEndsTheRunNamingTheMethodAndTheCall
   EXPECT_NE(failure().find("argument 1 of +[TWProbeHost recordFloat:double:]"), std::string::npos)
       << failure();
   EXPECT_NE(failure().find("a double"), std::string::npos) << failure();
-  EXPECT_NE(failure().find("twProbeWrongKind"), std::string::npos) << "names the caller: " << failure();
+  EXPECT_NE(failure().find("twProbeWrongKind"), std::string::npos)
+      << "names the caller: " << failure();
   // The emulation has ended: the host's later calls into the binary do nothing.
   EXPECT_EQ(call("twProbeCategory"), 0u);
 }
@@ -143,11 +145,26 @@ TEST_F(EmulatorTest, ABlockRunsOnItsQueueWithWhatItCapturedAndThenLetsItGo) {
   EXPECT_EQ(exportedInt("gProbeDeallocs"), 1) << "the captured object goes with the block";
 }
 
+TEST_F(EmulatorTest, CameraSessionsDrivenFromUnorderedQueuesEndTheRun) {
+  load();
+  call("twProbeCameraHandOver", {Argument::integer(1, 4, false)});
+  sim::runUntilIdle();
+  EXPECT_EQ(failure(), "") << "one queue keeps the older session's calls first";
+
+  sim::fastForwardBy(testing_support::seconds(2));  // sessions seconds apart are no race
+  call("twProbeCameraHandOver", {Argument::integer(0, 4, false)});
+  sim::runUntilIdle();
+  EXPECT_NE(failure().find("-[AVCaptureSession startRunning] on a queue other than the one"),
+            std::string::npos)
+      << failure();
+  EXPECT_NE(failure().find("twProbeCameraHandOver_block_invoke"), std::string::npos) << failure();
+}
+
 TEST_F(EmulatorTest, CxxStringsKeepThePhonesLayoutShortAndLong) {
   load();
   const Address buffer = process_->machine.allocate(128);
   const auto length = call("twProbeString", {Argument::pointer(emulator::Arch::arm64, buffer),
-                                              Argument::integer(128, 8, false)});
+                                             Argument::integer(128, 8, false)});
   const std::string text = process_->machine.readCString(buffer);
   EXPECT_EQ(text, ">phone binary 64! and a tail that makes it long");
   EXPECT_EQ(length, text.size());
@@ -158,7 +175,7 @@ TEST_F(EmulatorTest, ExceptionsAreCaughtInTheBinaryAndTheHostsPassThroughItsFram
   EXPECT_EQ(call("twProbeCaughtException"), 7u);
   EXPECT_EQ(exportedInt("gProbeCleanups"), 1) << "the scope's destructor ran on the way";
   EXPECT_EQ(call("twProbeLibraryException"), 1u) << "std::out_of_range from the library, caught "
-                                                     "as std::exception, with its what()";
+                                                    "as std::exception, with its what()";
   EXPECT_EQ(call("twProbeObjectiveCCatch"), 1u);
   EXPECT_EQ(call("twProbeCatchAll"), 3u);
   EXPECT_EQ(failure(), "");
@@ -166,7 +183,8 @@ TEST_F(EmulatorTest, ExceptionsAreCaughtInTheBinaryAndTheHostsPassThroughItsFram
   auto address = process_->image->exported("_twProbeHostExceptionPasses");
   ASSERT_TRUE(address);
   EXPECT_THROW(process_->machine.call(*address, {}), HostFailure);
-  EXPECT_EQ(exportedInt("gProbeCleanups"), 2) << "the binary's cleanup ran before the host's handler";
+  EXPECT_EQ(exportedInt("gProbeCleanups"), 2)
+      << "the binary's cleanup ran before the host's handler";
   EXPECT_EQ(call("twProbeCategory"), 42u) << "the binary still runs after the exception";
 }
 

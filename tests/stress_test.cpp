@@ -150,4 +150,53 @@ TEST_F(StressTest, EveryRingEndsWithThePersonsVolumeAndNoCamera) {
   EXPECT_GT(raised, rings / 4) << "the rings must exercise the raise and the restore";
 }
 
+// A new ring's probe replaces the last one's session at once: the old session's stop and the new
+// one's start are asked for back to back, from different queues. The media server must carry them
+// out in that order, or an old start still on its way takes the camera from its successor.
+class CameraHandOverTest : public testing_support::PhoneTest {
+ protected:
+  sim::ScopedThreadedPhone threaded_{home_.path(), kRealSecondsPerSimulatedSecond};
+};
+
+class FrameSink : public platform::AVCaptureVideoDataOutputSampleBufferDelegate {
+ public:
+  void captureOutputDidOutputSampleBufferFromConnection(
+      platform::AVCaptureOutput*, platform::CMSampleBufferRef,
+      platform::AVCaptureConnection*) noexcept override {}
+};
+
+TEST_F(CameraHandOverTest, ASessionsStartNeverTakesTheCameraFromItsSuccessor) {
+  FrameSink sink;
+  auto frontCamera = platform::AVCaptureDevice::devicesWithMediaType(platform::AVMediaTypeVideo);
+  std::erase_if(frontCamera, [](const auto& d) { return d->position() != kFront; });
+  ASSERT_EQ(frontCamera.size(), 1u);
+  auto newSession = [&] {
+    auto session = std::make_shared<platform::AVCaptureSession>();
+    session->addInput(
+        platform::AVCaptureDeviceInput::deviceInputWithDeviceError(frontCamera[0], nullptr));
+    auto output = std::make_shared<platform::AVCaptureVideoDataOutput>();
+    output->setSampleBufferDelegateQueue(&sink, platform::dispatch_queue_create("camera", nullptr));
+    session->addOutput(output);
+    return session;
+  };
+
+  auto current = newSession();
+  current->startRunning();
+  for (int replacement = 0; replacement < 200; ++replacement) {
+    auto next = newSession();
+    current->stopRunning();
+    next->startRunning();
+    current = std::move(next);
+  }
+  current->stopRunning();
+  ASSERT_TRUE(sim::waitUntilQuiet(std::chrono::seconds(20)));
+  EXPECT_EQ(sim::cameraTakeovers(), 0);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  const auto events = sim::cameraEvents();
+  ASSERT_EQ(events.size(), 402u);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].start, i % 2 == 0) << "camera event " << i;
+  }
+}
+
 }  // namespace

@@ -59,9 +59,8 @@
 - (void)stopAndWait {
   std::unique_lock lock(_deliveryMutex);
   _stopped = true;
-  _deliveryDone.wait(lock, [&] {
-    return !_delivering || pthread_equal(_deliveringThread, pthread_self());
-  });
+  _deliveryDone.wait(
+      lock, [&] { return !_delivering || pthread_equal(_deliveringThread, pthread_self()); });
 }
 
 - (void)deliver:(CMSampleBufferRef)sampleBuffer {
@@ -199,17 +198,26 @@ std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDevic
 
 struct AVCaptureSession::State {
   ::AVCaptureSession* session;
-  // Starting and stopping block until the camera has changed state: they run here, off the
-  // caller's queue, in the order they were asked for.
-  ::dispatch_queue_t control;
   std::mutex mutex;
   std::vector<std::shared_ptr<AVCaptureOutput>> outputs;
   bool running = false;
 };
 
+namespace {
+
+// Starting and stopping block until the camera has changed state, so they run off the caller's
+// queue: on one queue for every session, so that an old session's start and stop are carried out
+// before the next session's start, which the old start could otherwise take the camera from.
+::dispatch_queue_t cameraControlQueue() {
+  static ::dispatch_queue_t const queue =
+      ::dispatch_queue_create("AVCaptureSession control", DISPATCH_QUEUE_SERIAL);
+  return queue;
+}
+
+}  // namespace
+
 AVCaptureSession::AVCaptureSession() : state_(std::make_shared<State>()) {
   state_->session = [[::AVCaptureSession alloc] init];
-  state_->control = ::dispatch_queue_create("AVCaptureSession control", DISPATCH_QUEUE_SERIAL);
 }
 
 AVCaptureSession::~AVCaptureSession() {
@@ -286,7 +294,8 @@ void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexce
       ::AVCaptureVideoDataOutput* native = nativeOutput(output.get());
       if (native == nil || ![state_->session canAddOutput:native]) return;
       [state_->session addOutput:native];
-      const CMTime duration = static_cast<AVCaptureVideoDataOutput*>(output.get())->minFrameDuration();
+      const CMTime duration =
+          static_cast<AVCaptureVideoDataOutput*>(output.get())->minFrameDuration();
       {
         // Tracked first: if the frame rate raises, stopRunning still stops this output's frames.
         std::lock_guard lock(state_->mutex);
@@ -305,7 +314,7 @@ void AVCaptureSession::startRunning() noexcept {
     state_->running = true;
   }
   ::AVCaptureSession* session = state_->session;
-  ::dispatch_async(state_->control, ^{
+  ::dispatch_async(cameraControlQueue(), ^{
     @try {
       [session startRunning];
     } @catch (NSException* exception) {
@@ -326,7 +335,7 @@ void AVCaptureSession::stopRunning() noexcept {
   // No frame reaches a delegate from here on, even before the camera has stopped.
   for (const auto& output : outputs) stopForwarding(output);
   ::AVCaptureSession* session = state_->session;
-  ::dispatch_async(state_->control, ^{
+  ::dispatch_async(cameraControlQueue(), ^{
     @try {
       [session stopRunning];
     } @catch (NSException* exception) {

@@ -1,6 +1,7 @@
 // The simulated cameras: devices at the back and front, and sessions that deliver frames whose
 // EXIF dictionary carries the scene's brightness.
 #include <condition_variable>
+#include <functional>
 #include <thread>
 
 #include "phone_state.h"
@@ -191,7 +192,68 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
       cameraOn = false;
       at = position;
     }
-    if (!cameraWasOn) return;
+    if (cameraWasOn) cameraWentOff(at);
+  }
+
+  // The media server has turned this session's camera off.
+  void cameraWentOff(int at) {
+    auto& phone = sim::PhoneState::instance();
+    std::lock_guard lock(phone.mutex);
+    --phone.runningCameras;
+    phone.cameraEvents.push_back({sim::phoneNow(), false, at});
+    if (phone.cameraHolder.lock().get() == this) phone.cameraHolder.reset();
+  }
+
+  // The media server carries out a start, on the camera control queue. It does what it is told in
+  // the order it is told: a start for a session stopped since still takes the camera (for no
+  // frames), and a session that held the camera loses it, as on the phone.
+  void powerOn(std::uint64_t forGeneration) {
+    bool frames = false;
+    int at = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (cameraOn || position == 0) return;
+      cameraOn = true;
+      at = position;
+      frames = running && generation == forGeneration && videoOutput &&
+               videoOutput->sampleBufferDelegate() && videoOutput->sampleBufferCallbackQueue();
+    }
+    std::shared_ptr<State> previous;
+    {
+      auto& phone = sim::PhoneState::instance();
+      std::lock_guard lock(phone.mutex);
+      previous = phone.cameraHolder.lock();
+      phone.cameraHolder = weak_from_this();
+      ++phone.runningCameras;
+      phone.cameraEvents.push_back({sim::phoneNow(), true, at});
+      if (previous) ++phone.cameraTakeovers;
+    }
+    if (previous) previous->interrupt();
+    if (frames) scheduleFrame(forGeneration);
+  }
+
+  // Carries out a stop, on the camera control queue.
+  void powerOff() {
+    int at = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (!cameraOn) return;
+      cameraOn = false;
+      at = position;
+    }
+    cameraWentOff(at);
+  }
+
+  // Another session took the camera: this one delivers no frame until it is started again.
+  void interrupt() {
+    int at = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (!cameraOn) return;
+      cameraOn = false;
+      ++generation;
+      at = position;
+    }
     auto& phone = sim::PhoneState::instance();
     std::lock_guard lock(phone.mutex);
     --phone.runningCameras;
@@ -242,6 +304,14 @@ struct SessionRegistry {
 SessionRegistry& sessionRegistry() {
   static SessionRegistry r;
   return r;
+}
+
+// Starting and stopping a camera blocks until the media server has done it, so the phone does it
+// off the caller's queue: on one serial queue for every session, which keeps an old session's
+// start and stop ahead of the next session's start. On the virtual clock it happens at once.
+void onCameraControlQueue(std::function<void()> task) {
+  if (!sim::threadedMode()) return task();
+  sim::namedQueue("AVCaptureSession control")->postDelayedTask(std::move(task), Duration{0});
 }
 
 }  // namespace
@@ -301,8 +371,6 @@ void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexce
 void AVCaptureSession::startRunning() noexcept {
   try {
     std::uint64_t generation = 0;
-    bool frames = false;
-    int position = 0;
     {
       std::lock_guard lock(state_->mutex);
       if (state_->running) return;
@@ -310,8 +378,7 @@ void AVCaptureSession::startRunning() noexcept {
       generation = ++state_->generation;
       for (const auto& input : state_->inputs) {
         if (auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get())) {
-          state_->cameraOn = true;
-          position = state_->position = deviceInput->device()->position();
+          state_->position = deviceInput->device()->position();
         }
       }
       for (const auto& output : state_->outputs) {
@@ -319,33 +386,19 @@ void AVCaptureSession::startRunning() noexcept {
           state_->videoOutput = video;
         }
       }
-      frames = state_->cameraOn && state_->videoOutput &&
-               state_->videoOutput->sampleBufferDelegate() &&
-               state_->videoOutput->sampleBufferCallbackQueue();
     }
-    if (position != 0) {
-      auto& phone = sim::PhoneState::instance();
-      std::lock_guard lock(phone.mutex);
-      ++phone.runningCameras;
-      phone.cameraEvents.push_back({sim::phoneNow(), true, position});
-    }
-    if (frames) state_->scheduleFrame(generation);
+    onCameraControlQueue([state = state_, generation] { state->powerOn(generation); });
   } catch (...) {
   }
 }
 
 void AVCaptureSession::stopRunning() noexcept {
   std::shared_ptr<AVCaptureVideoDataOutput> output;
-  bool cameraWasOn = false;
-  int position = 0;
   {
     std::unique_lock lock(state_->mutex);
     if (!state_->running) return;
     state_->running = false;
     ++state_->generation;
-    cameraWasOn = state_->cameraOn;
-    state_->cameraOn = false;
-    position = state_->position;
     output = state_->videoOutput;
     // A frame being delivered on another thread finishes before this returns; from inside the
     // frame callback itself there is nothing to wait for.
@@ -370,14 +423,9 @@ void AVCaptureSession::stopRunning() noexcept {
       }
     }
   }
-  if (cameraWasOn) {
-    try {
-      auto& phone = sim::PhoneState::instance();
-      std::lock_guard lock(phone.mutex);
-      --phone.runningCameras;
-      phone.cameraEvents.push_back({sim::phoneNow(), false, position});
-    } catch (...) {
-    }
+  try {
+    onCameraControlQueue([state = state_] { state->powerOff(); });
+  } catch (...) {
   }
 }
 

@@ -178,6 +178,10 @@ int runningCameraCount() {
   WITH_STATE;
   return state.runningCameras;
 }
+int cameraTakeovers() {
+  WITH_STATE;
+  return state.cameraTakeovers;
+}
 std::vector<CameraEvent> cameraEvents() {
   WITH_STATE;
   return state.cameraEvents;

@@ -37,6 +37,9 @@ struct PhoneContents {
 
   // Cameras.
   int runningCameras = 0;
+  // The session whose camera runs, and how often a start took the camera from another session.
+  std::weak_ptr<platform::AVCaptureSession::State> cameraHolder;
+  int cameraTakeovers = 0;
   std::vector<CameraEvent> cameraEvents;
   std::size_t framesDelivered = 0;
   std::vector<FrameRecord> frames;

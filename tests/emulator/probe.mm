@@ -121,6 +121,26 @@ EXPORT void twProbeBlockOnQueue() {
   });
 }
 
+// Two camera sessions, the newer started right after the older one stopped, from one queue or
+// from two.
+EXPORT void twProbeCameraHandOver(int oneQueue) {
+  id (*send)(id, SEL) = reinterpret_cast<id (*)(id, SEL)>(objc_msgSend);
+  id sessionClass = objc_getClass("AVCaptureSession");
+  id older = send(send(sessionClass, @selector(alloc)), @selector(init));
+  id newer = send(send(sessionClass, @selector(alloc)), @selector(init));
+  id first = dispatch_queue_create("control", nullptr);
+  id second = oneQueue ? first : dispatch_queue_create("another control", nullptr);
+  dispatch_async(first, ^{
+    send(older, @selector(startRunning));
+  });
+  dispatch_async(first, ^{
+    send(older, @selector(stopRunning));
+  });
+  dispatch_async(second, ^{
+    send(newer, @selector(startRunning));
+  });
+}
+
 EXPORT unsigned long twProbeString(char* out, unsigned long size) {
   std::string s = "phone";
   s += " binary ";

@@ -118,11 +118,13 @@ class AVCaptureSession : public NSObject {
   bool canAddOutput(const std::shared_ptr<AVCaptureOutput>& output) const noexcept;
   void addOutput(std::shared_ptr<AVCaptureOutput> output) noexcept;
 
-  // Frames flow to the output's delegate after this returns (when the session has a device
-  // input and a video data output with a delegate and a queue).
+  // Returns at once; the camera starts soon after and frames flow to the output's delegate
+  // (when the session has a device input and a video data output with a delegate and a queue).
+  // The cameras of all sessions start and stop in the order these calls were made.
   void startRunning() noexcept;
-  // No frame is delivered after this returns. It may be called from inside a frame callback on
-  // the output's queue (it does not wait for that frame then).
+  // No frame is delivered after this returns; the camera goes off soon after, in order. It may
+  // be called from inside a frame callback on the output's queue (it does not wait for that
+  // frame then).
   void stopRunning() noexcept;
   bool isRunning() const noexcept;
   std::vector<std::shared_ptr<AVCaptureOutput>> outputs() const;

@@ -132,6 +132,9 @@ std::vector<VolumeChange> volumeChanges();
 
 // --- Cameras ----------------------------------------------------------------------------------
 int runningCameraCount();
+// How often a session's start took the camera from another session that held it (the first
+// session then delivers nothing): zero when starts and stops are carried out in order.
+int cameraTakeovers();
 std::vector<CameraEvent> cameraEvents();
 std::size_t framesDelivered();
 std::vector<FrameRecord> frames();
