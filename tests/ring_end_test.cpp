@@ -236,31 +236,76 @@ TEST_F(VolumeRecordTest, AVolumeThePersonChangedSinceIsLeftAlone) {
   expectThePersonsVolumeAndNoCamera(0.5f);
 }
 
-TEST_F(VolumeRecordTest, AnUnreadableRecordIsSaidAndRemovedAndNeverBlocksTheRing) {
+TEST_F(VolumeRecordTest, AnUnreadableRecordIsKeptUntilTheNextRaiseAndNeverBlocksTheRing) {
   restartTheHost();
   writeRecord("garbage");
   initializeMonitor();
   EXPECT_EQ(linesBesidesTheSummary(),
-            std::vector<std::string>{"TW: unable to read the saved ringtone "
-                                     "volume in " +
-                                     record() + ", removing it."});
+            std::vector<std::string>{"TW: unable to read the saved ringtone volume in " + record() +
+                                     ", trying again before the next raise."});
+  EXPECT_TRUE(std::filesystem::exists(record())) << "it may hold the person's volume";
+  sim::clearLog();
   sim::setVolume("Ringtone", 0.3f);
   sim::setBrightness(kFront, -6.0);
   ringUntilRaised();
+  EXPECT_EQ(countOf(log(), "TW: unable to read the saved ringtone volume in " + record() +
+                               ", removing it."),
+            1);
   sim::stopRinging();
   expectThePersonsVolumeAndNoCamera();
 }
 
-TEST_F(VolumeRecordTest, ARecordThatCannotBeWrittenIsSaidAndTheRingIsRaisedAllTheSame) {
+TEST_F(VolumeRecordTest, ARecordReadThatFailsOnceStillBringsThePersonsVolumeBack) {
+  ringUntilRaised();
+  const float raised = ringtoneVolume();
+  restartTheHost();
+  sim::setVolume("Ringtone", raised, false);
+  sim::failUse(sim::FailableCall::recordRead, 1);
+  initializeMonitor();
+  EXPECT_EQ(ringtoneVolume(), raised) << "not yet: the record could not be read";
+  sim::setBrightness(kFront, -6.0);
+  sim::playRingtoneAtPath(Value("/r.m4r"));
+  sim::runUntil(sim::now() + seconds(3.0));
+  EXPECT_EQ(countOf(log(),
+                    "TW: SpringBoard ended while the ringtone volume was raised, original "
+                    "volume restored."),
+            1)
+      << "read again before the raise that would write over it";
+  EXPECT_TRUE(volumeWasIncreased);
+  sim::stopRinging();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+TEST_F(VolumeRecordTest, NothingIsRaisedThatTheRecordDoesNotHold) {
   // Library/Tonewell is a file, so the record's folder cannot be made.
   std::filesystem::create_directories(home_.path() + "/Library");
   std::ofstream(home_.path() + "/Library/Tonewell") << "in the way";
-  ringUntilRaised();
+  sim::playRingtoneAtPath(Value("/r.m4r"));
+  sim::runUntil(sim::now() + seconds(5.0));
   EXPECT_EQ(countOf(log(), "TW: unable to save the ringtone volume to " + record() +
-                               ", raising it all the same."),
-            1);
-  sim::stopRinging();
+                               ", not increasing it."),
+            1)
+      << "said once, though every dark frame tries";
+  EXPECT_FALSE(volumeWasIncreased);
   EXPECT_EQ(ringtoneVolume(), 0.3f);
+  sim::stopRinging();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+TEST_F(VolumeRecordTest, AVolumeThatCannotBePutBackStaysRecordedAndGoesBackAtTheNextChance) {
+  ringUntilRaised();
+  sim::failUse(sim::FailableCall::volumeSet, sim::usesOf(sim::FailableCall::volumeSet) + 1);
+  sim::stopRinging();
+  EXPECT_EQ(countOf(log(),
+                    "TW: unable to restore the original ringtone volume, it stays saved "
+                    "for the next try."),
+            1);
+  EXPECT_TRUE(volumeWasIncreased);
+  EXPECT_TRUE(stored().has_value()) << "the next start-up would restore it";
+  sim::postCallStatusChange(status(Value(5)));
+  sim::runUntilIdle();
+  expectThePersonsVolumeAndNoCamera();
+  EXPECT_FALSE(stored().has_value());
 }
 
 TEST_F(RingEndTest, ACallStatusTextWithoutANumberCannotDetermineTheState) {

@@ -59,7 +59,7 @@ TEST_P(BuiltinScenarioTest, ReplaysAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(All, BuiltinScenarioTest,
                          ::testing::Values("pocket-call", "on-table", "bag-all-call", "disabled",
-                                           "no-camera"),
+                                           "no-camera", "respring"),
                          [](const auto& p) {
                            std::string name = p.param;
                            std::erase(name, '-');

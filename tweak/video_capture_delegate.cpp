@@ -65,7 +65,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     }
     {
       std::lock_guard volume(volumeMutex());
-      volumeReadFailureLogged_ = false;
+      volumeFailureLogged_ = false;
       raiseDeclined_ = false;
     }
     if (replaced) replaced->stopRunning();
@@ -185,13 +185,28 @@ void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
     raiseDeclined_ = true;
     return;
   }
+  // A failed raise is said once per setup; the next dark frame tries again.
+  auto sayOnce = [this](const char* format, const std::string& argument = {}) {
+    if (volumeFailureLogged_) return;
+    volumeFailureLogged_ = true;
+    if (argument.empty()) {
+      NSLog(format);
+    } else {
+      NSLog(format, argument);
+    }
+  };
   switch (raiseRingtoneVolumeTo(static_cast<float>(ringingVolumeWhileInPocket.load()))) {
     case RaiseResult::readFailed:
       // Without the true volume there would be nothing right to put back later.
-      if (!volumeReadFailureLogged_) {
-        NSLog("TW: unable to read the ringtone volume, not increasing it.");
-        volumeReadFailureLogged_ = true;
-      }
+      sayOnce("TW: unable to read the ringtone volume, not increasing it.");
+      return;
+    case RaiseResult::notRecorded:
+      // A raise the record does not hold would be lost with the host process.
+      sayOnce("TW: unable to save the ringtone volume to %@, not increasing it.",
+              ringtoneVolumeRecordPath());
+      return;
+    case RaiseResult::setFailed:
+      sayOnce("TW: unable to set the ringtone volume, not increasing it.");
       return;
     case RaiseResult::notAbove:
       if (enableDebugLogging) {

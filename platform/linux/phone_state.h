@@ -30,6 +30,7 @@ struct PhoneContents {
   // A back camera with a flash and a front camera without.
   std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices = makeDevices();
   Faults faults;
+  std::map<FailableCall, long> uses;  // of each failable call, since the reset
 
   // Volume.
   std::map<std::string, float> volumes;
@@ -61,6 +62,11 @@ class PhoneState : public PhoneContents {
   void reset();
 
   std::mutex mutex;
+
+  // Counts a use of `call` and says whether it is the use that fails. Needs `mutex`.
+  bool useFailsLocked(FailableCall call);
+  // The same, taking `mutex`.
+  bool useFails(FailableCall call);
 
   // Where the log goes: the host's choices, kept across resets.
   bool logEcho = true;

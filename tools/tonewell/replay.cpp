@@ -8,11 +8,10 @@
 #include <type_traits>
 
 #include "platform/av_foundation.h"
-#include "platform/cf_preferences.h"
 #include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
-#include "platform/sim/springboard.h"
+#include "scenario_player.h"
 
 namespace tonewell {
 
@@ -68,30 +67,14 @@ StartingDomain startingDomain(const Scenario& scenario) {
   return {std::move(bytes), {}};
 }
 
-void applyWorld(const WorldEntry& entry) {
-  using platform::AVCaptureDevicePositionBack;
-  using platform::AVCaptureDevicePositionFront;
-  if (entry.brightness) {
-    sim::setBrightness(AVCaptureDevicePositionFront, *entry.brightness);
-    sim::setBrightness(AVCaptureDevicePositionBack, *entry.brightness);
-  }
-  if (entry.frontBrightness)
-    sim::setBrightness(AVCaptureDevicePositionFront, *entry.frontBrightness);
-  if (entry.backBrightness) sim::setBrightness(AVCaptureDevicePositionBack, *entry.backBrightness);
-  if (entry.exif) sim::setExifMode(*entry.exif);
-  if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
-}
-
 // The host process of the replay: the monitor library it has loaded, loaded anew at a respring.
-class Host {
+class LibraryHost : public HostProcess {
  public:
-  Host(std::string library, std::string scratch)
+  LibraryHost(std::string library, std::string scratch)
       : library_(std::move(library)), scratch_(std::move(scratch)) {}
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
 
   // Loading the library runs its start-up, as the code-injection host's loading does.
-  std::optional<std::string> start() {
+  std::optional<std::string> start() override {
     std::string path = library_;
     if (!handles_.empty()) {
       // A fresh copy: the loader would hand back the library already loaded, with its state.
@@ -106,56 +89,13 @@ class Host {
     return std::nullopt;
   }
 
-  void respring() {
-    sim::endHostProcess();
-    sim::recordLogLine("launchd", "SpringBoard ended and was started again");
-    if (auto failure = start()) {
-      sim::recordLogLine("launchd", *failure);
-      failure_ = std::move(failure);
-    }
-  }
-
   void* library() const { return handles_.back(); }
-  const std::optional<std::string>& failure() const { return failure_; }
 
  private:
   std::string library_;
   std::string scratch_;
   std::vector<void*> handles_;
-  std::optional<std::string> failure_;
 };
-
-void perform(const Event& event, Host& host) {
-  if (const auto* call = std::get_if<HostCall>(&event.action)) {
-    const auto& args = call->arguments;
-    if (call->selector == "playRingtoneAtPath:vibrationPattern:") {
-      sim::playRingtoneAtPathVibrationPattern(args.at(0), args.at(1));
-    } else if (call->selector == "playRingtoneAtPath:") {
-      sim::playRingtoneAtPath(args.at(0));
-    } else if (call->selector == "prepareToAnswerCall") {
-      sim::prepareToAnswerCall();
-    } else {
-      sim::stopRinging();
-    }
-  } else if (const auto* set = std::get_if<SetPreferences>(&event.action)) {
-    for (std::size_t i = 0; i < set->values.count(); ++i) {
-      platform::CFPreferencesSetValue(set->values.allKeys()[i], &set->values.valueAt(i), kDomain,
-                                      platform::kCFPreferencesCurrentUser,
-                                      platform::kCFPreferencesAnyHost);
-    }
-  } else if (const auto* remove = std::get_if<RemovePreferences>(&event.action)) {
-    for (const auto& key : remove->keys) {
-      platform::CFPreferencesSetValue(key, nullptr, kDomain, platform::kCFPreferencesCurrentUser,
-                                      platform::kCFPreferencesAnyHost);
-    }
-  } else if (const auto* volume = std::get_if<SetRingtoneVolume>(&event.action)) {
-    sim::setVolume("Ringtone", volume->volume);
-  } else if (const auto* notify = std::get_if<Notify>(&event.action)) {
-    sim::postNotification(notify->name, notify->userInfo);
-  } else if (std::holds_alternative<Respring>(event.action)) {
-    host.respring();
-  }
-}
 
 template <typename T>
 T readExported(void* library, const char* name) {
@@ -229,35 +169,13 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     }
   }
 
-  const DeviceSetup& device = scenario.device;
-  sim::setVolume("Ringtone", device.ringtoneVolume, /*record=*/false);
-  sim::setCameraFault(platform::AVCaptureDevicePositionFront, device.frontCamera);
-  sim::setCameraFault(platform::AVCaptureDevicePositionBack, device.backCamera);
-  sim::setFrameInterval(platform::secondsToDuration(device.frameInterval));
-  sim::setAccelerometerInterval(platform::secondsToDuration(device.accelerometerInterval));
-  sim::setVolumeReadFails(device.volumeReadFails);
-  sim::setAcceleration(platform::CMAcceleration{0, -1, 0});
-  sim::installSpringBoard();
-
-  Host host(monitorLibrary, home.path());
-  if (auto failure = host.start()) return *failure;
-
-  // The scenario's own changes are queued first: at a tie they run before what the system
-  // schedules later for the same moment. They are the world's: a respring leaves them.
-  for (const WorldEntry& entry : scenario.world) {
-    sim::postWorldAt(platform::secondsToDuration(entry.at), [entry] { applyWorld(entry); });
-  }
-  for (const Event& event : scenario.events) {
-    sim::postWorldAt(platform::secondsToDuration(event.at),
-                     [event, &host] { perform(event, host); });
-  }
-  sim::runUntil(platform::secondsToDuration(scenario.until));
-  if (host.failure()) return *host.failure();
+  LibraryHost host(monitorLibrary, home.path());
+  if (auto failure = playScenario(scenario, host)) return *failure;
 
   ReplayResult result;
   result.scenario = scenario.name;
   result.until = scenario.until;
-  result.initialVolume = device.ringtoneVolume;
+  result.initialVolume = scenario.device.ringtoneVolume;
   for (const auto& line : sim::logLines()) {
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }
