@@ -45,13 +45,19 @@ class CommandSafetyTest : public ::testing::Test {
   TemporaryFolder home_;
 };
 
-// Parallel writers of different keys: every one lands (the lock serialises read-modify-write).
-TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLand) {
+// Parallel writers of different keys: every one lands (the lock serialises read-modify-write),
+// also when they start from a lock its dead holder left behind, with its id or empty.
+TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLandPastALockLeftBehind) {
+  long dead = 4'000'000;
+  while (sim::processRuns(dead)) --dead;
   const char* const sets[] = {"enabled off",           "useFrontCamera back",
                               "increaseVolumeDelay 7", "ringingVolumeWhileInPocket 0.6",
                               "pocketBrightness -8",   "increaseVolumeIfHorizontal on"};
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 6; ++round) {
     fs::remove(domainFile());
+    fs::create_directories(home_.path() + "/Preferences");
+    if (round % 3 == 1) std::ofstream(domainFile() + ".lock") << dead << "\n";
+    if (round % 3 == 2) std::ofstream(domainFile() + ".lock").flush();
     std::vector<pid_t> writers;
     for (const char* set : sets) {
       const std::string command = "TONEWELL_HOME=" + home_.path() + " " + TONEWELL_COMMAND +
@@ -73,9 +79,21 @@ TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLand) {
   }
 }
 
+TEST_F(CommandSafetyTest, AnEmptyLockLeftByAKilledWriterIsTakenOver) {
+  ASSERT_EQ(tonewell("settings set enabled off").status, 0);
+  std::ofstream(domainFile() + ".lock").flush();
+  EXPECT_EQ(tonewell("settings set pocketBrightness -6").status, 0);
+  std::ofstream(domainFile() + ".lock").flush();
+  const CommandRun reset = tonewell("settings reset --all");
+  EXPECT_EQ(reset.status, 0) << reset.output;
+  EXPECT_EQ(domain().count(), 0u);
+  EXPECT_FALSE(fs::exists(domainFile() + ".lock"));
+}
+
 TEST_F(CommandSafetyTest, AHeldLockFailsClearlyAfterAWhileAndStoresNothing) {
   ASSERT_EQ(tonewell("settings set enabled off").status, 0);
-  std::ofstream(domainFile() + ".lock") << ::getpid() << "\n";  // a holder that runs: us
+  sim::FileLock held(domainFile());  // a holder that runs: us
+  ASSERT_TRUE(held.held());
   const CommandRun run = tonewell("settings set enabled on");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find(domainFile() + ".lock: another process is changing this file"),

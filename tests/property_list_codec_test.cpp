@@ -272,4 +272,26 @@ TEST(FilesTest, ALockIsExclusiveAndAStaleOneIsTakenOver) {
   EXPECT_TRUE(taken.held()) << "its holder has ended";
 }
 
+// Two writers that both find a lock stale must not both take it: the second one's look at the
+// file may come after the first has already taken the lock over.
+TEST(FilesTest, ALockThatLooksStaleIsNotTakenFromAHolderThatLives) {
+  testing_support::TemporaryFolder folder;
+  const std::string path = folder.path() + "/domain.plist";
+  sim::FileLock first(path);
+  ASSERT_TRUE(first.held());
+  long dead = 4'000'000;
+  while (sim::processRuns(dead)) --dead;
+  std::ofstream(path + ".lock") << dead << "\n";  // what a late look at the file finds
+  sim::FileLock second(path, 0.05);
+  EXPECT_FALSE(second.held());
+}
+
+TEST(FilesTest, AnEmptyLockLeftByAWriterKilledBeforeItWroteItsIdIsTakenOver) {
+  testing_support::TemporaryFolder folder;
+  const std::string path = folder.path() + "/domain.plist";
+  std::ofstream(path + ".lock").flush();
+  sim::FileLock taken(path, 0.05);
+  EXPECT_TRUE(taken.held()) << taken.error();
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -272,40 +273,46 @@ std::string makeScratchFolder(const std::string& prefix, std::string* error) {
 FileLock::FileLock(const std::string& path, double wait) : lockPath_(path + ".lock") {
   timespec start{};
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  for (int attempt = 0;; ++attempt) {
-    const int fd = ::open(lockPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
-      const bool written = writeAll(fd, pid);
-      ::close(fd);
-      if (!written) {
-        ::unlink(lockPath_.c_str());
-        error_ = lockPath_ + ": " + errorText(errno);
-        return;
-      }
-      held_ = true;
-      return;
-    }
-    if (errno != EEXIST) {
+  for (;;) {
+    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
       error_ = lockPath_ + ": " + errorText(errno);
       return;
     }
-    // The holder's process id; a lock whose holder has ended is stale.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // A holder removes the file before it lets go: the file locked must still be the lock.
+      struct stat locked {
+      }, named{};
+      if (::fstat(fd, &locked) == 0 && ::stat(lockPath_.c_str(), &named) == 0 &&
+          locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+        // The holder's process id, for people; the system's lock is what excludes.
+        const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
+        if (::ftruncate(fd, 0) == 0) writeAll(fd, pid);
+        fd_ = fd;
+        held_ = true;
+        return;
+      }
+      ::close(fd);
+      continue;
+    }
+    const int code = errno;
+    std::string holder;
     if (auto owner = readFile(lockPath_, nullptr, 64)) {
       const long pid = std::strtol(owner->c_str(), nullptr, 10);
-      if (pid > 0 && !processRuns(pid)) {
-        ::unlink(lockPath_.c_str());
-        continue;
-      }
+      if (pid > 0) holder = " (process " + std::to_string(pid) + " holds the lock)";
+    }
+    ::close(fd);
+    if (code != EWOULDBLOCK) {
+      error_ = lockPath_ + ": " + errorText(code);
+      return;
     }
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const double waited =
         static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
     if (waited >= wait) {
-      error_ = lockPath_ +
-               ": another process is changing this file (it holds the lock); if "
-               "none is, remove the lock file";
+      error_ = lockPath_ + ": another process is changing this file" +
+               (holder.empty() ? std::string(" (it holds the lock)") : holder);
       return;
     }
     const timespec pause{0, 10'000'000};
@@ -314,7 +321,10 @@ FileLock::FileLock(const std::string& path, double wait) : lockPath_(path + ".lo
 }
 
 FileLock::~FileLock() {
-  if (held_) ::unlink(lockPath_.c_str());
+  if (!held_) return;
+  // Removed while still held, so that a waiter that opened this file looks again.
+  ::unlink(lockPath_.c_str());
+  ::close(fd_);
 }
 
 }  // namespace sim

@@ -41,9 +41,11 @@ std::optional<std::string> createFileExclusively(const std::string& folder, cons
 // Makes `folder` and every missing folder above it. False (and `error`) when it cannot.
 bool makeFolders(const std::string& folder, std::string* error = nullptr);
 
-// A lock file beside a file, as git's index.lock: "<path>.lock", created exclusively and
-// holding the owner's process id. Waits up to `wait` seconds for another holder; a lock whose
-// process has ended is stale and taken over.
+// A lock beside a file, as git's index.lock: "<path>.lock", held with the system's file lock
+// (flock) and holding the holder's process id for people to read. Waits up to `wait` seconds for
+// another holder. The system lets go of a lock whose process ends, so a lock file left behind (by
+// a writer killed at any moment, an empty one included) holds nothing and is taken; two holders
+// never share it.
 class FileLock {
  public:
   FileLock(const std::string& path, double wait = 2.0);
@@ -58,6 +60,7 @@ class FileLock {
  private:
   std::string lockPath_;
   std::string error_;
+  int fd_ = -1;
   bool held_ = false;
 };
 
