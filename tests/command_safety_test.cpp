@@ -155,6 +155,27 @@ TEST_F(CommandSafetyTest, ACorruptDomainIsSaidAndResetAllSetsItAside) {
   EXPECT_EQ(tonewell("settings").status, 0);
 }
 
+// A domain of 150 bytes whose containers share one another stands for billions of values: it is
+// refused at once, nothing is written over it, and reset --all sets it aside as it is.
+TEST_F(CommandSafetyTest, ADomainWhoseContainersShareOneAnotherIsRefusedAtOnce) {
+  fs::create_directories(home_.path() + "/Preferences");
+  const std::string bomb = testing_support::sharedContainerList(40);
+  std::ofstream(domainFile(), std::ios::binary) << bomb;
+  const std::string why = "stands for more than 1000000 values";
+  CommandRun run = tonewell("settings");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(domainFile() + ": the property list " + why), std::string::npos)
+      << run.output;
+  run = tonewell("settings set enabled off");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(why), std::string::npos) << run.output;
+  EXPECT_EQ(sim::readFile(domainFile()), bomb) << "nothing written over it";
+
+  run = tonewell("settings reset --all");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_FALSE(fs::exists(domainFile()));
+}
+
 TEST_F(CommandSafetyTest, ADeeplyNestedValueIsNamed) {
   std::string nested;
   for (int i = 0; i < 300; ++i) nested += "<array>";

@@ -188,6 +188,43 @@ TEST(PropertyListCodecTest, ValuesThatCannotBeWrittenBackExactlyAreNamed) {
             std::nullopt);
 }
 
+// A binary list may point to one container many times. Read by following every reference, a few
+// hundred bytes stand for billions of values: what they stand for is counted first, without
+// building it, and refused past a million.
+TEST(SharedContainersTest, AListThatStandsForTooManyValuesIsRefusedAtOnce) {
+  const std::string bomb = testing_support::sharedContainerList(40);  // 2^41 values
+  EXPECT_LT(bomb.size(), 300u);
+  std::string error;
+  EXPECT_FALSE(sim::parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}, &error));
+  EXPECT_EQ(error,
+            "the property list stands for more than 1000000 values (counting each use of a value "
+            "it shares), the most read");
+  EXPECT_FALSE(sim::firstKeyNotKeptExactly(
+      {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}));
+}
+
+TEST(SharedContainersTest, SharingWithinTheBoundIsReadAndWrittenBackShared) {
+  const std::string shared = testing_support::sharedContainerList(16);  // 2^17 values
+  const auto value = parse(shared);
+  ASSERT_TRUE(value.has_value());
+  const std::string written = sim::serializePropertyList(*value, PropertyListFormat::binary);
+  EXPECT_LT(written.size(), 2 * shared.size()) << "never written expanded";
+  EXPECT_EQ(parse(written), value);
+}
+
+TEST(SharedContainersTest, AContainerThatContainsItselfIsRefused) {
+  // An array whose one element is itself.
+  std::string loop = std::string("bplist00") + std::string("\xA1\x00", 2) + "\x08";
+  loop.append(6, '\0');
+  loop += "\x01\x01";
+  loop += std::string(7, '\0') + "\x01" + std::string(8, '\0') + std::string(7, '\0') + "\x0A";
+  std::string error;
+  EXPECT_FALSE(sim::parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(loop.data()), loop.size()}, &error));
+  EXPECT_EQ(error, "the property list holds a container that contains itself");
+}
+
 TEST(FilesTest, ReadsOnlyRegularFilesAndNoMoreThanItsLimit) {
   testing_support::TemporaryFolder folder;
   std::string error;

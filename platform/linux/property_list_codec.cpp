@@ -1,6 +1,7 @@
 #include "platform/sim/property_list_codec.h"
 
 #include "binary_property_list.h"
+#include "property_list_limits.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -47,52 +48,6 @@ void forEachItem(plist_t dictionary, Visit visit) {
     std::unique_ptr<char, FreeDeleter> key(rawKey);
     if (item == nullptr || !visit(rawKey ? rawKey : "", item)) break;
   }
-}
-
-std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t n) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-// Whether a binary property list holds a string with a NUL character. libplist aborts the
-// process on reading such a dictionary key, so these files are refused before it sees them (the
-// phone's own store has no reason to write one). Anything this scan cannot follow is left to
-// libplist, which refuses it.
-bool binaryStringsHoldNul(std::span<const std::uint8_t> b) {
-  constexpr std::size_t kTrailer = 32;
-  if (b.size() < 8 + kTrailer || std::memcmp(b.data(), "bplist00", 8) != 0) return false;
-  const std::uint8_t* trailer = b.data() + b.size() - kTrailer;
-  const std::size_t offsetSize = trailer[6];
-  const std::uint64_t objects = readBigEndian(trailer + 8, 8);
-  const std::uint64_t table = readBigEndian(trailer + 24, 8);
-  const std::size_t end = b.size() - kTrailer;
-  if (offsetSize < 1 || offsetSize > 8 || objects > end || table > end ||
-      objects * offsetSize > end - table) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < objects; ++i) {
-    const std::uint64_t at = readBigEndian(b.data() + table + i * offsetSize, offsetSize);
-    if (at >= end) continue;
-    const std::uint8_t marker = b[at];
-    const int type = marker >> 4;
-    if (type != 5 && type != 6) continue;  // ASCII and UTF-16 strings
-    std::uint64_t length = marker & 0x0F;
-    std::uint64_t pos = at + 1;
-    if (length == 0x0F) {
-      if (pos >= end || (b[pos] >> 4) != 1) continue;
-      const std::size_t n = std::size_t{1} << (b[pos] & 0x0F);
-      if (n > 8 || pos + 1 + n > end) continue;
-      length = readBigEndian(b.data() + pos + 1, n);
-      pos += 1 + n;
-    }
-    const std::uint64_t bytes = type == 5 ? length : length * 2;
-    if (length > end || pos + bytes > end) continue;
-    for (std::uint64_t k = 0; k < bytes; k += (type == 5 ? 1 : 2)) {
-      if (b[pos + k] == 0 && (type == 5 || b[pos + k + 1] == 0)) return true;
-    }
-  }
-  return false;
 }
 
 // Nesting deeper than this is refused rather than recursed into.
@@ -210,8 +165,8 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
     if (error) *error = "the file is too large";
     return std::nullopt;
   }
-  if (binaryStringsHoldNul(bytes)) {
-    if (error) *error = "the property list holds a text with a NUL character";
+  if (auto refused = refusedBeforeParsing(bytes)) {
+    if (error) *error = std::move(*refused);
     return std::nullopt;
   }
   plist_t root = nullptr;
@@ -253,7 +208,7 @@ std::string xmlOf(plist_t node) {
 
 std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
-      binaryStringsHoldNul(bytes)) {
+      refusedBeforeParsing(bytes)) {
     return std::nullopt;
   }
   plist_t root = nullptr;
