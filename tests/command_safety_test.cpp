@@ -195,6 +195,8 @@ TEST_F(CommandSafetyTest, AValueThatCannotBeWrittenBackExactlyStopsTheWrite) {
   EXPECT_NE(run.output.find("the value of \"birthday\" cannot be written back exactly"),
             std::string::npos)
       << run.output;
+  EXPECT_EQ(run.output.find("nothing was stored"), run.output.rfind("nothing was stored"))
+      << "said once: " << run.output;
   EXPECT_EQ(sim::readFile(domainFile()), before);
 }
 

@@ -188,6 +188,23 @@ TEST(PropertyListCodecTest, ValuesThatCannotBeWrittenBackExactlyAreNamed) {
             std::nullopt);
 }
 
+// An unsigned integer above 2^63-1 is the number it is (as NSNumber reads it), not -1; a
+// negative one stays negative.
+TEST(PropertyListCodecTest, AnIntegerAboveTheSignedRangeReadsAsItsNumber) {
+  const std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+      "<key>huge</key><integer>18446744073709551615</integer>"
+      "<key>minus</key><integer>-1</integer></dict></plist>";
+  const auto value = parse(xml);
+  ASSERT_TRUE(value.has_value());
+  const Dictionary& d = *value->getIf<Dictionary>();
+  EXPECT_EQ(*d.objectForKey("huge"), Value(18446744073709551615.0));
+  EXPECT_EQ(*d.objectForKey("minus"), Value(-1));
+  EXPECT_EQ(
+      sim::firstKeyNotKeptExactly({reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()}),
+      std::string("huge"));
+}
+
 // A binary list may point to one container many times. Read by following every reference, a few
 // hundred bytes stand for billions of values: what they stand for is counted first, without
 // building it, and refused past a million.

@@ -313,7 +313,10 @@ TEST(LogReplayCommandTest, ALogWithoutARingOrABadChoiceExitsTwoAndSaysWhy) {
   EXPECT_NE(run.output.find("no setting \"threshold\""), std::string::npos);
   run = tonewell("run --from-log " + log + " --set enabled=maybe", true);
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.output.find("enabled takes true or false, not \"maybe\""), std::string::npos);
+  EXPECT_NE(
+      run.output.find("enabled takes on or off (also yes/no, true/false, 1/0), not \"maybe\""),
+      std::string::npos)
+      << run.output;
   EXPECT_EQ(tonewell("run --builtin pocket-call --ring 1").status, 2);
   EXPECT_EQ(tonewell("run --builtin pocket-call --from-log " + log).status, 2);
 }

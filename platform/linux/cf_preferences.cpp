@@ -191,7 +191,7 @@ bool storePreference(std::string_view key, const platform::Value* value, std::st
     if (auto lossy = firstKeyNotKeptExactly({begin, bytes->size()}); lossy && *lossy != key) {
       *error = path + ": the value of \"" + *lossy +
                "\" cannot be written back exactly (a date outside 1901-2038 or an integer "
-               "above 2^63-1); nothing was stored";
+               "above 2^63-1)";
       return false;
     }
     contents = std::move(*dictionary);

@@ -50,6 +50,14 @@ void forEachItem(plist_t dictionary, Visit visit) {
   }
 }
 
+std::string xmlOf(plist_t node) {
+  char* out = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(node, &out, &length);
+  std::unique_ptr<char, FreeDeleter> owner(out);
+  return out ? std::string(out, length) : std::string();
+}
+
 // Nesting deeper than this is refused rather than recursed into.
 constexpr int kMaxDepth = 256;
 
@@ -65,6 +73,11 @@ std::optional<Value> fromNode(plist_t node, int depth) {
       uint64_t u = 0;
       plist_get_uint_val(node, &u);
       // Stored as 64-bit two's complement: negative integers come back as they were written.
+      // libplist hands an unsigned integer above 2^63-1 out the same way: it is told apart by
+      // how libplist writes it, and read as the number it is, as the platform's NSNumber does.
+      if (static_cast<std::int64_t>(u) < 0 && xmlOf(node).find("<integer>-") == std::string::npos) {
+        return Value(static_cast<double>(u));
+      }
       return Value(static_cast<std::int64_t>(u));
     }
     case PLIST_UID: {
@@ -193,18 +206,6 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
   }
   return value;
 }
-
-namespace {
-
-std::string xmlOf(plist_t node) {
-  char* out = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(node, &out, &length);
-  std::unique_ptr<char, FreeDeleter> owner(out);
-  return out ? std::string(out, length) : std::string();
-}
-
-}  // namespace
 
 std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||

@@ -12,6 +12,7 @@
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "scenario_player.h"
+#include "setting_values.h"
 
 namespace tonewell {
 
@@ -176,6 +177,15 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   result.scenario = scenario.name;
   result.until = scenario.until;
   result.initialVolume = scenario.device.ringtoneVolume;
+  if (scenario.preferences) {
+    for (const Setting& setting : monitorSettings()) {
+      const Value* stored = scenario.preferences->objectForKey(setting.key);
+      if (stored == nullptr) continue;
+      if (auto note = howTheMonitorReads(setting, *stored)) {
+        result.settingNotes.push_back(setting.key + ": " + *note);
+      }
+    }
+  }
   for (const auto& line : sim::logLines()) {
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }

@@ -18,6 +18,8 @@
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
 #include "replay.h"
+#include "setting_values.h"
+#include "terminal_text.h"
 
 extern char** environ;
 
@@ -32,88 +34,35 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
-std::optional<double> numberProperty(const PSSpecifier& row, const char* key) {
-  const Value* v = row.properties().objectForKey(key);
-  if (v == nullptr || !hasScalarConversions(*v)) return std::nullopt;
-  return doubleValue(*v);
-}
-
 std::vector<Value> arrayProperty(const PSSpecifier& row, const char* key) {
   const Value* v = row.properties().objectForKey(key);
   const auto* array = v ? v->getIf<Array>() : nullptr;
   return array ? *array : std::vector<Value>{};
 }
 
-// What a row shows for `value`.
-std::string shown(const PSSpecifier& row, const Value& value) {
-  const std::string cell = row.property("cell");
-  if (cell == "PSSwitchCell") return boolValue(value) ? "on" : "off";
-  if (cell == "PSSegmentCell") {
+// The monitor's setting a value row is bound to (every row has one: the pane's contract).
+const Setting* settingOf(const PSSpecifier& row) {
+  return findSetting(row.property("key"));
+}
+
+// What a row shows for a value the monitor uses: a segment's title, else the setting's word or
+// number.
+std::string shown(const PSSpecifier& row, const Value& used) {
+  if (row.property("cell") == "PSSegmentCell") {
     const auto values = arrayProperty(row, "validValues");
     const auto titles = arrayProperty(row, "validTitles");
     for (std::size_t i = 0; i < values.size() && i < titles.size(); ++i) {
-      if (values[i] == value) return description(titles[i]);
+      if (values[i] == used) return printable(description(titles[i]));
     }
   }
-  return description(value);
+  const Setting* setting = settingOf(row);
+  return setting ? shownAsUsed(*setting, used) : printable(description(used));
 }
 
 // The allowed values of a row, for messages.
 std::string allowed(const PSSpecifier& row) {
-  const std::string cell = row.property("cell");
-  if (cell == "PSSwitchCell") return "on or off";
-  if (cell == "PSSliderCell") {
-    return fmt::format("a number from {} to {}", numberProperty(row, "min").value_or(0),
-                       numberProperty(row, "max").value_or(1));
-  }
-  std::string list;
-  for (const auto& title : arrayProperty(row, "validTitles")) {
-    list += (list.empty() ? "" : " or ") + description(title);
-  }
-  return list;
-}
-
-// The value the row stores for what the person typed, as the Settings application would store
-// it for that control; none when the row does not take it.
-std::optional<Value> parseFor(const PSSpecifier& row, const std::string& text) {
-  const std::string cell = row.property("cell");
-  const std::string t = lower(text);
-  if (cell == "PSSwitchCell") {
-    if (t == "on" || t == "true" || t == "yes" || t == "1") return Value(true);
-    if (t == "off" || t == "false" || t == "no" || t == "0") return Value(false);
-    return std::nullopt;
-  }
-  if (cell == "PSSliderCell") {
-    double d = 0;
-    const char* begin = text.data();
-    const char* last = text.data() + text.size();
-    if (begin != last && *begin == '+') ++begin;
-    const auto [end, ec] = std::from_chars(begin, last, d);
-    if (begin == last || ec != std::errc() || end != last || !std::isfinite(d)) {
-      return std::nullopt;
-    }
-    if (d == 0) d = 0;  // "-0" is stored as 0
-    if (d < numberProperty(row, "min").value_or(-INFINITY) ||
-        d > numberProperty(row, "max").value_or(INFINITY)) {
-      return std::nullopt;
-    }
-    return Value(d);
-  }
-  if (cell == "PSSegmentCell") {
-    const auto values = arrayProperty(row, "validValues");
-    const auto titles = arrayProperty(row, "validTitles");
-    for (std::size_t i = 0; i < values.size() && i < titles.size(); ++i) {
-      if (t == lower(description(titles[i]))) return values[i];
-    }
-    return std::nullopt;
-  }
-  return std::nullopt;
+  const Setting* setting = settingOf(row);
+  return setting ? whatItTakes(*setting) : "nothing";
 }
 
 // Hands `url` to the desktop's opener; false (said on standard error) when it cannot.
@@ -216,10 +165,29 @@ class SettingsApp {
 
 constexpr const char* kDomainOfRows = "com.example.tonewell";
 
-bool isStored(const PSSpecifier& row) {
+// What the domain stores under the row's key, as it is stored; none when nothing is.
+std::optional<Value> storedValue(const PSSpecifier& row) {
   auto values = CFPreferencesCopyMultiple({row.property("key")}, row.property("defaults"),
                                           kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
-  return values && values->objectForKey(row.property("key")) != nullptr;
+  const Value* value = values ? values->objectForKey(row.property("key")) : nullptr;
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+// A row's value: what the monitor uses, and how it reads what is stored when that differs.
+struct RowValue {
+  std::optional<Value> stored;
+  Value used;
+  std::optional<std::string> note;
+};
+
+RowValue rowValue(const PSSpecifier& row) {
+  RowValue v;
+  v.stored = storedValue(row);
+  if (const Setting* setting = settingOf(row)) {
+    v.used = monitorReads(*setting, v.stored ? &*v.stored : nullptr);
+    if (v.stored) v.note = howTheMonitorReads(*setting, *v.stored);
+  }
+  return v;
 }
 
 // A domain file that cannot be read: said with what is wrong and the way out. True when so.
@@ -234,12 +202,15 @@ bool refuseUnreadableDomain(const std::string& domain) {
   return true;
 }
 
-nlohmann::json rowJson(const PSSpecifier& row, const std::optional<Value>& value) {
+nlohmann::json rowJson(const PSSpecifier& row) {
+  const RowValue v = rowValue(row);
   return {{"key", row.property("key")},
           {"label", row.name()},
-          {"value", value ? toJson(*value) : nlohmann::json()},
-          {"shown", value ? shown(row, *value) : "-"},
-          {"stored", isStored(row)},
+          {"value", toJson(v.used)},
+          {"shown", shown(row, v.used)},
+          {"stored", v.stored.has_value()},
+          {"storedValue", v.stored ? toJson(*v.stored) : nlohmann::json()},
+          {"monitorReads", v.note ? nlohmann::json(*v.note) : nlohmann::json()},
           {"takes", allowed(row)}};
 }
 
@@ -256,7 +227,7 @@ int showPage(SettingsApp& app, bool json) {
                        {"buttons", nlohmann::json::array()}};
     for (const auto& row : *rows) {
       if (isValueRow(*row)) {
-        out["rows"].push_back(rowJson(*row, app.page().readPreferenceValue(*row)));
+        out["rows"].push_back(rowJson(*row));
       } else if (row->property("cell") == "PSButtonCell") {
         out["buttons"].push_back({{"label", row->name()}, {"action", row->property("action")}});
       }
@@ -279,9 +250,10 @@ int showPage(SettingsApp& app, bool json) {
     } else if (cell == "PSButtonCell") {
       fmt::print("    [{}]  (tap {})\n", row->name(), row->property("action"));
     } else {
-      const auto value = app.page().readPreferenceValue(*row);
-      fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", row->name(), value ? shown(*row, *value) : "-",
-                 isStored(*row) ? "" : "(default)", row->property("key"), allowed(*row));
+      const RowValue v = rowValue(*row);
+      fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", printable(row->name()), shown(*row, v.used),
+                 v.stored ? "" : "(default)", row->property("key"), allowed(*row));
+      if (v.note) fmt::print("      {}\n", *v.note);
     }
   }
   flushFooter();
@@ -299,11 +271,15 @@ int getValue(SettingsApp& app, const SettingsRequest& request) {
   auto row = app.valueRow(request.key);
   if (!row) return noRow(app, request.key);
   if (refuseUnreadableDomain(row->property("defaults"))) return kFailed;
-  const auto value = app.page().readPreferenceValue(*row);
   if (request.json) {
-    fmt::print("{}\n", rowJson(*row, value).dump(2));
-  } else {
-    fmt::print("{}\n", value ? shown(*row, *value) : "-");
+    fmt::print("{}\n", rowJson(*row).dump(2));
+    return kOk;
+  }
+  const RowValue v = rowValue(*row);
+  fmt::print("{}\n", shown(*row, v.used));
+  if (v.note) {
+    std::fflush(stdout);
+    fmt::print(stderr, "tonewell: {}: {}\n", request.key, *v.note);
   }
   return kOk;
 }
@@ -311,21 +287,23 @@ int getValue(SettingsApp& app, const SettingsRequest& request) {
 int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
   auto row = app.valueRow(request.key);
   if (!row) return noRow(app, request.key);
+  const Setting* setting = settingOf(*row);
   std::optional<Value> value;
-  if (!reset) {
-    value = parseFor(*row, request.value);
-    if (!value) {
+  if (!reset && setting != nullptr) {
+    auto parsed = parseSettingValue(*setting, request.value);
+    if (std::holds_alternative<std::string>(parsed)) {
       fmt::print(stderr, "tonewell: {} ({}) takes {}, not \"{}\"; nothing was stored\n",
-                 row->name(), request.key, allowed(*row), request.value);
+                 printable(row->name()), request.key, allowed(*row), printable(request.value));
       return kRefused;
     }
+    value = std::get<Value>(parsed);
   }
   if (!app.page().setPreferenceValueSpecifier(value ? &*value : nullptr, *row)) {
     fmt::print(stderr, "tonewell: {}; nothing was stored\n", sim::lastPreferencesWriteError());
     return kFailed;
   }
-  const auto now = app.page().readPreferenceValue(*row);
-  fmt::print("{}: {}{}\n", row->name(), now ? shown(*row, *now) : "-", reset ? " (default)" : "");
+  fmt::print("{}: {}{}\n", printable(row->name()), shown(*row, rowValue(*row).used),
+             reset ? " (default)" : "");
   return kOk;
 }
 
@@ -341,7 +319,7 @@ int resetAll(SettingsApp& app) {
     fmt::print("The unreadable settings were set aside as {}\n", *aside);
   }
   for (const auto& row : app.valueRows()) {
-    if (!isStored(*row)) continue;
+    if (!storedValue(*row)) continue;
     if (!app.page().setPreferenceValueSpecifier(nullptr, *row)) {
       fmt::print(stderr, "tonewell: {}\n", sim::lastPreferencesWriteError());
       return kFailed;
