@@ -1,7 +1,10 @@
 // `tonewell` trusted with a person's files and scripts: parallel writers, links and devices,
 // damaged and unusual domains, mail that never replaces mail, servers that refuse, a first run
 // on a bare machine, and scenario input that is too big, too deep or not text.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,6 +265,36 @@ TEST_F(CommandSafetyTest, MailsStoredInOneSecondNeverReplaceEachOther) {
     drafts += entry.path().extension() == ".eml";
   }
   EXPECT_EQ(drafts, 3);
+}
+
+// Killed while its log command waits on a system log nobody writes, the command takes the log
+// command with it: the FIFO's reader goes.
+TEST_F(CommandSafetyTest, AKilledCommandLeavesNoLogCommandBehind) {
+  const std::string fifo = home_.path() + "/syslog";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string home = "TONEWELL_HOME=" + home_.path();
+  const std::string syslog = "TONEWELL_SYSLOG_FILE=" + fifo;
+  const char* argv[] = {TONEWELL_COMMAND, "settings", "tap", "sendDebugLog", nullptr};
+  const char* envp[] = {home.c_str(), syslog.c_str(), "PATH=/usr/bin:/bin", nullptr};
+  const pid_t command = ::fork();
+  if (command == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execve(TONEWELL_COMMAND, const_cast<char**>(argv), const_cast<char**>(envp));
+    ::_exit(127);
+  }
+  ASSERT_GT(command, 0);
+  // Opening the FIFO for writing waits for its reader: the page's tail.
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ::kill(command, SIGKILL);
+  int status = 0;
+  ::waitpid(command, &status, 0);
+  pollfd gone{writer, 0, 0};
+  ASSERT_EQ(::poll(&gone, 1, 10'000), 1) << "tail still reads the FIFO ten seconds later";
+  EXPECT_TRUE(gone.revents & POLLERR);
+  ::close(writer);
 }
 
 TEST_F(CommandSafetyTest, MailFailuresExitNonZeroWithTheServersOwnReply) {

@@ -1,9 +1,12 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
 #include "advanced_view_controller.h"
 #include "pane_fixture.h"
 #include "platform/message_ui.h"
+#include "platform/sim/screen.h"
 
 namespace {
 
@@ -143,6 +146,29 @@ TEST_F(DebugLogPageTest, ALogOfLongLinesIsCutToItsLastEightMegabytes) {
   EXPECT_EQ(text.compare(notice.size(), 5, "line "), 0) << "a whole line follows";
   EXPECT_NE(text.find("line 19: "), std::string::npos) << "the newest lines are kept";
   EXPECT_EQ(text.find("line 0: "), std::string::npos);
+}
+
+// A system log that never ends (a device that always has more) or never begins (a FIFO nobody
+// writes): the log command runs within its memory and its time, the page says it has no log, and
+// nothing of the command is left running.
+TEST_F(DebugLogPageTest, ALogThatNeverEndsRunsOutOfTheMemoryItMayUse) {
+  sim::mapPath("/var/log/syslog", "/dev/zero");
+  sim::limitTasks(60, 64u << 20);
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(sim::alertsOnScreen().size(), 1u);
+  EXPECT_EQ(top(), list_.get());
+}
+
+TEST_F(DebugLogPageTest, ALogNobodyWritesIsStoppedAtItsTime) {
+  ASSERT_EQ(::mkfifo(syslog_.c_str(), 0600), 0);
+  sim::limitTasks(0.2);
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(sim::alertsOnScreen().size(), 1u);
+  EXPECT_EQ(sim::taskReports(),
+            std::vector<std::string>{"\"/bin/sh -c tail --lines=4000 " + syslog_ +
+                                     "\" did not finish within 0.2 s and was stopped"});
 }
 
 }  // namespace

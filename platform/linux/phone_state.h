@@ -111,6 +111,9 @@ struct ScreenState {
   std::optional<std::string> mailAccount = std::string("person@example.com");
   std::map<std::string, std::string> substitutes;
   std::map<std::string, std::string> paths;
+  double taskTimeLimit = 15;                 // seconds
+  std::size_t taskMemoryLimit = 512u << 20;  // bytes of address space
+  std::vector<std::string> taskReports;
 };
 
 }  // namespace sim

@@ -386,6 +386,10 @@ int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t l
       fmt::print("Message written to {}\n", composer->storedPath());
   }
   int status = kOk;
+  for (const auto& report : sim::taskReports()) {
+    fmt::print(stderr, "tonewell: {}\n", printable(report));
+    status = kFailed;
+  }
   for (const auto& alert : sim::alertsOnScreen()) {
     fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", alert->title(), alert->message(),
                alert->cancelButtonTitle());
@@ -413,6 +417,7 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
     return kRefused;
   }
   sim::limitWebTimeout(request.timeout);
+  sim::limitTasks(request.timeout);
   const std::size_t logStart = sim::logLines().size();
   fmt::print("Tapped \"{}\"\n", button->name());
   app.page().performActionOf(*button);
