@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -315,6 +316,51 @@ TEST_F(CommandSafetyTest, MailFailuresExitNonZeroWithTheServersOwnReply) {
                             "550 5.1.1 mailbox unavailable"),
             std::string::npos)
       << run.output;
+}
+
+// A server that stops answering in the middle of the message is given the page's time in all,
+// and the failure says what happened: not "could not be reached", not "refused".
+TEST_F(CommandSafetyTest, AMailServerThatStallsOrDropsIsSaidForWhatItDid) {
+  const std::string log = home_.path() + "/syslog";
+  std::ofstream(log) << "a line\n";
+  const std::string env = "TONEWELL_SYSLOG_FILE=" + log;
+  {
+    testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::stallInData);
+    const auto start = std::chrono::steady_clock::now();
+    const CommandRun run = tonewell("settings tap sendDebugLog --mail send --timeout 1",
+                                    env + " TONEWELL_SMTP_URL=" + server.url());
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("The mail server stopped answering: the message was not taken "
+                              "within 1 s."),
+              std::string::npos)
+        << run.output;
+    EXPECT_LT(took, 30) << "the limit holds for the whole delivery, its goodbye included";
+  }
+  {
+    testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::dropInData);
+    const CommandRun run = tonewell("settings tap sendDebugLog --mail send",
+                                    env + " TONEWELL_SMTP_URL=" + server.url());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("The connection to the mail server was lost before it took the "
+                              "message"),
+              std::string::npos)
+        << run.output;
+  }
+}
+
+TEST_F(CommandSafetyTest, AServersReplyReachesTheTerminalWithItsControlsEscaped) {
+  const std::string log = home_.path() + "/syslog";
+  std::ofstream(log) << "a line\n";
+  testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::refuseWithControls);
+  const CommandRun run =
+      tonewell("settings tap sendDebugLog --mail send",
+               "TONEWELL_SYSLOG_FILE=" + log + " TONEWELL_SMTP_URL=" + server.url());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("550 5.1.1 \\x1b]0;owned\\x07\\x1b[2J gone"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find_first_of(std::string("\x1b\x07", 2)), std::string::npos);
 }
 
 TEST_F(CommandSafetyTest, AMalformedRouteIsRefused) {

@@ -70,12 +70,12 @@ bool openWithBrowser(const std::string& url) {
   const char* argv[] = {"xdg-open", url.c_str(), nullptr};
   pid_t pid;
   if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    fmt::print(stderr, "tonewell: xdg-open is not available to open {}\n", url);
+    fmt::print(stderr, "tonewell: xdg-open is not available to open {}\n", printable(url));
     return false;
   }
   int status = 0;
   if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fmt::print(stderr, "tonewell: xdg-open could not open {}\n", url);
+    fmt::print(stderr, "tonewell: xdg-open could not open {}\n", printable(url));
     return false;
   }
   return true;
@@ -235,20 +235,21 @@ int showPage(SettingsApp& app, bool json) {
     fmt::print("{}\n", out.dump(2));
     return kOk;
   }
-  fmt::print("{}\n", app.page().navigationItem().title());
+  fmt::print("{}\n", printable(app.page().navigationItem().title()));
   std::string footer;
   auto flushFooter = [&] {
-    if (!footer.empty()) fmt::print("    {}\n", footer);
+    if (!footer.empty()) fmt::print("    {}\n", printable(footer));
     footer.clear();
   };
   for (const auto& row : *rows) {
     const std::string cell = row->property("cell");
     if (cell == "PSGroupCell") {
       flushFooter();
-      fmt::print("\n  {}\n", row->name());
+      fmt::print("\n  {}\n", printable(row->name()));
       footer = row->property("footerText");
     } else if (cell == "PSButtonCell") {
-      fmt::print("    [{}]  (tap {})\n", row->name(), row->property("action"));
+      fmt::print("    [{}]  (tap {})\n", printable(row->name()),
+                 printable(row->property("action")));
     } else {
       const RowValue v = rowValue(*row);
       fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", printable(row->name()), shown(*row, v.used),
@@ -263,7 +264,8 @@ int showPage(SettingsApp& app, bool json) {
 int noRow(SettingsApp& app, const std::string& key) {
   std::string keys;
   for (const auto& r : app.valueRows()) keys += (keys.empty() ? "" : ", ") + r->property("key");
-  fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", key, keys);
+  fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", printable(key),
+             printable(keys));
   return kRefused;
 }
 
@@ -279,7 +281,7 @@ int getValue(SettingsApp& app, const SettingsRequest& request) {
   fmt::print("{}\n", shown(*row, v.used));
   if (v.note) {
     std::fflush(stdout);
-    fmt::print(stderr, "tonewell: {}: {}\n", request.key, *v.note);
+    fmt::print(stderr, "tonewell: {}: {}\n", printable(request.key), *v.note);
   }
   return kOk;
 }
@@ -299,7 +301,8 @@ int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
     value = std::get<Value>(parsed);
   }
   if (!app.page().setPreferenceValueSpecifier(value ? &*value : nullptr, *row)) {
-    fmt::print(stderr, "tonewell: {}; nothing was stored\n", sim::lastPreferencesWriteError());
+    fmt::print(stderr, "tonewell: {}; nothing was stored\n",
+               printable(sim::lastPreferencesWriteError()));
     return kFailed;
   }
   fmt::print("{}: {}{}\n", printable(row->name()), shown(*row, rowValue(*row).used),
@@ -313,15 +316,15 @@ int resetAll(SettingsApp& app) {
     std::string error;
     const auto aside = sim::setDomainAside(kDomainOfRows, &error);
     if (!aside) {
-      fmt::print(stderr, "tonewell: {}; nothing was changed\n", error);
+      fmt::print(stderr, "tonewell: {}; nothing was changed\n", printable(error));
       return kFailed;
     }
-    fmt::print("The unreadable settings were set aside as {}\n", *aside);
+    fmt::print("The unreadable settings were set aside as {}\n", printable(*aside));
   }
   for (const auto& row : app.valueRows()) {
     if (!storedValue(*row)) continue;
     if (!app.page().setPreferenceValueSpecifier(nullptr, *row)) {
-      fmt::print(stderr, "tonewell: {}\n", sim::lastPreferencesWriteError());
+      fmt::print(stderr, "tonewell: {}\n", printable(sim::lastPreferencesWriteError()));
       return kFailed;
     }
   }
@@ -331,19 +334,23 @@ int resetAll(SettingsApp& app) {
 
 void printNewLog(std::size_t from) {
   const auto lines = sim::logLines();
-  for (std::size_t i = from; i < lines.size(); ++i) fmt::print("  log: {}\n", lines[i].message);
+  for (std::size_t i = from; i < lines.size(); ++i) {
+    fmt::print("  log: {}\n", printable(lines[i].message));
+  }
 }
 
 int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
   UIViewController* top = app.navigation().topViewController();
   if (top == nullptr) return kFailed;
-  fmt::print("Page \"{}\"\n", top->navigationItem().title());
+  fmt::print("Page \"{}\"\n", printable(top->navigationItem().title()));
   for (const auto& v : top->view()->subviews()) {
-    if (auto* label = dynamic_cast<UILabel*>(v.get())) fmt::print("  label: {}\n", label->text());
+    if (auto* label = dynamic_cast<UILabel*>(v.get()))
+      fmt::print("  label: {}\n", printable(label->text()));
   }
   for (const auto& v : top->view()->subviews()) {
     if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
-      fmt::print("  loading {} (gives up after {:g} s)\n", web->requestURL(), request.timeout);
+      fmt::print("  loading {} (gives up after {:g} s)\n", printable(web->requestURL()),
+                 request.timeout);
     }
   }
   sim::runUntilIdle(10'000);
@@ -351,14 +358,15 @@ int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
   for (const auto& v : top->view()->subviews()) {
     if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
       if (web->loaded()) {
-        fmt::print("  loaded: \"{}\" (HTTP {})\n", web->pageTitle(), web->httpStatus());
+        fmt::print("  loaded: \"{}\" (HTTP {})\n", printable(web->pageTitle()), web->httpStatus());
         if (web->httpStatus() >= 400) {
           fmt::print(stderr, "tonewell: the page answered with HTTP status {}\n",
                      web->httpStatus());
           status = kFailed;
         }
       } else {
-        fmt::print(stderr, "tonewell: the page could not be loaded: {}\n", web->lastError());
+        fmt::print(stderr, "tonewell: the page could not be loaded: {}\n",
+                   printable(web->lastError()));
         status = kFailed;
       }
     }
@@ -383,7 +391,7 @@ int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t l
     composer->personChose(choice);
     sim::runUntilIdle(10'000);
     if (!composer->storedPath().empty())
-      fmt::print("Message written to {}\n", composer->storedPath());
+      fmt::print("Message written to {}\n", printable(composer->storedPath()));
   }
   int status = kOk;
   for (const auto& report : sim::taskReports()) {
@@ -391,19 +399,20 @@ int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t l
     status = kFailed;
   }
   for (const auto& alert : sim::alertsOnScreen()) {
-    fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", alert->title(), alert->message(),
-               alert->cancelButtonTitle());
+    fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", printable(alert->title()),
+               printable(alert->message()), alert->cancelButtonTitle());
     status = kFailed;
   }
   printNewLog(logStart);
   const auto lines = sim::logLines();
   for (std::size_t i = logStart; i < lines.size(); ++i) {
     if (lines[i].message.rfind("Mail sent failure: ", 0) == 0) {
-      fmt::print(stderr, "tonewell: {}\n", lines[i].message);
+      fmt::print(stderr, "tonewell: {}\n", printable(lines[i].message));
       status = kFailed;
     }
   }
-  fmt::print("Back on \"{}\"\n", app.navigation().topViewController()->navigationItem().title());
+  fmt::print("Back on \"{}\"\n",
+             printable(app.navigation().topViewController()->navigationItem().title()));
   return status;
 }
 
@@ -419,13 +428,13 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
   sim::limitWebTimeout(request.timeout);
   sim::limitTasks(request.timeout);
   const std::size_t logStart = sim::logLines().size();
-  fmt::print("Tapped \"{}\"\n", button->name());
+  fmt::print("Tapped \"{}\"\n", printable(button->name()));
   app.page().performActionOf(*button);
 
   if (request.key == "followOnTwitter") {
     int status = kOk;
     for (const auto& url : sim::openedURLs()) {
-      fmt::print("Opened {}\n", url);
+      fmt::print("Opened {}\n", printable(url));
       if (request.openInBrowser && !openWithBrowser(url)) status = kFailed;
     }
     return status;
@@ -452,7 +461,7 @@ int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
   SettingsApp app;
   std::string error;
   if (!app.load(bundlePath, &error)) {
-    fmt::print(stderr, "tonewell: {}\n", error);
+    fmt::print(stderr, "tonewell: {}\n", printable(error));
     return kFailed;
   }
   if (request.action == "set") return setValue(app, request, false);

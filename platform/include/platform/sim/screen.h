@@ -30,8 +30,8 @@ std::optional<std::string> routeRulesProblem(const std::string& rules);
 // TONEWELL_CA_FILE; an empty name trusts only the system's authorities.
 void trustCertificates(const std::string& pemFile);
 
-// A web load gives up after `seconds` at the latest (the platform's own default is 60 s); a
-// reset takes no limit.
+// A web load, and a mail delivery in all, gives up after `seconds` at the latest (the
+// platform's own default is 60 s for each); a reset takes no limit.
 void limitWebTimeout(double seconds);
 double webTimeoutLimit();  // 0: none
 
