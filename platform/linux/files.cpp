@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -29,11 +30,6 @@ std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string baseNameOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file a path finally names: symbolic links followed one by one (a relative target is
@@ -73,24 +69,35 @@ constexpr const char* kTemporaryMark = ".tmp-";
 
 std::atomic<bool> durableWrites{true};
 
-// Temporaries "<name>.tmp-<pid>-XXXXXX" beside `target` whose writer has ended; looked for once
-// per file and process (a killed writer's leftovers do not come back while this one runs).
+// Whether `name` is a temporary as writes here make them, "<name>.tmp-<pid>-XXXXXX"; its
+// writer's process id.
+std::optional<long> temporaryOf(const std::string& name) {
+  const auto mark = name.rfind(kTemporaryMark);
+  if (mark == std::string::npos || mark == 0) return std::nullopt;
+  const char* digits = name.c_str() + mark + std::strlen(kTemporaryMark);
+  char* end = nullptr;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *end != '-' || std::strlen(end + 1) != 6) return std::nullopt;
+  return pid;
+}
+
+// Temporaries in the folder of `target` whose writer has ended; looked for once per folder and
+// process (a killed writer's leftovers do not come back while this one runs), so that writing
+// many files into one folder reads the folder once.
 void removeStaleTemporaries(const std::string& target) {
   static std::mutex mutex;
   static std::set<std::string> cleaned;
+  const std::string folder = folderOf(target);
   {
     std::lock_guard lock(mutex);
-    if (!cleaned.insert(target).second) return;
+    if (!cleaned.insert(folder).second) return;
   }
-  const std::string folder = folderOf(target);
-  const std::string prefix = baseNameOf(target) + kTemporaryMark;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.rfind(prefix, 0) != 0) continue;
-    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-    if (pid > 0 && !processRuns(pid)) ::unlink((folder + "/" + name).c_str());
+    const auto pid = temporaryOf(name);
+    if (pid && *pid > 0 && !processRuns(*pid)) ::unlink((folder + "/" + name).c_str());
   }
   ::closedir(dir);
 }
@@ -195,6 +202,45 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, std::s
     ::unlink(temporary.c_str());
     return false;
   }
+  return true;
+}
+
+bool writeNewFile(const std::string& path, std::string_view bytes, std::string* error) {
+  removeStaleTemporaries(path);
+  std::string temporary =
+      path + kTemporaryMark + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    if (error) *error = errorText(errno);
+    return false;
+  }
+  const bool written =
+      writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && (!durableWrites || ::fsync(fd) == 0);
+  const int code = errno;
+  if (::close(fd) != 0 || !written) {
+    if (error) *error = errorText(written ? errno : code);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // link() never replaces: a name that is taken fails, and the file is left as it is.
+  const bool linked = ::link(temporary.c_str(), path.c_str()) == 0;
+  const int linkCode = errno;
+  ::unlink(temporary.c_str());
+  if (!linked) {
+    if (error) *error = linkCode == EEXIST ? "it exists; it is left as it is" : errorText(linkCode);
+    return false;
+  }
+  return true;
+}
+
+bool flushFolder(const std::string& folder, std::string* error) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::syncfs(fd) != 0 || ::fsync(fd) != 0) {
+    if (error) *error = folder + ": " + errorText(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
   return true;
 }
 

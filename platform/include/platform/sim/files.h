@@ -31,6 +31,16 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes,
 // would make a long replay wait on the disk.
 void setDurableWrites(bool durable);
 
+// Writes `bytes` to the new file `path`, never replacing one: it is written beside it and linked
+// into place, so a reader sees all of it or nothing. Flushed to the disk only while durable
+// writes are on (setDurableWrites). False (and `error`: "it exists; ..." when the name is taken)
+// when it cannot; nothing is left behind then.
+bool writeNewFile(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+
+// Flushes every file written into `folder`, and the folder itself, to the disk. False (and
+// `error`, naming the folder) when it cannot.
+bool flushFolder(const std::string& folder, std::string* error = nullptr);
+
 // Creates `folder + "/" + stem + extension`, or, when that name is taken, stem-2, stem-3, ...,
 // never replacing a file; writes `bytes` into it. The path made, or none (`error`).
 std::optional<std::string> createFileExclusively(const std::string& folder, const std::string& stem,
