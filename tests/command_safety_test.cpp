@@ -165,7 +165,7 @@ TEST_F(CommandSafetyTest, ADomainWhoseContainersShareOneAnotherIsRefusedAtOnce) 
   fs::create_directories(home_.path() + "/Preferences");
   const std::string bomb = testing_support::sharedContainerList(40);
   std::ofstream(domainFile(), std::ios::binary) << bomb;
-  const std::string why = "stands for more than 1000000 values";
+  const std::string why = "stands for more than 250000 values";
   CommandRun run = tonewell("settings");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find(domainFile() + ": the property list " + why), std::string::npos)

@@ -207,7 +207,7 @@ TEST(PropertyListCodecTest, AnIntegerAboveTheSignedRangeReadsAsItsNumber) {
 
 // A binary list may point to one container many times. Read by following every reference, a few
 // hundred bytes stand for billions of values: what they stand for is counted first, without
-// building it, and refused past a million.
+// building it, and refused past 250,000.
 TEST(SharedContainersTest, AListThatStandsForTooManyValuesIsRefusedAtOnce) {
   const std::string bomb = testing_support::sharedContainerList(40);  // 2^41 values
   EXPECT_LT(bomb.size(), 300u);
@@ -215,7 +215,7 @@ TEST(SharedContainersTest, AListThatStandsForTooManyValuesIsRefusedAtOnce) {
   EXPECT_FALSE(sim::parsePropertyList(
       {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}, &error));
   EXPECT_EQ(error,
-            "the property list stands for more than 1000000 values (counting each use of a value "
+            "the property list stands for more than 250000 values (counting each use of a value "
             "it shares), the most read");
   EXPECT_FALSE(sim::firstKeyNotKeptExactly(
       {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}));

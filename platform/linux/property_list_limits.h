@@ -12,7 +12,7 @@ namespace sim {
 
 // The most values (dictionary keys included) a property list may stand for once every
 // reference is followed.
-inline constexpr std::uint64_t kMostPropertyListValues = 1'000'000;
+inline constexpr std::uint64_t kMostPropertyListValues = 250'000;
 
 // Why the property list must not be handed to libplist, or none. Counts what a binary list
 // expands to without expanding it, and refuses past `mostValues`; an XML list, which has no
