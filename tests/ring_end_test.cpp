@@ -308,6 +308,60 @@ TEST_F(VolumeRecordTest, AVolumeThatCannotBePutBackStaysRecordedAndGoesBackAtThe
   EXPECT_FALSE(stored().has_value());
 }
 
+// A put-back that failed leaves the raise outstanding; switched off after that, the end of the
+// ring still puts the volume back, although no ring is in progress any more.
+TEST_F(RingEndTest, SwitchedOffAfterAFailedRestoreTheNextEndStillRestores) {
+  ringUntilRaised();
+  sim::failUse(sim::FailableCall::volumeSet, sim::usesOf(sim::FailableCall::volumeSet) + 1);
+  sim::stopRinging();
+  ASSERT_TRUE(volumeWasIncreased);
+  switchOff();
+  sim::postCallStatusChange(status(5));
+  sim::runUntilIdle();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+// The exported check, the restore and the callback may be reached before start-up made the
+// probe: they do nothing and never crash.
+TEST_F(RingEndTest, BeforeStartUpMadeTheProbeNothingHappens) {
+  captureDelegate = nullptr;
+  motionManager = nullptr;
+  increaseVolumeIfNeeded();
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+  restoreRingtoneVolume();
+  isEnabled = false;
+  restoreRingtoneVolume();
+  for (bool enabled : {true, false}) {
+    isEnabled = enabled;
+    for (int s : {1, 2}) {
+      const Dictionary info = status(s);
+      callStatusChanged(nullptr, nullptr, "kCTCallStatusChangeNotification", nullptr, &info);
+    }
+  }
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+}
+
+// The saved volume as the record holds it: a number from 0 to 1 for each; anything else makes
+// the record unreadable, and it is removed.
+TEST_F(VolumeRecordTest, ARecordWithoutTwoVolumesFrom0To1IsRemoved) {
+  for (const char* values :
+       {"<key>personsVolume</key><string>0.3</string><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>0.3</real><key>raisedLevel</key><integer>2</integer>",
+        "<key>personsVolume</key><real>-0.5</real><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>nan</real><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>0.3</real>"}) {
+    restartTheHost();
+    writeRecord(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>") + values +
+                "</dict></plist>");
+    initializeMonitor();
+    EXPECT_EQ(countOf(log(), "TW: unable to read the saved ringtone volume in " + record() +
+                                 ", removing it."),
+              1)
+        << values;
+    EXPECT_FALSE(std::filesystem::exists(record())) << values;
+  }
+}
+
 TEST_F(RingEndTest, ACallStatusTextWithoutANumberCannotDetermineTheState) {
   ringUntilRaised();
   currentPhoneState = 4;

@@ -127,7 +127,7 @@ RaiseResult raiseRingtoneVolumeTo(float level) noexcept {
     float persons = 0.0f;
     // Writing the record takes a while: if the person changed the volume meanwhile, their new
     // volume is the one to record, so that the set below follows the latest read at once.
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {  // unreachable: three changes in a row
       // An outstanding raise keeps the record it wrote; a new one removes what it wrote for a
       // raise that does not follow.
       const bool outstanding = volumeWasIncreased;
@@ -140,7 +140,7 @@ RaiseResult raiseRingtoneVolumeTo(float level) noexcept {
       persons = outstanding && sameVolume(*current, raisedLevel) ? originalRingtoneVolume.load()
                                                                  : *current;
       if (!(level > persons)) {
-        if (attempt > 0 && !outstanding) removeRecord();
+        if (attempt > 0 && !outstanding) removeRecord();  // unreachable: a change mid-write
         return RaiseResult::notAbove;
       }
       if (!writeRecord(persons, level)) {

@@ -18,18 +18,24 @@ using platform::Value;
 
 namespace {
 
-// "label:%@" with y or n for a switch, "label:%f" for a number.
+// The summary's part for one setting: "label:%@" with y or n for a switch, "label:%f" for a
+// number; nothing for a setting without a label.
+void addToSummary(std::string& format, std::vector<LogArgument>& args, const char* label,
+                  LogArgument value, const char* conversion) {
+  if (*label == '\0') return;
+  format += std::string(args.empty() ? "" : ", ") + label + conversion;
+  args.push_back(std::move(value));
+}
+
 void addToSummary(std::string& format, std::vector<LogArgument>& args, const char* label,
                   bool value) {
-  format += std::string(args.empty() ? "" : ", ") + label + ":%@";
-  args.push_back(platform::toLogArgument(value ? "y" : "n"));
+  addToSummary(format, args, label, platform::toLogArgument(value ? "y" : "n"), ":%@");
 }
 
 template <typename Number>
 void addToSummary(std::string& format, std::vector<LogArgument>& args, const char* label,
                   Number value) {
-  format += std::string(args.empty() ? "" : ", ") + label + ":%f";
-  args.push_back(platform::toLogArgument(static_cast<double>(value)));
+  addToSummary(format, args, label, platform::toLogArgument(static_cast<double>(value)), ":%f");
 }
 
 }  // namespace
@@ -61,7 +67,7 @@ void loadSettings() noexcept {
       std::string format = "TW: settings are: ";
       std::vector<LogArgument> args;
 #define TW_SETTING(variable, key, type, fallback, low, high, summary) \
-  if (*summary) addToSummary(format, args, summary, variable.load());
+  addToSummary(format, args, summary, variable.load());
 #include "shared_variables.def"
 #undef TW_SETTING
       platform::NSLogv(format, args);

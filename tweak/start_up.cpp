@@ -21,12 +21,12 @@ namespace {
 
 // The owners of the two long-lived objects: never released while the host process lives.
 std::shared_ptr<TWVideoCaptureDelegate>& probeOwner() {
-  static std::shared_ptr<TWVideoCaptureDelegate> owner;
+  static std::shared_ptr<TWVideoCaptureDelegate> owner;  // unreachable: a racing first call's wait
   return owner;
 }
 
 std::shared_ptr<CMMotionManager>& motionManagerOwner() {
-  static std::shared_ptr<CMMotionManager> owner;
+  static std::shared_ptr<CMMotionManager> owner;  // unreachable: a racing first call's wait
   return owner;
 }
 

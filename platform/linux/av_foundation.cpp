@@ -91,8 +91,8 @@ void AVCaptureDevice::unlockForConfiguration() noexcept {
 bool AVCaptureDevice::isWhiteBalanceModeSupported(AVCaptureWhiteBalanceMode) const noexcept {
   return true;
 }
-bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode) const noexcept {
-  return true;
+bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode mode) const noexcept {
+  return mode != AVCaptureFocusModeLocked || state_->lockableFocus;
 }
 bool AVCaptureDevice::isFlashModeSupported(AVCaptureFlashMode) const noexcept {
   return state_->hasFlash;

@@ -26,6 +26,7 @@ std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> PhoneContents::ma
     auto device = std::make_shared<platform::AVCaptureDevice::State>();
     device->position = position;
     device->hasFlash = position == platform::AVCaptureDevicePositionBack;
+    device->lockableFocus = position == platform::AVCaptureDevicePositionBack;
     made.push_back(std::move(device));
   }
   return made;

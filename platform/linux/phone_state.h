@@ -27,7 +27,7 @@ struct PhoneContents {
       platform::CMAcceleration{0.0, -1.0, 0.0};  // upright
   Duration accelerometerInterval{50'000'000};
   int modeSettersWithoutLock = 0;
-  // A back camera with a flash and a front camera without.
+  // A back camera with a flash and a lockable focus, and a front camera with neither.
   std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices = makeDevices();
   Faults faults;
   std::map<FailableCall, long> uses;  // of each failable call, since the reset
@@ -90,6 +90,7 @@ struct AVCaptureDevice::State {
   int focusMode = 2;
   int flashMode = 2;
   bool hasFlash = true;
+  bool lockableFocus = true;  // a front camera's focus is fixed
 };
 
 }  // namespace platform
