@@ -88,7 +88,8 @@ constexpr int kStopped = 128 + SIGKILL;
   int keep[] = {output, lifeline, report};
   std::sort(std::begin(keep), std::end(keep));
   closeAllBut(keep, 3);
-  const pid_t worker = ::fork();
+  // vfork: the guard waits while the child, on its memory, only makes system calls and execs.
+  const pid_t worker = ::vfork();
   if (worker == 0) {
     ::setpgid(0, 0);
     if (output >= 0) {
