@@ -1,11 +1,15 @@
 // `tonewell` trusted with a person's files and scripts: parallel writers, links and devices,
 // damaged and unusual domains, mail that never replaces mail, servers that refuse, a first run
 // on a bare machine, and scenario input that is too big, too deep or not text.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -45,13 +49,19 @@ class CommandSafetyTest : public ::testing::Test {
   TemporaryFolder home_;
 };
 
-// Parallel writers of different keys: every one lands (the lock serialises read-modify-write).
-TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLand) {
+// Parallel writers of different keys: every one lands (the lock serialises read-modify-write),
+// also when they start from a lock its dead holder left behind, with its id or empty.
+TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLandPastALockLeftBehind) {
+  long dead = 4'000'000;
+  while (sim::processRuns(dead)) --dead;
   const char* const sets[] = {"enabled off",           "useFrontCamera back",
                               "increaseVolumeDelay 7", "ringingVolumeWhileInPocket 0.6",
                               "pocketBrightness -8",   "increaseVolumeIfHorizontal on"};
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 6; ++round) {
     fs::remove(domainFile());
+    fs::create_directories(home_.path() + "/Preferences");
+    if (round % 3 == 1) std::ofstream(domainFile() + ".lock") << dead << "\n";
+    if (round % 3 == 2) std::ofstream(domainFile() + ".lock").flush();
     std::vector<pid_t> writers;
     for (const char* set : sets) {
       const std::string command = "TONEWELL_HOME=" + home_.path() + " " + TONEWELL_COMMAND +
@@ -73,9 +83,21 @@ TEST_F(CommandSafetyTest, ParallelSetsOfDifferentKeysAllLand) {
   }
 }
 
+TEST_F(CommandSafetyTest, AnEmptyLockLeftByAKilledWriterIsTakenOver) {
+  ASSERT_EQ(tonewell("settings set enabled off").status, 0);
+  std::ofstream(domainFile() + ".lock").flush();
+  EXPECT_EQ(tonewell("settings set pocketBrightness -6").status, 0);
+  std::ofstream(domainFile() + ".lock").flush();
+  const CommandRun reset = tonewell("settings reset --all");
+  EXPECT_EQ(reset.status, 0) << reset.output;
+  EXPECT_EQ(domain().count(), 0u);
+  EXPECT_FALSE(fs::exists(domainFile() + ".lock"));
+}
+
 TEST_F(CommandSafetyTest, AHeldLockFailsClearlyAfterAWhileAndStoresNothing) {
   ASSERT_EQ(tonewell("settings set enabled off").status, 0);
-  std::ofstream(domainFile() + ".lock") << ::getpid() << "\n";  // a holder that runs: us
+  sim::FileLock held(domainFile());  // a holder that runs: us
+  ASSERT_TRUE(held.held());
   const CommandRun run = tonewell("settings set enabled on");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find(domainFile() + ".lock: another process is changing this file"),
@@ -137,6 +159,27 @@ TEST_F(CommandSafetyTest, ACorruptDomainIsSaidAndResetAllSetsItAside) {
   EXPECT_EQ(tonewell("settings").status, 0);
 }
 
+// A domain of 150 bytes whose containers share one another stands for billions of values: it is
+// refused at once, nothing is written over it, and reset --all sets it aside as it is.
+TEST_F(CommandSafetyTest, ADomainWhoseContainersShareOneAnotherIsRefusedAtOnce) {
+  fs::create_directories(home_.path() + "/Preferences");
+  const std::string bomb = testing_support::sharedContainerList(40);
+  std::ofstream(domainFile(), std::ios::binary) << bomb;
+  const std::string why = "stands for more than 250000 values";
+  CommandRun run = tonewell("settings");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(domainFile() + ": the property list " + why), std::string::npos)
+      << run.output;
+  run = tonewell("settings set enabled off");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(why), std::string::npos) << run.output;
+  EXPECT_EQ(sim::readFile(domainFile()), bomb) << "nothing written over it";
+
+  run = tonewell("settings reset --all");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_FALSE(fs::exists(domainFile()));
+}
+
 TEST_F(CommandSafetyTest, ADeeplyNestedValueIsNamed) {
   std::string nested;
   for (int i = 0; i < 300; ++i) nested += "<array>";
@@ -156,6 +199,8 @@ TEST_F(CommandSafetyTest, AValueThatCannotBeWrittenBackExactlyStopsTheWrite) {
   EXPECT_NE(run.output.find("the value of \"birthday\" cannot be written back exactly"),
             std::string::npos)
       << run.output;
+  EXPECT_EQ(run.output.find("nothing was stored"), run.output.rfind("nothing was stored"))
+      << "said once: " << run.output;
   EXPECT_EQ(sim::readFile(domainFile()), before);
 }
 
@@ -223,6 +268,36 @@ TEST_F(CommandSafetyTest, MailsStoredInOneSecondNeverReplaceEachOther) {
   EXPECT_EQ(drafts, 3);
 }
 
+// Killed while its log command waits on a system log nobody writes, the command takes the log
+// command with it: the FIFO's reader goes.
+TEST_F(CommandSafetyTest, AKilledCommandLeavesNoLogCommandBehind) {
+  const std::string fifo = home_.path() + "/syslog";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string home = "TONEWELL_HOME=" + home_.path();
+  const std::string syslog = "TONEWELL_SYSLOG_FILE=" + fifo;
+  const char* argv[] = {TONEWELL_COMMAND, "settings", "tap", "sendDebugLog", nullptr};
+  const char* envp[] = {home.c_str(), syslog.c_str(), "PATH=/usr/bin:/bin", nullptr};
+  const pid_t command = ::fork();
+  if (command == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execve(TONEWELL_COMMAND, const_cast<char**>(argv), const_cast<char**>(envp));
+    ::_exit(127);
+  }
+  ASSERT_GT(command, 0);
+  // Opening the FIFO for writing waits for its reader: the page's tail.
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ::kill(command, SIGKILL);
+  int status = 0;
+  ::waitpid(command, &status, 0);
+  pollfd gone{writer, 0, 0};
+  ASSERT_EQ(::poll(&gone, 1, 10'000), 1) << "tail still reads the FIFO ten seconds later";
+  EXPECT_TRUE(gone.revents & POLLERR);
+  ::close(writer);
+}
+
 TEST_F(CommandSafetyTest, MailFailuresExitNonZeroWithTheServersOwnReply) {
   const std::string log = home_.path() + "/syslog";
   std::ofstream(log) << "a line\n";
@@ -241,6 +316,51 @@ TEST_F(CommandSafetyTest, MailFailuresExitNonZeroWithTheServersOwnReply) {
                             "550 5.1.1 mailbox unavailable"),
             std::string::npos)
       << run.output;
+}
+
+// A server that stops answering in the middle of the message is given the page's time in all,
+// and the failure says what happened: not "could not be reached", not "refused".
+TEST_F(CommandSafetyTest, AMailServerThatStallsOrDropsIsSaidForWhatItDid) {
+  const std::string log = home_.path() + "/syslog";
+  std::ofstream(log) << "a line\n";
+  const std::string env = "TONEWELL_SYSLOG_FILE=" + log;
+  {
+    testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::stallInData);
+    const auto start = std::chrono::steady_clock::now();
+    const CommandRun run = tonewell("settings tap sendDebugLog --mail send --timeout 1",
+                                    env + " TONEWELL_SMTP_URL=" + server.url());
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("The mail server stopped answering: the message was not taken "
+                              "within 1 s."),
+              std::string::npos)
+        << run.output;
+    EXPECT_LT(took, 30) << "the limit holds for the whole delivery, its goodbye included";
+  }
+  {
+    testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::dropInData);
+    const CommandRun run = tonewell("settings tap sendDebugLog --mail send",
+                                    env + " TONEWELL_SMTP_URL=" + server.url());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("The connection to the mail server was lost before it took the "
+                              "message"),
+              std::string::npos)
+        << run.output;
+  }
+}
+
+TEST_F(CommandSafetyTest, AServersReplyReachesTheTerminalWithItsControlsEscaped) {
+  const std::string log = home_.path() + "/syslog";
+  std::ofstream(log) << "a line\n";
+  testing_support::LocalSmtpServer server(testing_support::LocalSmtpServer::refuseWithControls);
+  const CommandRun run =
+      tonewell("settings tap sendDebugLog --mail send",
+               "TONEWELL_SYSLOG_FILE=" + log + " TONEWELL_SMTP_URL=" + server.url());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("550 5.1.1 \\x1b]0;owned\\x07\\x1b[2J gone"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find_first_of(std::string("\x1b\x07", 2)), std::string::npos);
 }
 
 TEST_F(CommandSafetyTest, AMalformedRouteIsRefused) {

@@ -1,9 +1,12 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
 #include "advanced_view_controller.h"
 #include "pane_fixture.h"
 #include "platform/message_ui.h"
+#include "platform/sim/screen.h"
 
 namespace {
 
@@ -157,6 +160,58 @@ TEST_F(DebugLogPageTest, ALogOfLongLinesIsCutToItsLastEightMegabytes) {
   EXPECT_EQ(text.compare(notice.size(), 5, "line "), 0) << "a whole line follows";
   EXPECT_NE(text.find("line 19: "), std::string::npos) << "the newest lines are kept";
   EXPECT_EQ(text.find("line 0: "), std::string::npos);
+}
+
+// One line longer than 8 MiB: no whole line is left, only the notice says what happened.
+TEST_F(DebugLogPageTest, ALogOfOneLineLongerThanEightMegabytesLeavesTheNotice) {
+  writeLog(std::string((8u << 20) + 100, 'x'));
+  open();
+  ASSERT_NE(composer(), nullptr);
+  const auto& data = composer()->attachments().at(0).data;
+  EXPECT_EQ(std::string(data.begin(), data.end()),
+            "[Tonewell: the log was longer than 8 MiB; these are its last whole lines.]\n");
+}
+
+// A page that is on no navigation stack (shown some other way) still collects, offers and says,
+// and the composer's outcome without an error or a composer is said as the platform says it.
+TEST_F(DebugLogPageTest, APageOnNoNavigationStackAndAnOutcomeWithoutDetails) {
+  for (bool withLog : {true, false}) {
+    if (withLog) {
+      writeLog("a line\n");
+    } else {
+      std::remove(syslog_.c_str());
+    }
+    TW_AdvancedViewController alone;
+    alone.viewDidAppear(false);
+    settle();
+    EXPECT_EQ(sim::alertsOnScreen().size(), withLog ? 0u : 1u);
+    sim::clearLog();
+    alone.mailComposeControllerDidFinishWithResultError(nullptr, 3, nullptr);
+    EXPECT_EQ(sim::logMessages(), std::vector<std::string>{"Mail sent failure: (null)"});
+  }
+}
+
+// A system log that never ends (a device that always has more) or never begins (a FIFO nobody
+// writes): the log command runs within its memory and its time, the page says it has no log, and
+// nothing of the command is left running.
+TEST_F(DebugLogPageTest, ALogThatNeverEndsRunsOutOfTheMemoryItMayUse) {
+  sim::mapPath("/var/log/syslog", "/dev/zero");
+  sim::limitTasks(60, 64u << 20);
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(sim::alertsOnScreen().size(), 1u);
+  EXPECT_EQ(top(), list_.get());
+}
+
+TEST_F(DebugLogPageTest, ALogNobodyWritesIsStoppedAtItsTime) {
+  ASSERT_EQ(::mkfifo(syslog_.c_str(), 0600), 0);
+  sim::limitTasks(0.2);
+  open();
+  EXPECT_EQ(composer(), nullptr);
+  EXPECT_EQ(sim::alertsOnScreen().size(), 1u);
+  EXPECT_EQ(sim::taskReports(),
+            std::vector<std::string>{"\"/bin/sh -c tail --lines=4000 " + syslog_ +
+                                     "\" did not finish within 0.2 s and was stopped"});
 }
 
 }  // namespace

@@ -131,6 +131,12 @@ const MonitorFault kMonitorFaults[] = {
        return sim::volume("Ringtone") == 0.3f && !volumeWasIncreased &&
               sim::runningCameraCount() == 1;
      }},
+    {"VolumeSetFailsAtTheRaise", [] { sim::failUse(sim::FailableCall::volumeSet, 1); },
+     [] { ringInTheDark(3.0); }, "TW: unable to set the ringtone volume, not increasing it.",
+     [] {  // the next dark frame tries again
+       return sim::volume("Ringtone") == 0.3f && !volumeWasIncreased &&
+              sim::runningCameraCount() == 1;
+     }},
     {"NotificationWithoutStatus", [] {},
      [] {
        sim::postCallStatusChange(dict({{"other", 1}}));

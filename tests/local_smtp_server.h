@@ -1,5 +1,7 @@
 // A small SMTP server on 127.0.0.1 for one test: it keeps the exact bytes each message arrived
-// with, or refuses every recipient as a server without such a mailbox does.
+// with, or refuses every recipient as a server without such a mailbox does (also with a reply
+// that carries terminal control characters), or, once the message has begun, stops answering
+// or drops the connection.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,7 +17,7 @@ namespace testing_support {
 
 class LocalSmtpServer {
  public:
-  enum Mode { accept, refuseRecipients };
+  enum Mode { accept, refuseRecipients, refuseWithControls, stallInData, dropInData };
 
   explicit LocalSmtpServer(Mode mode = accept) : mode_(mode) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -96,9 +98,17 @@ class LocalSmtpServer {
         } else if (command.rfind("MAIL", 0) == 0) {
           say("250 2.1.0 Ok\r\n");
         } else if (command.rfind("RCPT", 0) == 0) {
-          say(mode_ == refuseRecipients ? "550 5.1.1 mailbox unavailable\r\n" : "250 2.1.5 Ok\r\n");
+          say(mode_ == refuseRecipients     ? "550 5.1.1 mailbox unavailable\r\n"
+              : mode_ == refuseWithControls ? "550 5.1.1 \x1b]0;owned\x07\x1b[2J gone\r\n"
+                                            : "250 2.1.5 Ok\r\n");
         } else if (command.rfind("DATA", 0) == 0) {
           say("354 End data with <CR><LF>.<CR><LF>\r\n");
+          if (mode_ == dropInData) return;
+          if (mode_ == stallInData) {
+            while (::read(client, chunk, sizeof chunk) > 0) {
+            }
+            return;
+          }
           inData = true;
           // The message may start in this very buffer: the loop goes on with it.
           buffer.insert(0, "\r\n");

@@ -47,6 +47,29 @@ TEST(SyslogLineTest, ReadsRfc3339StampsToTheirResolutionAndOffset) {
   EXPECT_NEAR(whole->time - utc->time, 0.057919, 1e-6);
 }
 
+TEST(SyslogLineTest, ReadsLinesWithoutAHostSyslogdsRepeatsAndAByteOrderMark) {
+  const auto hostless = parseSyslogLine(
+      "\xEF\xBB\xBF"
+      "Dec  8 23:55:01 SpringBoard[52] <Warning>: TW: x",
+      2000);
+  ASSERT_TRUE(hostless);
+  EXPECT_EQ(hostless->host, "");
+  EXPECT_EQ(hostless->process, "SpringBoard");
+  EXPECT_EQ(hostless->pid, 52);
+  EXPECT_EQ(hostless->message, "TW: x");
+  for (const char* text : {"Dec  8 23:55:01 iPhone --- last message repeated 3 times ---",
+                           "Dec  8 23:55:01 --- last message repeated 3 times ---"}) {
+    const auto repeat = parseSyslogLine(text, 2000);
+    ASSERT_TRUE(repeat) << text;
+    EXPECT_EQ(repeat->repeated, 3);
+    EXPECT_EQ(repeat->process, "");
+  }
+  EXPECT_EQ(parseSyslogLine("Dec  8 23:55:01 iPhone --- last message repeated x times ---", 0)
+                .value_or(SyslogLine{})
+                .repeated,
+            0);
+}
+
 TEST(SyslogLineTest, RefusesWhatIsNotASyslogLine) {
   for (const char* text : {
            "",
@@ -163,7 +186,8 @@ TEST(LogImportTest, FindsEachRingOfEachProcessAndCountsWhatItSkips) {
   const auto imported = importLog(log, "phone");
   ASSERT_EQ(imported.rings.size(), 3u);
   EXPECT_EQ(imported.rings[1].stamp, "Dec  8 23:56:01");
-  EXPECT_EQ(imported.rings[2].outcome.end, "the log ends");
+  EXPECT_EQ(imported.rings[2].outcome.end, "") << "nothing ends it: the log does";
+  EXPECT_FALSE(imported.rings[2].outcome.cut);
   EXPECT_EQ(imported.rings[2].outcome.raises.size(), 0u);
   EXPECT_NE(imported.rings[2].yaml.find("increaseVolumeDelay: 1.0"), std::string::npos)
       << "the settings of the ring before";
@@ -223,7 +247,166 @@ TEST(LogImportTest, ALogWithoutARingHasNone) {
   EXPECT_EQ(imported.malformed, 1);
 }
 
+// --- Logs as they really come
+// ---------------------------------------------------------------------
+
+// SpringBoard restarts while the volume is raised: the new process (its own id) puts the volume
+// back at start-up and sees the call end. That is still the ring.
+TEST(LogImportTest, ARingGoesOnThroughARestartOfSpringBoard) {
+  std::string log = phoneLine("23:55:01", kPlay) + phoneLine("23:55:01", kSettings) +
+                    phoneLine("23:55:03", "TW: brightness: -5.200000") +
+                    phoneLine("23:55:03", "TW: ringing volume was increased.") +
+                    phoneLine("23:55:04", kSettings, 60) +
+                    phoneLine("23:55:04",
+                              "TW: SpringBoard ended while the ringtone volume was raised, "
+                              "original volume restored.",
+                              60) +
+                    phoneLine("23:55:06", "TW: kCTCallStatusChangeNotification, new state: 5", 60);
+  const auto imported = importLog(log, "restart");
+  ASSERT_EQ(imported.rings.size(), 1u);
+  const ImportedRing& ring = imported.rings[0];
+  EXPECT_EQ(ring.restarts, 1);
+  EXPECT_EQ(ring.outcome.raises, std::vector<double>{2.0});
+  EXPECT_EQ(ring.outcome.restores, std::vector<double>{3.0});
+  EXPECT_EQ(ring.outcome.end, "call status 5");
+  EXPECT_FALSE(ring.outcome.endsRaised);
+  EXPECT_EQ(ring.lastLine, 7);
+  const Scenario scenario = parsed(ring);
+  ASSERT_EQ(scenario.events.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<Respring>(scenario.events[1].action));
+  EXPECT_EQ(scenario.events[1].at, 3.0);
+}
+
+// rsyslogd collecting two phones whose SpringBoards have the same id: one ring each.
+TEST(LogImportTest, TwoPhonesWithTheSameProcessIdKeepTheirOwnRings) {
+  std::string a = pocketRing(52), b = pocketRing(52);
+  for (std::size_t at = 0; (at = b.find(" iPhone ", at)) != std::string::npos;) {
+    b.replace(at, 8, " iPad ");
+  }
+  std::string log;
+  std::size_t i = 0, j = 0;
+  while (i < a.size() || j < b.size()) {
+    for (std::size_t* k : {&i, &j}) {
+      const std::string& from = k == &i ? a : b;
+      if (*k >= from.size()) continue;
+      const auto end = from.find('\n', *k) + 1;
+      log += from.substr(*k, end - *k);
+      *k = end;
+    }
+  }
+  const auto imported = importLog(log, "two");
+  ASSERT_EQ(imported.rings.size(), 2u);
+  EXPECT_EQ(imported.phones, 2);
+  for (const auto& ring : imported.rings) {
+    EXPECT_EQ(ring.outcome.raises, std::vector<double>{2.0}) << ring.host;
+    EXPECT_EQ(ring.outcome.restores, std::vector<double>{3.0}) << ring.host;
+    EXPECT_EQ(parsed(ring).world.size(), 6u) << ring.host;
+  }
+  EXPECT_NE(imported.rings[0].host, imported.rings[1].host);
+}
+
+// A clock set back mid-ring (by more than half a year reads as a new year) keeps the rest of the
+// ring: no time passes at the step.
+TEST(LogImportTest, AClockSetBackMidRingKeepsTheRestOfTheRing) {
+  const std::string earlier = "Apr  1 10:00:00 iPhone SpringBoard[52] <Warning>: ";
+  for (const std::string& step :
+       {earlier, std::string("Dec  8 23:54:00 iPhone SpringBoard[52] <Warning>: ")}) {
+    std::string log = phoneLine("23:55:01", kPlay) + phoneLine("23:55:01", kSettings) +
+                      phoneLine("23:55:03", "TW: ringing volume was increased.") + step +
+                      "TW: device taken out of the pocket, original volume restored.\n" + step +
+                      "-[<SBUserAgent: 0x15e2a3b0> stopRinging]\n";
+    const auto ring = importLog(log, "clock").rings.at(0);
+    EXPECT_EQ(ring.outcome.restores, std::vector<double>{2.0}) << step;
+    EXPECT_EQ(ring.outcome.end, "stopRinging") << step;
+    EXPECT_EQ(ring.lastLine, 5) << step;
+    EXPECT_NE(ring.yaml.find("The clock was set during the ring"), std::string::npos);
+  }
+  const std::string rfc =
+      "2026-12-08T23:55:01+00:00 iPhone SpringBoard[52]: " + kPlay + "\n" +
+      "2026-12-08T23:55:03+00:00 iPhone SpringBoard[52]: TW: ringing volume was increased.\n" +
+      "2026-03-01T08:00:00+00:00 iPhone SpringBoard[52]: -[<SBUserAgent: 0x1> stopRinging]\n";
+  const auto ring = importLog(rfc, "rfc").rings.at(0);
+  EXPECT_EQ(ring.outcome.end, "stopRinging");
+  EXPECT_EQ(ring.outcome.endAt, 2.0);
+}
+
+TEST(LogImportTest, ByteOrderMarksAndMissingHostsAreRead) {
+  std::string log = "\xEF\xBB\xBF" + pocketRing(52, "55");
+  std::string hostless = pocketRing(52, "58");
+  for (std::size_t at = 0; (at = hostless.find(" iPhone ", at)) != std::string::npos;) {
+    hostless.replace(at, 8, " ");
+  }
+  log += "\xEF\xBB\xBF" + hostless;
+  const auto imported = importLog(log, "marked");
+  ASSERT_EQ(imported.rings.size(), 2u);
+  EXPECT_EQ(imported.malformed, 0);
+  for (const auto& ring : imported.rings) {
+    EXPECT_EQ(ring.outcome.raises, std::vector<double>{2.0});
+    EXPECT_EQ(parsed(ring).world.size(), 6u);
+  }
+  EXPECT_EQ(imported.rings[1].host, "");
+}
+
+// syslogd writes one line for the same message in a row: it stands for that many more frames.
+TEST(LogImportTest, ARepeatedMessageStandsForItsRepeats) {
+  std::string log = phoneLine("23:55:01", kPlay) + phoneLine("23:55:01", kSettings) +
+                    phoneLine("23:55:03", "TW: brightness: -5.200000") +
+                    "Dec  8 23:55:03 iPhone --- last message repeated 2 times ---\n" +
+                    phoneLine("23:55:04", "TW: brightness: 1.000000") +
+                    "Dec  8 23:55:04 iPhone --- last message repeated 1 time ---\n" +
+                    "Dec  8 23:55:05 iPhone --- last message repeated 99999999 times ---\n";
+  const auto imported = importLog(log, "repeats");
+  EXPECT_EQ(imported.malformed, 1) << "only the repeat beyond any ring's lines";
+  const Scenario scenario = parsed(imported.rings.at(0));
+  ASSERT_EQ(scenario.world.size(), 5u);
+  EXPECT_EQ(scenario.world[0].at, 1.875);
+  EXPECT_EQ(scenario.world[2].at, 2.375) << "the repeats follow as the camera's frames";
+  EXPECT_EQ(*scenario.world[2].brightness, -5.2);
+  EXPECT_EQ(*scenario.world[4].brightness, 1.0);
+}
+
+TEST(LogImportTest, ARingNothingEndsStopsAfterTenMinutesAndSaysTheLogGoesOn) {
+  std::string log = phoneLine("23:55:01", kPlay) +
+                    "Dec  8 23:59:00 iPhone SpringBoard[52]: TW: ringing volume was increased.\n" +
+                    "Dec  9 00:10:00 iPhone SpringBoard[52]: TW: brightness: 1.000000\n";
+  const auto ring = importLog(log, "long").rings.at(0);
+  EXPECT_TRUE(ring.outcome.cut);
+  EXPECT_EQ(ring.lastLine, 2);
+  EXPECT_EQ(describeOutcome(ring.outcome),
+            "raised at 239.000 s; not ended 600 s after it began, though the log goes on, the "
+            "volume still raised");
+  const auto cutShort = importLog(phoneLine("23:55:01", kPlay), "short").rings.at(0);
+  EXPECT_EQ(describeOutcome(cutShort.outcome),
+            "not raised; the log ends at 0.000 s before the ring does");
+}
+
+TEST(LogImportTest, AHugeCallIsShownCut) {
+  const std::string path(1 << 20, 'x');
+  const auto ring =
+      importLog(phoneLine("23:55:01", "-[<SBUserAgent: 0x1> playRingtoneAtPath:/" + path + "]"),
+                "huge")
+          .rings.at(0);
+  EXPECT_EQ(ring.call.size(), 203u);
+  EXPECT_EQ(ring.call.substr(200), "...");
+  EXPECT_EQ(std::get<HostCall>(parsed(ring).events.at(0).action).arguments.at(0),
+            platform::Value("/" + path))
+      << "the scenario keeps all of it";
+}
+
 // --- Comparing ----------------------------------------------------------------------------------
+
+TEST(DisagreementTest, AReplayThatEndsRaisedOrWithTheCameraOnDisagrees) {
+  const Tolerance wholeSeconds{0.126, 1.126};
+  LogOutcome log{{2.0}, {}, "", 6.0};
+  log.endsRaised = false;
+  LogOutcome replayed{{2.0}, {}, "", 6.0};
+  replayed.endsRaised = true;
+  replayed.cameraRunning = true;
+  EXPECT_EQ(
+      disagreements(log, replayed, wholeSeconds),
+      (std::vector<std::string>{"the replay ends with the volume still raised, the log does not",
+                                "the replay ends with the camera still running"}));
+}
 
 TEST(DisagreementTest, ChangesAgreeWithinTheStampsAndAFrame) {
   const LogOutcome log{{2.0}, {3.0}, "stopRinging", 6.0};

@@ -105,6 +105,25 @@ TEST_F(OtherAppsPageTest, NoticeOfALoadOutlivingThePageNeverReachesIt) {
   EXPECT_FALSE(web->loaded()) << "the load was stopped with the page";
 }
 
+// The page breaks only the link that is its own: a web view handed to another delegate keeps it.
+TEST_F(OtherAppsPageTest, APageThatGoesLeavesAnotherDelegateAlone) {
+  open();
+  std::shared_ptr<platform::UIView> keepWebView = page().view()->subviews().at(0);
+  TWOtherAppsViewController other;
+  webView()->setDelegate(&other);
+  navigation_->popViewControllerAnimated(false);
+  settle();
+  EXPECT_EQ(dynamic_cast<UIWebView*>(keepWebView.get())->delegate(), &other);
+}
+
+TEST_F(OtherAppsPageTest, ANoticeBeforeThePageHasItsViewChangesNothing) {
+  TWOtherAppsViewController page;
+  page.webViewDidFinishLoad(nullptr);
+  page.webViewDidFailLoadWithError(nullptr, nullptr);
+  settle();
+  EXPECT_EQ(page.label(), nullptr);
+}
+
 TEST_F(OtherAppsPageTest, EachVisitLoadsAfresh) {
   testing_support::LocalHttpServer server;
   routeTo(server.address());

@@ -188,6 +188,60 @@ TEST(PropertyListCodecTest, ValuesThatCannotBeWrittenBackExactlyAreNamed) {
             std::nullopt);
 }
 
+// An unsigned integer above 2^63-1 is the number it is (as NSNumber reads it), not -1; a
+// negative one stays negative.
+TEST(PropertyListCodecTest, AnIntegerAboveTheSignedRangeReadsAsItsNumber) {
+  const std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+      "<key>huge</key><integer>18446744073709551615</integer>"
+      "<key>minus</key><integer>-1</integer></dict></plist>";
+  const auto value = parse(xml);
+  ASSERT_TRUE(value.has_value());
+  const Dictionary& d = *value->getIf<Dictionary>();
+  EXPECT_EQ(*d.objectForKey("huge"), Value(18446744073709551615.0));
+  EXPECT_EQ(*d.objectForKey("minus"), Value(-1));
+  EXPECT_EQ(
+      sim::firstKeyNotKeptExactly({reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()}),
+      std::string("huge"));
+}
+
+// A binary list may point to one container many times. Read by following every reference, a few
+// hundred bytes stand for billions of values: what they stand for is counted first, without
+// building it, and refused past 250,000.
+TEST(SharedContainersTest, AListThatStandsForTooManyValuesIsRefusedAtOnce) {
+  const std::string bomb = testing_support::sharedContainerList(40);  // 2^41 values
+  EXPECT_LT(bomb.size(), 300u);
+  std::string error;
+  EXPECT_FALSE(sim::parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}, &error));
+  EXPECT_EQ(error,
+            "the property list stands for more than 250000 values (counting each use of a value "
+            "it shares), the most read");
+  EXPECT_FALSE(sim::firstKeyNotKeptExactly(
+      {reinterpret_cast<const std::uint8_t*>(bomb.data()), bomb.size()}));
+}
+
+TEST(SharedContainersTest, SharingWithinTheBoundIsReadAndWrittenBackShared) {
+  const std::string shared = testing_support::sharedContainerList(16);  // 2^17 values
+  const auto value = parse(shared);
+  ASSERT_TRUE(value.has_value());
+  const std::string written = sim::serializePropertyList(*value, PropertyListFormat::binary);
+  EXPECT_LT(written.size(), 2 * shared.size()) << "never written expanded";
+  EXPECT_EQ(parse(written), value);
+}
+
+TEST(SharedContainersTest, AContainerThatContainsItselfIsRefused) {
+  // An array whose one element is itself.
+  std::string loop = std::string("bplist00") + std::string("\xA1\x00", 2) + "\x08";
+  loop.append(6, '\0');
+  loop += "\x01\x01";
+  loop += std::string(7, '\0') + "\x01" + std::string(8, '\0') + std::string(7, '\0') + "\x0A";
+  std::string error;
+  EXPECT_FALSE(sim::parsePropertyList(
+      {reinterpret_cast<const std::uint8_t*>(loop.data()), loop.size()}, &error));
+  EXPECT_EQ(error, "the property list holds a container that contains itself");
+}
+
 TEST(FilesTest, ReadsOnlyRegularFilesAndNoMoreThanItsLimit) {
   testing_support::TemporaryFolder folder;
   std::string error;
@@ -270,6 +324,28 @@ TEST(FilesTest, ALockIsExclusiveAndAStaleOneIsTakenOver) {
   std::ofstream(path + ".lock") << dead << "\n";
   sim::FileLock taken(path, 0.05);
   EXPECT_TRUE(taken.held()) << "its holder has ended";
+}
+
+// Two writers that both find a lock stale must not both take it: the second one's look at the
+// file may come after the first has already taken the lock over.
+TEST(FilesTest, ALockThatLooksStaleIsNotTakenFromAHolderThatLives) {
+  testing_support::TemporaryFolder folder;
+  const std::string path = folder.path() + "/domain.plist";
+  sim::FileLock first(path);
+  ASSERT_TRUE(first.held());
+  long dead = 4'000'000;
+  while (sim::processRuns(dead)) --dead;
+  std::ofstream(path + ".lock") << dead << "\n";  // what a late look at the file finds
+  sim::FileLock second(path, 0.05);
+  EXPECT_FALSE(second.held());
+}
+
+TEST(FilesTest, AnEmptyLockLeftByAWriterKilledBeforeItWroteItsIdIsTakenOver) {
+  testing_support::TemporaryFolder folder;
+  const std::string path = folder.path() + "/domain.plist";
+  std::ofstream(path + ".lock").flush();
+  sim::FileLock taken(path, 0.05);
+  EXPECT_TRUE(taken.held()) << taken.error();
 }
 
 }  // namespace

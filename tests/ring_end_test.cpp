@@ -257,31 +257,130 @@ TEST_F(VolumeRecordTest, AVolumeThePersonChangedSinceIsLeftAlone) {
   expectThePersonsVolumeAndNoCamera(0.5f);
 }
 
-TEST_F(VolumeRecordTest, AnUnreadableRecordIsSaidAndRemovedAndNeverBlocksTheRing) {
+TEST_F(VolumeRecordTest, AnUnreadableRecordIsKeptUntilTheNextRaiseAndNeverBlocksTheRing) {
   restartTheHost();
   writeRecord("garbage");
   initializeMonitor();
   EXPECT_EQ(linesBesidesTheSummary(),
-            std::vector<std::string>{"TW: unable to read the saved ringtone "
-                                     "volume in " +
-                                     record() + ", removing it."});
+            std::vector<std::string>{"TW: unable to read the saved ringtone volume in " + record() +
+                                     ", trying again before the next raise."});
+  EXPECT_TRUE(std::filesystem::exists(record())) << "it may hold the person's volume";
+  sim::clearLog();
   sim::setVolume("Ringtone", 0.3f);
   sim::setBrightness(kFront, -6.0);
   ringUntilRaised();
+  EXPECT_EQ(countOf(log(), "TW: unable to read the saved ringtone volume in " + record() +
+                               ", removing it."),
+            1);
   sim::stopRinging();
   expectThePersonsVolumeAndNoCamera();
 }
 
-TEST_F(VolumeRecordTest, ARecordThatCannotBeWrittenIsSaidAndTheRingIsRaisedAllTheSame) {
+TEST_F(VolumeRecordTest, ARecordReadThatFailsOnceStillBringsThePersonsVolumeBack) {
+  ringUntilRaised();
+  const float raised = ringtoneVolume();
+  restartTheHost();
+  sim::setVolume("Ringtone", raised, false);
+  sim::failUse(sim::FailableCall::recordRead, 1);
+  initializeMonitor();
+  EXPECT_EQ(ringtoneVolume(), raised) << "not yet: the record could not be read";
+  sim::setBrightness(kFront, -6.0);
+  sim::playRingtoneAtPath(Value("/r.m4r"));
+  sim::runUntil(sim::now() + seconds(3.0));
+  EXPECT_EQ(countOf(log(),
+                    "TW: SpringBoard ended while the ringtone volume was raised, original "
+                    "volume restored."),
+            1)
+      << "read again before the raise that would write over it";
+  EXPECT_TRUE(volumeWasIncreased);
+  sim::stopRinging();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+TEST_F(VolumeRecordTest, NothingIsRaisedThatTheRecordDoesNotHold) {
   // Library/Tonewell is a file, so the record's folder cannot be made.
   std::filesystem::create_directories(home_.path() + "/Library");
   std::ofstream(home_.path() + "/Library/Tonewell") << "in the way";
-  ringUntilRaised();
+  sim::playRingtoneAtPath(Value("/r.m4r"));
+  sim::runUntil(sim::now() + seconds(5.0));
   EXPECT_EQ(countOf(log(), "TW: unable to save the ringtone volume to " + record() +
-                               ", raising it all the same."),
-            1);
-  sim::stopRinging();
+                               ", not increasing it."),
+            1)
+      << "said once, though every dark frame tries";
+  EXPECT_FALSE(volumeWasIncreased);
   EXPECT_EQ(ringtoneVolume(), 0.3f);
+  sim::stopRinging();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+TEST_F(VolumeRecordTest, AVolumeThatCannotBePutBackStaysRecordedAndGoesBackAtTheNextChance) {
+  ringUntilRaised();
+  sim::failUse(sim::FailableCall::volumeSet, sim::usesOf(sim::FailableCall::volumeSet) + 1);
+  sim::stopRinging();
+  EXPECT_EQ(countOf(log(),
+                    "TW: unable to restore the original ringtone volume, it stays saved "
+                    "for the next try."),
+            1);
+  EXPECT_TRUE(volumeWasIncreased);
+  EXPECT_TRUE(stored().has_value()) << "the next start-up would restore it";
+  sim::postCallStatusChange(status(Value(5)));
+  sim::runUntilIdle();
+  expectThePersonsVolumeAndNoCamera();
+  EXPECT_FALSE(stored().has_value());
+}
+
+// A put-back that failed leaves the raise outstanding; switched off after that, the end of the
+// ring still puts the volume back, although no ring is in progress any more.
+TEST_F(RingEndTest, SwitchedOffAfterAFailedRestoreTheNextEndStillRestores) {
+  ringUntilRaised();
+  sim::failUse(sim::FailableCall::volumeSet, sim::usesOf(sim::FailableCall::volumeSet) + 1);
+  sim::stopRinging();
+  ASSERT_TRUE(volumeWasIncreased);
+  switchOff();
+  sim::postCallStatusChange(status(5));
+  sim::runUntilIdle();
+  expectThePersonsVolumeAndNoCamera();
+}
+
+// The exported check, the restore and the callback may be reached before start-up made the
+// probe: they do nothing and never crash.
+TEST_F(RingEndTest, BeforeStartUpMadeTheProbeNothingHappens) {
+  captureDelegate = nullptr;
+  motionManager = nullptr;
+  increaseVolumeIfNeeded();
+  EXPECT_EQ(sim::pendingTaskCount(), 0u);
+  restoreRingtoneVolume();
+  isEnabled = false;
+  restoreRingtoneVolume();
+  for (bool enabled : {true, false}) {
+    isEnabled = enabled;
+    for (int s : {1, 2}) {
+      const Dictionary info = status(s);
+      callStatusChanged(nullptr, nullptr, "kCTCallStatusChangeNotification", nullptr, &info);
+    }
+  }
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+}
+
+// The saved volume as the record holds it: a number from 0 to 1 for each; anything else makes
+// the record unreadable, and it is removed.
+TEST_F(VolumeRecordTest, ARecordWithoutTwoVolumesFrom0To1IsRemoved) {
+  for (const char* values :
+       {"<key>personsVolume</key><string>0.3</string><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>0.3</real><key>raisedLevel</key><integer>2</integer>",
+        "<key>personsVolume</key><real>-0.5</real><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>nan</real><key>raisedLevel</key><real>0.8</real>",
+        "<key>personsVolume</key><real>0.3</real>"}) {
+    restartTheHost();
+    writeRecord(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>") + values +
+                "</dict></plist>");
+    initializeMonitor();
+    EXPECT_EQ(countOf(log(), "TW: unable to read the saved ringtone volume in " + record() +
+                                 ", removing it."),
+              1)
+        << values;
+    EXPECT_FALSE(std::filesystem::exists(record())) << values;
+  }
 }
 
 TEST_F(RingEndTest, ACallStatusTextWithoutANumberCannotDetermineTheState) {

@@ -223,6 +223,9 @@ TEST_F(MissingHostMethodTest, ReplacementNeverCallsAnEmptySlot) {
   EXPECT_EQ(savedStopRinging, nullptr);
   hookStopRinging(sim::userAgent(), "stopRinging");  // as if reached some other way
   hookPrepareToAnswerCall(sim::userAgent(), "prepareToAnswerCall");
+  hookPlayRingtoneAtPath(sim::userAgent(), "playRingtoneAtPath:", nullptr);
+  hookPlayRingtoneAtPathVibrationPattern(sim::userAgent(),
+                                         "playRingtoneAtPath:vibrationPattern:", nullptr, nullptr);
   sim::playRingtoneAtPath(path());
   EXPECT_TRUE(sim::ringtone().ringing);
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -92,6 +93,109 @@ TEST_F(SettingsCommandTest, RefusedValuesStoreNothing) {
   const CommandRun run = tonewell("settings set pocketBrightness -11");
   EXPECT_NE(run.output.find("Pocket brightness (pocketBrightness) takes a number from -10 to 2"),
             std::string::npos)
+      << run.output;
+}
+
+// A hand-edited domain is shown as the monitor will read it, with how it reads what is stored:
+// the page and a replay of the person's own domain agree on every setting.
+TEST_F(SettingsCommandTest, HandEditedValuesShowWhatTheMonitorUses) {
+  std::filesystem::create_directories(home_.path() + "/Preferences");
+  std::ofstream(domainFile())
+      << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+         "<key>pocketBrightness</key><string>dark</string>"
+         "<key>increaseVolumeDelay</key><string>1e9</string>"
+         "<key>ringingVolumeWhileInPocket</key><integer>18446744073709551615</integer>"
+         "<key>useFrontCamera</key><array/>"
+         "<key>enabled</key><string>yes</string></dict></plist>";
+  CommandRun run = tonewell("settings");
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* note : {"stored \"dark\", which the monitor reads as 0",
+                           "stored \"1e9\", which the monitor holds to 10",
+                           "stored 1.8446744073709552e+19, which the monitor holds to 1",
+                           "stored (), which the monitor ignores: it uses the default front",
+                           "stored \"yes\", which the monitor reads as on"}) {
+    EXPECT_NE(run.output.find(note), std::string::npos) << note << "\n" << run.output;
+  }
+  run = tonewell("settings get pocketBrightness");
+  EXPECT_EQ(run.output,
+            "0\ntonewell: pocketBrightness: stored \"dark\", which the monitor reads as 0\n");
+
+  const std::string scenario = home_.path() + "/own-domain.yaml";
+  std::ofstream(scenario) << "name: own\nevents:\n  - {at: 0, call: stopRinging}\nuntil: 1\n";
+  const auto replayed = nlohmann::json::parse(tonewell("run " + scenario + " --json").output);
+  const auto page = nlohmann::json::parse(tonewell("settings --json").output);
+  ASSERT_EQ(page["rows"].size(), 7u);
+  for (const auto& row : page["rows"]) {
+    const std::string key = row["key"];
+    const auto& monitor = replayed["final"][key == "enabled" ? "isEnabled" : key];
+    if (row["value"].is_boolean()) {
+      EXPECT_EQ(row["value"], monitor) << row["key"];
+    } else {
+      EXPECT_FLOAT_EQ(row["value"].get<float>(), monitor.get<float>()) << row["key"];
+    }
+  }
+}
+
+// `settings set` and `run --set` read what a person types with one parser: the same words, the
+// same ranges, the same values stored.
+TEST_F(SettingsCommandTest, SetAndTheReplaysSetTakeTheSameWords) {
+  const std::pair<const char*, const char*> typed[] = {{"enabled", "TRUE"},
+                                                       {"enabled", "Off"},
+                                                       {"enabled", "+1"},
+                                                       {"enabled", "maybe"},
+                                                       {"useFrontCamera", "back"},
+                                                       {"useFrontCamera", "Front"},
+                                                       {"useFrontCamera", "side"},
+                                                       {"pocketBrightness", "50"},
+                                                       {"pocketBrightness", "-1000"},
+                                                       {"pocketBrightness", "-5"},
+                                                       {"pocketBrightness", "+1.5"},
+                                                       {"increaseVolumeDelay", "-5"},
+                                                       {"ringingVolumeWhileInPocket", "7"},
+                                                       {"ringingVolumeWhileInPocket", "0.9"},
+                                                       {"increaseVolumeDelay", "nan"},
+                                                       {"increaseVolumeDelay", ""}};
+  for (const auto& [key, text] : typed) {
+    const std::string value = std::string("'") + text + "'";
+    const CommandRun set = tonewell(std::string("settings set ") + key + " " + value);
+    const CommandRun replay =
+        tonewell(std::string("run --builtin disabled --json --set ") + key + "=" + value);
+    EXPECT_EQ(set.status, replay.status) << key << " " << text << "\n"
+                                         << set.output << "\n"
+                                         << replay.output;
+    EXPECT_TRUE(set.status == 0 || set.status == 2) << set.output;
+    if (set.status != 0) continue;
+    const auto final = nlohmann::json::parse(replay.output)["final"];
+    const auto row =
+        nlohmann::json::parse(tonewell(std::string("settings --json get ") + key).output);
+    for (const auto& [variable, setting] :
+         {std::pair{"isEnabled", "enabled"},
+          {"useFrontCamera", "useFrontCamera"},
+          {"pocketBrightness", "pocketBrightness"},
+          {"increaseVolumeDelay", "increaseVolumeDelay"},
+          {"ringingVolumeWhileInPocket", "ringingVolumeWhileInPocket"}}) {
+      if (std::string(setting) != key) continue;
+      if (row["value"].is_boolean()) {
+        EXPECT_EQ(final[variable], row["value"]) << key << " " << text;
+      } else {
+        EXPECT_FLOAT_EQ(final[variable].get<float>(), row["value"].get<float>())
+            << key << " " << text;
+      }
+    }
+  }
+}
+
+TEST_F(SettingsCommandTest, AReplaySaysWhenTheMonitorHoldsAStoredSettingToItsRange) {
+  const std::string scenario = home_.path() + "/bright.yaml";
+  std::ofstream(scenario) << "name: held\npreferences: {pocketBrightness: 50, increaseVolumeDelay: "
+                             "\"soon\"}\nevents:\n  - {at: 0, call: stopRinging}\nuntil: 1\n";
+  const CommandRun run = tonewell("run " + scenario);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(
+      run.output.find("Settings the monitor reads otherwise than the scenario stores them:\n"
+                      "    increaseVolumeDelay: stored \"soon\", which the monitor reads as 0\n"
+                      "    pocketBrightness: stored 50, which the monitor holds to 2\n"),
+      std::string::npos)
       << run.output;
 }
 

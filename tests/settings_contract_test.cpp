@@ -7,6 +7,7 @@
 
 #include "monitor_fixture.h"
 #include "platform/preferences_framework.h"
+#include "setting_values.h"
 
 namespace {
 
@@ -81,6 +82,41 @@ TEST_F(SettingsContractTest, TheRowsAndTheMonitorsTableAgree) {
   std::set<std::string> all;
   for (const Setting& setting : kSettings) all.insert(setting.key);
   EXPECT_EQ(seen, all);
+}
+
+// The command's parser takes what each row offers and nothing outside a slider's range: a
+// segment's titles, a switch's on and off, a slider's ends.
+TEST_F(SettingsContractTest, TheCommandTakesWhatEachRowOffers) {
+  for (const auto& row : *rows_) {
+    const std::string key = row->property("key");
+    if (key.empty()) continue;
+    const tonewell::Setting* setting = tonewell::findSetting(key);
+    ASSERT_NE(setting, nullptr) << key;
+    auto takes = [&](const std::string& text) -> std::optional<Value> {
+      auto parsed = tonewell::parseSettingValue(*setting, text);
+      const Value* value = std::get_if<Value>(&parsed);
+      return value ? std::optional<Value>(*value) : std::nullopt;
+    };
+    const std::string cell = row->property("cell");
+    if (cell == "PSSegmentCell") {
+      const auto& values = *row->properties().objectForKey("validValues")->getIf<platform::Array>();
+      const auto& titles = *row->properties().objectForKey("validTitles")->getIf<platform::Array>();
+      ASSERT_EQ(values.size(), titles.size()) << key;
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(takes(platform::description(titles[i])), values[i]) << key;
+      }
+    } else if (cell == "PSSwitchCell") {
+      EXPECT_EQ(takes("on"), Value(true)) << key;
+      EXPECT_EQ(takes("off"), Value(false)) << key;
+    } else {
+      const double low = platform::doubleValue(*row->properties().objectForKey("min"));
+      const double high = platform::doubleValue(*row->properties().objectForKey("max"));
+      EXPECT_EQ(takes(platform::shortestText(low)), Value(low)) << key;
+      EXPECT_EQ(takes(platform::shortestText(high)), Value(high)) << key;
+      EXPECT_FALSE(takes(platform::shortestText(low - 0.01))) << key;
+      EXPECT_FALSE(takes(platform::shortestText(high + 0.01))) << key;
+    }
+  }
 }
 
 TEST_F(SettingsContractTest, StoringEachRowsDefaultChangesNothingInTheMonitor) {

@@ -38,6 +38,12 @@ TEST_F(SettingsListTest, ButtonsSendTheirActionsToTheController) {
             (std::vector<std::string>{"sendDebugLog", "followOnTwitter", "viewOtherApps"}));
 }
 
+TEST_F(SettingsListTest, AnActionThatIsNotTheControllersGoesToItsBaseClass) {
+  EXPECT_EQ(list_->performSelectorWithObject("reload", nullptr),
+            platform::PSListController().performSelectorWithObject("reload", nullptr));
+  EXPECT_EQ(top(), list_.get()) << "no page was pushed";
+}
+
 TEST_F(SettingsListTest, FollowOpensTheIntentUrlWithOneQueryKey) {
   list_->followOnTwitter();
   const auto urls = sim::openedURLs();

@@ -38,6 +38,54 @@ int countOf(const std::vector<std::string>& messages, const std::string& message
   return n;
 }
 
+std::string sharedContainerList(int levels) {
+  // Objects: 0 the dictionary, 1 "enabled", 2 true, 3 "shared", 4 ... 4+levels-1 the arrays,
+  // and last the integer. References and offsets take one byte while they fit.
+  std::string objects;
+  std::vector<std::size_t> offsets;
+  auto begin = [&] { offsets.push_back(8 + objects.size()); };
+  const std::size_t count = 5 + static_cast<std::size_t>(levels);
+  const std::size_t refSize = count < 256 ? 1 : 2;
+  auto ref = [&](std::size_t i) {
+    if (refSize == 2) objects += static_cast<char>(i >> 8);
+    objects += static_cast<char>(i & 0xFF);
+  };
+  begin();
+  objects += '\xD2';  // a dictionary of two
+  ref(1), ref(3), ref(2), ref(4);
+  begin();
+  objects +=
+      "\x57"
+      "enabled";
+  begin();
+  objects += '\x09';
+  begin();
+  objects +=
+      "\x56"
+      "shared";
+  for (int level = 0; level < levels; ++level) {
+    begin();
+    objects += '\xA2';  // an array of two references to the next object
+    ref(5 + static_cast<std::size_t>(level)), ref(5 + static_cast<std::size_t>(level));
+  }
+  begin();
+  objects += "\x10\x01";
+  std::string out = "bplist00" + objects;
+  const std::size_t table = out.size();
+  const std::size_t offsetSize = table + 2 * count < 256 ? 1 : 2;
+  for (std::size_t offset : offsets) {
+    if (offsetSize == 2) out += static_cast<char>(offset >> 8);
+    out += static_cast<char>(offset & 0xFF);
+  }
+  out.append(6, '\0');
+  out += static_cast<char>(offsetSize);
+  out += static_cast<char>(refSize);
+  for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>((count >> shift) & 0xFF);
+  out.append(8, '\0');  // the top object: 0
+  for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>((table >> shift) & 0xFF);
+  return out;
+}
+
 CommandRun runCommand(const std::string& command) {
   CommandRun run{-1, {}};
   FILE* pipe = ::popen(command.c_str(), "r");

@@ -36,6 +36,12 @@ platform::Duration seconds(double s);
 // Whether `messages` holds `message` exactly; how many times.
 int countOf(const std::vector<std::string>& messages, const std::string& message);
 
+// A binary property list of a few hundred bytes whose dictionary holds "enabled" = true and
+// "shared": an array of two references to one array of two references to one array ... `levels`
+// deep, ending in an integer: read by following every reference, it stands for 2^levels + ...
+// values.
+std::string sharedContainerList(int levels);
+
 // A command run through the shell: its exit status and what it wrote to standard output.
 struct CommandRun {
   int status;

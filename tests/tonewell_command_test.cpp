@@ -59,7 +59,7 @@ TEST_P(BuiltinScenarioTest, ReplaysAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(All, BuiltinScenarioTest,
                          ::testing::Values("pocket-call", "on-table", "bag-all-call", "disabled",
-                                           "no-camera"),
+                                           "no-camera", "respring"),
                          [](const auto& p) {
                            std::string name = p.param;
                            std::erase(name, '-');
@@ -266,6 +266,68 @@ TEST(LogReplayCommandTest, ImportWritesAScenarioPerRingAndCountsWhatItSkipped) {
   }
 }
 
+// Every mailed log is called tonewell_syslog.txt: a second person's log never writes over the
+// scenarios (perhaps edited) of the first.
+TEST(LogReplayCommandTest, ImportNeverReplacesAScenario) {
+  testing_support::TemporaryFolder folder;
+  const std::string log = folder.path() + "/tonewell_syslog.txt";
+  std::ofstream(log) << phoneLog();
+  ASSERT_EQ(tonewell("import " + log + " --output " + folder.path()).status, 0);
+  const std::string edited = folder.path() + "/tonewell_syslog-ring-1.yaml";
+  std::ofstream(edited) << "# edited by hand\n";
+  const CommandRun run = tonewell("import " + log + " --output " + folder.path());
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("its scenarios are named tonewell_syslog-2-ring-N.yaml, nothing is "
+                            "replaced"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(sim::readFile(edited), "# edited by hand\n");
+  EXPECT_TRUE(std::filesystem::exists(folder.path() + "/tonewell_syslog-2-ring-2.yaml"));
+}
+
+// A log's text reaches the terminal with its control characters escaped.
+TEST(LogReplayCommandTest, ImportListShowsTheLogsControlCharactersEscaped) {
+  testing_support::TemporaryFolder folder;
+  const std::string log = folder.path() + "/odd.log";
+  std::ofstream(log, std::ios::binary)
+      << "Dec  8 23:55:01 iPhone SpringBoard[52]: -[<SBUserAgent: 0x1> "
+         "playRingtoneAtPath:/a\x1b]0;owned\x07\x1b[2J\x01"
+         "b.m4r]\n";
+  const CommandRun run = tonewell("import " + log + " --list");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("playRingtoneAtPath:/a\\x1b]0;owned\\x07\\x1b[2J\\x01b.m4r"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find_first_of(std::string("\x1b\x07\x01", 3)), std::string::npos);
+}
+
+// SpringBoard restarted mid-ring: the replay restarts it too, and both put the volume back.
+TEST(LogReplayCommandTest, ARingThroughARestartReplaysAndAgrees) {
+  testing_support::TemporaryFolder folder;
+  const std::string log = folder.path() + "/restart.log";
+  auto line = [](const std::string& time, const std::string& message, int pid) {
+    return "Dec  8 " + time + " iPhone SpringBoard[" + std::to_string(pid) +
+           "] <Warning>: " + message + "\n";
+  };
+  const std::string settings =
+      "TW: settings are: enabled:y, delay:1.000000, volume:0.900000, brightness:-3.000000, "
+      "horizontal:n";
+  std::ofstream(log)
+      << line("23:55:01", "-[<SBUserAgent: 0x1> playRingtoneAtPath:/r.m4r]", 52)
+      << line("23:55:01", settings, 52) << line("23:55:03", "TW: brightness: -5.200000", 52)
+      << line("23:55:03", "TW: ringing volume was increased.", 52) << line("23:55:04", settings, 60)
+      << line("23:55:04",
+              "TW: SpringBoard ended while the ringtone volume was raised, original volume "
+              "restored.",
+              60)
+      << line("23:55:06", "TW: kCTCallStatusChangeNotification, new state: 5", 60);
+  const CommandRun run = tonewell("run --from-log " + log);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("The replay agrees with the log"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("SpringBoard ended and was started again"), std::string::npos);
+  EXPECT_EQ(run.output.find("still raised"), std::string::npos) << run.output;
+}
+
 TEST(LogReplayCommandTest, RunFromLogSaysWhereTheReplayAndTheLogDisagree) {
   testing_support::TemporaryFolder folder;
   const std::string log = folder.path() + "/phone.log";
@@ -308,12 +370,20 @@ TEST(LogReplayCommandTest, ALogWithoutARingOrABadChoiceExitsTwoAndSaysWhy) {
   run = tonewell("run --from-log " + log + " --ring 3", true);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find("no ring 3: the log has 2"), std::string::npos) << run.output;
+  run = tonewell("run --from-log " + log + " --ring 0", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("takes a ring's number, 1 or more, not \"0\""), std::string::npos)
+      << run.output;
+  EXPECT_LT(run.output.size(), 200u) << run.output;
   run = tonewell("run --from-log " + log + " --set threshold=1", true);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find("no setting \"threshold\""), std::string::npos);
   run = tonewell("run --from-log " + log + " --set enabled=maybe", true);
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.output.find("enabled takes true or false, not \"maybe\""), std::string::npos);
+  EXPECT_NE(
+      run.output.find("enabled takes on or off (also yes/no, true/false, 1/0), not \"maybe\""),
+      std::string::npos)
+      << run.output;
   EXPECT_EQ(tonewell("run --builtin pocket-call --ring 1").status, 2);
   EXPECT_EQ(tonewell("run --builtin pocket-call --from-log " + log).status, 2);
 }

@@ -2,6 +2,7 @@
 
 #include "monitor_fixture.h"
 #include "platform/av_foundation.h"
+#include "platform/ns_file_manager.h"
 
 namespace {
 
@@ -190,8 +191,11 @@ TEST_F(ProbeTest, SecondSetupStopsTheEarlierCameraAndStartsCountingAgain) {
   probe().setupCaptureSession();
   runToFrame(4);
   ASSERT_TRUE(probe().inPocket());
+  const auto earlier = probe().session();
   probe().setupCaptureSession();  // at 1.0 s
   EXPECT_EQ(sampleCount, 0);
+  EXPECT_NE(probe().session(), earlier);
+  EXPECT_FALSE(earlier->isRunning());
   EXPECT_EQ(sim::runningCameraCount(), 1) << "the earlier camera must not keep running";
   EXPECT_TRUE(probe().inPocket());
   runToFrame(3, 1.0);
@@ -241,7 +245,80 @@ TEST_F(ProbeTest, FrameOfAStoppedSessionChangesNothing) {
   EXPECT_EQ(ringtoneVolume(), 0.3f);
 }
 
+// A raise left outstanding (the time-out stopped the probe while the ring went on) and a new
+// setup that finds the pocket again: whichever call of the new raise fails, the record still holds
+// the person's volume and the end of the ring puts it back.
+struct NextRaiseFailure {
+  const char* name;
+  std::vector<std::pair<sim::FailableCall, long>> failing;  // call, use after the first raise
+};
+
+class OutstandingRaiseTest : public ProbeTest,
+                             public ::testing::WithParamInterface<NextRaiseFailure> {};
+
+TEST_P(OutstandingRaiseTest, TheRecordKeepsThePersonsVolumeWhateverFails) {
+  setBrightness(-6.0);
+  probe().setupCaptureSession();
+  runToFrame(4);
+  probe().stopSession();
+  ASSERT_TRUE(volumeWasIncreased);
+  for (const auto& [call, use] : GetParam().failing) sim::failUse(call, sim::usesOf(call) + use);
+  probe().setupCaptureSession();
+  runToFrame(4, 1.0);
+  EXPECT_TRUE(volumeWasIncreased);
+  const auto record = platform::dictionaryWithContentsOfFile(ringtoneVolumeRecordPath());
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(platform::floatValue(*record->objectForKey("personsVolume")), 0.3f);
+  restoreRingtoneVolume();
+  EXPECT_EQ(ringtoneVolume(), 0.3f);
+  EXPECT_FALSE(volumeWasIncreased);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachCall, OutstandingRaiseTest,
+    ::testing::Values(NextRaiseFailure{"SecondRead", {{sim::FailableCall::volumeRead, 2}}},
+                      NextRaiseFailure{"RecordWrite",
+                                       {{sim::FailableCall::recordWrite, 1},
+                                        {sim::FailableCall::recordFolder, 1}}},
+                      NextRaiseFailure{"VolumeSet", {{sim::FailableCall::volumeSet, 1}}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(ProbeTest, AVolumeThePersonChoseWhileARaiseWasOutstandingIsTheirs) {
+  setBrightness(-6.0);
+  probe().setupCaptureSession();
+  runToFrame(4);
+  probe().stopSession();
+  sim::setVolume("Ringtone", 0.5f);
+  probe().setupCaptureSession();
+  runToFrame(4, 1.0);
+  EXPECT_EQ(originalRingtoneVolume, 0.5f);
+  restoreRingtoneVolume();
+  EXPECT_EQ(ringtoneVolume(), 0.5f);
+}
+
+// A setup that had already begun when the end of its ring cancelled the requests (a race of the
+// run loop and the telephony thread) starts no camera.
+TEST_F(ProbeTest, ASetupAfterItsRingEndedStartsNoCamera) {
+  setBrightness(-6.0);
+  probe().ringStarted();
+  probe().ringEnded();
+  probe().setupCaptureSession();
+  runToFrame(8);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+  EXPECT_EQ(sim::framesDelivered(), 0u);
+  EXPECT_FALSE(volumeWasIncreased);
+}
+
+// What the probe is handed from outside: a frame from no output, a request it does not answer.
+TEST_F(ProbeTest, AFrameFromNoOutputAndAnUnknownRequestChangeNothing) {
+  probe().captureOutputDidOutputSampleBufferFromConnection(nullptr, nullptr, nullptr);
+  EXPECT_EQ(sampleCount, 0);
+  EXPECT_FALSE(probe().performSelectorWithObject("setupCaptureSession:", nullptr));
+  EXPECT_FALSE(probe().hasSession());
+}
+
 TEST_F(ProbeTest, CameraLookupWalksDevicesInOrder) {
+  EXPECT_STREQ(probe().className(), "TWVideoCaptureDelegate") << "the class the phone knows";
   EXPECT_EQ(probe().frontCamera()->position(), AVCaptureDevicePositionFront);
   EXPECT_EQ(probe().backCamera()->position(), AVCaptureDevicePositionBack);
   sim::setCameraFault(kBack, sim::CameraFault::missing);

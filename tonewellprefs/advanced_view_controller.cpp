@@ -66,14 +66,17 @@ std::optional<std::string> TW_AdvancedViewController::generateDebugLog() noexcep
     // The shell's path is put together from its characters rather than stored as one literal.
     const std::string format = stringByPaddingToLength("", 14, "%c");
     task->setLaunchPath(stringWithFormat(format, '/', 'b', 'i', 'n', '/', 's', 'h'));
-    task->setArguments({"-c", stringWithFormat("%@", "tail --lines=4000 /var/log/syslog")});
+    std::vector<std::string> arguments(2);
+    arguments[0] = "-c";
+    arguments[1] = stringWithFormat("%@", "tail --lines=4000 /var/log/syslog");
+    task->setArguments(std::move(arguments));
     auto pipe = NSPipe::pipe();
-    if (!pipe) return std::string();
+    if (!pipe) return std::string();  // unreachable: no descriptors left, not simulated
     task->setStandardOutput(pipe);
     NSFileHandle& output = pipe->fileHandleForReading();
     task->launch();
     return stringWithDataEncoding(lastPartOf(output), NSUTF8StringEncoding);
-  } catch (const NSException&) {
+  } catch (const NSException&) {  // unreachable: its other kind is only out of memory
     return std::string();
   } catch (...) {
     // Out of memory reading a huge log: nothing to send.
@@ -91,7 +94,7 @@ void TW_AdvancedViewController::viewDidAppear(bool) {
   composer->setMailComposeDelegate(this);
   composer->setSubject("Tonewell debug log");
   composer->setMessageBodyIsHTML("Hello,\r\n\r\nMy problem with Tonewell is: ", false);
-  composer->setToRecipients({supportAddress});
+  composer->setToRecipients(std::vector<std::string>(1, supportAddress));
 
   const std::optional<std::string> log = generateDebugLog();
   if (length(log) == 0) {

@@ -11,10 +11,10 @@ TWOtherAppsViewController::~TWOtherAppsViewController() {
   // this page once it is gone.
   if (!isViewLoaded()) return;
   for (const auto& subview : view()->subviews()) {
-    if (auto* webView = dynamic_cast<UIWebView*>(subview.get())) {
-      if (webView->delegate() == this) webView->setDelegate(nullptr);
-      webView->stopLoading();
-    }
+    auto* webView = dynamic_cast<UIWebView*>(subview.get());  // unreachable: no null subview
+    if (webView == nullptr) continue;
+    if (webView->delegate() == this) webView->setDelegate(nullptr);
+    webView->stopLoading();
   }
 }
 
@@ -35,7 +35,7 @@ void TWOtherAppsViewController::viewDidLoad() {
   label_->setBackgroundColor(UIColor::clearColor());
   page->addSubview(label_);
 
-  if (auto url = NSURL::URLWithString(otherAppsPageURL)) {
+  if (auto url = NSURL::URLWithString(otherAppsPageURL)) {  // unreachable: a constant URL
     webView->loadRequest(NSURLRequest::requestWithURL(*url));
   }
 }

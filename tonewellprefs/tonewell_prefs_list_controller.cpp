@@ -16,7 +16,8 @@ std::shared_ptr<SpecifierArray> TonewellPrefsListController::specifiers() {
 }
 
 void TonewellPrefsListController::followOnTwitter() {
-  if (auto url = NSURL::URLWithString(followURL)) UIApplication::sharedApplication()->openURL(*url);
+  auto url = NSURL::URLWithString(followURL);
+  if (url) UIApplication::sharedApplication()->openURL(*url);  // unreachable: a constant URL
 }
 
 void TonewellPrefsListController::viewOtherApps() {

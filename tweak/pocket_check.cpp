@@ -21,7 +21,8 @@ constexpr double kFlatMaximumXY = 0.25;
 
 // One accelerometer sample: the first one decides whether the phone lies flat.
 void accelerometerHandler(const CMAccelerometerData* data, const NSError* /*error*/) noexcept {
-  if (CMMotionManager* manager = motionManager) manager->stopAccelerometerUpdates();
+  CMMotionManager* manager = motionManager;          // made at start-up, before any check
+  if (manager) manager->stopAccelerometerUpdates();  // unreachable: no check before start-up
   const CMAcceleration a = data ? data->acceleration() : CMAcceleration{};
   const bool flat = std::fabs(a.z) > kFlatMinimumZ && std::fabs(a.x) < kFlatMaximumXY &&
                     std::fabs(a.y) < kFlatMaximumXY;

@@ -21,12 +21,12 @@ namespace {
 
 // The owners of the two long-lived objects: never released while the host process lives.
 std::shared_ptr<TWVideoCaptureDelegate>& probeOwner() {
-  static std::shared_ptr<TWVideoCaptureDelegate> owner;
+  static std::shared_ptr<TWVideoCaptureDelegate> owner;  // unreachable: a racing first call's wait
   return owner;
 }
 
 std::shared_ptr<CMMotionManager>& motionManagerOwner() {
-  static std::shared_ptr<CMMotionManager> owner;
+  static std::shared_ptr<CMMotionManager> owner;  // unreachable: a racing first call's wait
   return owner;
 }
 
@@ -76,7 +76,7 @@ void initializeMonitor() noexcept {
     // A host that ended while the volume was raised left the person's volume in a record.
     {
       std::lock_guard volume(volumeMutex());
-      recoverRingtoneVolumeAtStartUp();
+      recoverRingtoneVolumeAfterRestart();
     }
 
     // The monitor works with all four methods or not at all: with only some of them a probe

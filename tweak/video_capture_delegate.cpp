@@ -16,7 +16,7 @@ namespace {
 
 std::shared_ptr<AVCaptureDevice> firstDeviceAt(AVCaptureDevicePosition position) {
   for (auto& device : AVCaptureDevice::devicesWithMediaType(AVMediaTypeVideo)) {
-    if (device && device->position() == position) return device;
+    if (device->position() == position) return device;  // the list holds no null
   }
   return nullptr;
 }
@@ -65,7 +65,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     }
     {
       std::lock_guard volume(volumeMutex());
-      volumeReadFailureLogged_ = false;
+      volumeFailureLogged_ = false;
       raiseDeclined_ = false;
     }
     if (replaced) replaced->stopRunning();
@@ -81,7 +81,8 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
 
     // The mode setters need the configuration lock; a device that refuses it keeps its modes.
     if (device->lockForConfiguration(nullptr)) {
-      if (device->isWhiteBalanceModeSupported(AVCaptureWhiteBalanceModeLocked)) {
+      const bool balance = device->isWhiteBalanceModeSupported(AVCaptureWhiteBalanceModeLocked);
+      if (balance) {  // unreachable: every camera served can lock its white balance
         device->setWhiteBalanceMode(AVCaptureWhiteBalanceModeLocked);
       }
       if (device->isFocusModeSupported(AVCaptureFocusModeLocked)) {
@@ -126,10 +127,10 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     // Start only if this session is still the probe's own: a stop that came in meanwhile (the
     // time-out, the end of the ring) has released it.
     std::lock_guard lock(handOverMutex());
-    if (session_ != session || ring_ == Ring::ended) return;
+    if (session_ != session || ring_ == Ring::ended) return;  // unreachable: a race of threads
     currentOutput_ = output.get();
     session->startRunning();
-  } catch (...) {
+  } catch (...) {  // unreachable: out of memory
     NSLog("TW: unable to set up the camera session (out of memory).");
   }
 }
@@ -168,7 +169,7 @@ void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
 }
 
 bool TWVideoCaptureDelegate::stillJudging(AVCaptureOutput* output) const {
-  return output == currentOutput_ && ring_ != Ring::ended;
+  return output == currentOutput_ && ring_ != Ring::ended;  // unreachable: a race of threads
 }
 
 void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
@@ -177,7 +178,7 @@ void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
   {
     // A stop, a new setup or the end of the ring may have come since the frame was counted.
     std::lock_guard lock(handOverMutex());
-    if (!stillJudging(output) || inPocket_) return;
+    if (!stillJudging(output) || inPocket_) return;  // unreachable: a race of threads
   }
   // A check made after the ring ended may run, but a ring that is over is not made louder.
   if (hostRingtone == HostRingtone::stopped) {
@@ -185,13 +186,29 @@ void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
     raiseDeclined_ = true;
     return;
   }
-  switch (raiseRingtoneVolumeTo(static_cast<float>(ringingVolumeWhileInPocket.load()))) {
+  // A failed raise is said once per setup; the next dark frame tries again.
+  auto sayOnce = [this](const char* format, const std::string& argument = {}) {
+    if (volumeFailureLogged_) return;
+    volumeFailureLogged_ = true;
+    if (argument.empty()) {
+      NSLog(format);
+    } else {
+      NSLog(format, argument);
+    }
+  };
+  const float level = static_cast<float>(ringingVolumeWhileInPocket.load());
+  switch (raiseRingtoneVolumeTo(level)) {  // unreachable: its default (every result has a case)
     case RaiseResult::readFailed:
       // Without the true volume there would be nothing right to put back later.
-      if (!volumeReadFailureLogged_) {
-        NSLog("TW: unable to read the ringtone volume, not increasing it.");
-        volumeReadFailureLogged_ = true;
-      }
+      sayOnce("TW: unable to read the ringtone volume, not increasing it.");
+      return;
+    case RaiseResult::notRecorded:
+      // A raise the record does not hold would be lost with the host process.
+      sayOnce("TW: unable to save the ringtone volume to %@, not increasing it.",
+              ringtoneVolumeRecordPath());
+      return;
+    case RaiseResult::setFailed:
+      sayOnce("TW: unable to set the ringtone volume, not increasing it.");
       return;
     case RaiseResult::notAbove:
       if (enableDebugLogging) {
@@ -215,7 +232,7 @@ void TWVideoCaptureDelegate::restoreForBrightFrame(AVCaptureOutput* output) noex
   std::lock_guard volume(volumeMutex());
   {
     std::lock_guard lock(handOverMutex());
-    if (output != currentOutput_ || !inPocket_) return;
+    if (output != currentOutput_ || !inPocket_) return;  // unreachable: a race of threads
     inPocket_ = false;
   }
   if (putRingtoneVolumeBack() == PutBackResult::restored) {
@@ -242,7 +259,7 @@ void TWVideoCaptureDelegate::stopSessionOwning(AVCaptureOutput* output) noexcept
   {
     std::lock_guard lock(handOverMutex());
     // A frame stops only the session it came from; a setup may have replaced it meanwhile.
-    if (output != nullptr && output != currentOutput_) return;
+    if (output != nullptr && output != currentOutput_) return;  // unreachable: a race of threads
     stopped = std::move(session_);
     currentOutput_ = nullptr;
     inPocket_ = false;

@@ -61,7 +61,7 @@ class TWVideoCaptureDelegate : public platform::NSObject,
   void timeOut() noexcept;
 
   // Guarded by volumeMutex().
-  bool volumeReadFailureLogged_ = false;
+  bool volumeFailureLogged_ = false;
   // This session found the pocket but left the volume alone (it was already high enough, or
   // no ringtone plays): later dark frames change nothing either.
   bool raiseDeclined_ = false;

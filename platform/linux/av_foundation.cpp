@@ -22,6 +22,14 @@ sim::CameraFault faultAt(int position) {
   return it == phone.faults.cameras.end() ? sim::CameraFault::none : it->second;
 }
 
+bool useFails(sim::FailableCall call) {
+  try {
+    return sim::PhoneState::instance().useFails(call);
+  } catch (...) {
+    return true;
+  }
+}
+
 void countModeSetterWithoutLock() {
   auto& phone = sim::PhoneState::instance();
   std::lock_guard lock(phone.mutex);
@@ -60,7 +68,8 @@ AVCaptureDevicePosition AVCaptureDevice::position() const noexcept {
 }
 
 bool AVCaptureDevice::lockForConfiguration(std::shared_ptr<NSError>* error) noexcept {
-  if (faultAt(state_->position) == sim::CameraFault::lockRefused) {
+  const bool failing = useFails(sim::FailableCall::configurationLock);
+  if (failing || faultAt(state_->position) == sim::CameraFault::lockRefused) {
     if (error) {
       try {
         *error = std::make_shared<NSError>("AVFoundationErrorDomain", -11852,
@@ -83,8 +92,8 @@ void AVCaptureDevice::unlockForConfiguration() noexcept {
 bool AVCaptureDevice::isWhiteBalanceModeSupported(AVCaptureWhiteBalanceMode) const noexcept {
   return true;
 }
-bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode) const noexcept {
-  return true;
+bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode mode) const noexcept {
+  return mode != AVCaptureFocusModeLocked || state_->lockableFocus;
 }
 bool AVCaptureDevice::isFlashModeSupported(AVCaptureFlashMode) const noexcept {
   return state_->hasFlash;
@@ -114,7 +123,8 @@ void AVCaptureDevice::setFlashMode(AVCaptureFlashMode mode) noexcept {
 std::shared_ptr<AVCaptureDeviceInput> AVCaptureDeviceInput::deviceInputWithDeviceError(
     const std::shared_ptr<AVCaptureDevice>& device, std::shared_ptr<NSError>* error) noexcept {
   try {
-    if (!device || faultAt(device->position()) == sim::CameraFault::inputFails) {
+    const bool failing = useFails(sim::FailableCall::deviceInput);
+    if (failing || !device || faultAt(device->position()) == sim::CameraFault::inputFails) {
       if (error) {
         *error =
             std::make_shared<NSError>("AVFoundationErrorDomain", -11814, "Cannot use the camera");
@@ -331,14 +341,23 @@ AVCaptureSession::~AVCaptureSession() = default;
 
 void AVCaptureSession::setSessionPreset(std::string_view) noexcept {}
 
-bool AVCaptureSession::canAddInput(const std::shared_ptr<AVCaptureInput>& input) const noexcept {
+namespace {
+
+bool takesInput(const std::shared_ptr<AVCaptureInput>& input) {
   auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get());
   if (deviceInput == nullptr) return false;
   return faultAt(deviceInput->device()->position()) != sim::CameraFault::inputRefused;
 }
 
+}  // namespace
+
+bool AVCaptureSession::canAddInput(const std::shared_ptr<AVCaptureInput>& input) const noexcept {
+  const bool failing = useFails(sim::FailableCall::addInput);
+  return !failing && takesInput(input);
+}
+
 void AVCaptureSession::addInput(std::shared_ptr<AVCaptureInput> input) noexcept {
-  if (!canAddInput(input)) return;
+  if (!takesInput(input)) return;
   try {
     std::lock_guard lock(state_->mutex);
     state_->inputs.push_back(std::move(input));
@@ -346,10 +365,12 @@ void AVCaptureSession::addInput(std::shared_ptr<AVCaptureInput> input) noexcept 
   }
 }
 
-bool AVCaptureSession::canAddOutput(const std::shared_ptr<AVCaptureOutput>& output) const noexcept {
+namespace {
+
+bool takesOutput(AVCaptureSession::State& state, const std::shared_ptr<AVCaptureOutput>& output) {
   if (!output) return false;
-  std::lock_guard lock(state_->mutex);
-  for (const auto& input : state_->inputs) {
+  std::lock_guard lock(state.mutex);
+  for (const auto& input : state.inputs) {
     auto* deviceInput = dynamic_cast<AVCaptureDeviceInput*>(input.get());
     if (deviceInput &&
         faultAt(deviceInput->device()->position()) == sim::CameraFault::outputRefused) {
@@ -359,8 +380,15 @@ bool AVCaptureSession::canAddOutput(const std::shared_ptr<AVCaptureOutput>& outp
   return true;
 }
 
+}  // namespace
+
+bool AVCaptureSession::canAddOutput(const std::shared_ptr<AVCaptureOutput>& output) const noexcept {
+  const bool failing = useFails(sim::FailableCall::addOutput);
+  return !failing && takesOutput(*state_, output);
+}
+
 void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexcept {
-  if (!canAddOutput(output)) return;
+  if (!takesOutput(*state_, output)) return;
   try {
     std::lock_guard lock(state_->mutex);
     state_->outputs.push_back(std::move(output));
@@ -369,6 +397,8 @@ void AVCaptureSession::addOutput(std::shared_ptr<AVCaptureOutput> output) noexce
 }
 
 void AVCaptureSession::startRunning() noexcept {
+  // A session that fails to start leaves its camera off and delivers nothing.
+  if (useFails(sim::FailableCall::startSession)) return;
   try {
     std::uint64_t generation = 0;
     {

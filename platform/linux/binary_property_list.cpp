@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -83,10 +85,13 @@ std::vector<std::uint16_t> utf16(const std::string& s) {
   return units;
 }
 
+// Writes each distinct value once, as the platform's own writer does for texts and numbers, and
+// each distinct container once too: a list whose containers share their contents is written
+// with them shared, never expanded.
 class Writer {
  public:
   std::string write(const Value& root) {
-    number(root);
+    const std::size_t top = number(root);
     refSize_ = bytesFor(objects_.size());
     std::string out = "bplist00";
     std::vector<std::uint64_t> offsets;
@@ -102,7 +107,7 @@ class Writer {
     out += static_cast<char>(offsetSize);
     out += static_cast<char>(refSize_);
     putBigEndian(out, objects_.size(), 8);
-    putBigEndian(out, 0, 8);  // the top object is the first one
+    putBigEndian(out, top, 8);
     putBigEndian(out, tableOffset, 8);
     return out;
   }
@@ -115,30 +120,60 @@ class Writer {
     std::size_t firstChild = 0;  // into children_
   };
 
-  // Numbers the objects depth first; a container's children follow it in children_.
+  // What tells one object from another: its kind and contents, a container's by the numbers of
+  // its children (numbered first).
+  static void addBits(std::string& identity, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) identity += static_cast<char>((v >> (8 * i)) & 0xFF);
+  }
+
+  std::size_t numberObject(std::string identity, Object object,
+                           const std::vector<std::size_t>& refs) {
+    const auto [found, added] = unique_.try_emplace(std::move(identity), objects_.size());
+    if (added) {
+      object.firstChild = children_.size();
+      objects_.push_back(object);
+      children_.insert(children_.end(), refs.begin(), refs.end());
+    }
+    return found->second;
+  }
+
+  std::size_t numberKey(const std::string& key) {
+    return numberObject("s" + key, {nullptr, &key, 0}, {});
+  }
+
   std::size_t number(const Value& value) {
-    const std::size_t index = objects_.size();
-    objects_.push_back({&value, nullptr, 0});
+    std::vector<std::size_t> refs;
+    std::string identity;
     if (const auto* array = value.getIf<Array>()) {
-      std::vector<std::size_t> refs;
       refs.reserve(array->size());
       for (const Value& item : *array) refs.push_back(number(item));
-      objects_[index].firstChild = children_.size();
-      children_.insert(children_.end(), refs.begin(), refs.end());
+      identity = "a";
     } else if (const auto* dictionary = value.getIf<Dictionary>()) {
-      std::vector<std::size_t> refs;
       refs.reserve(2 * dictionary->count());
-      for (const std::string& key : dictionary->allKeys()) {
-        refs.push_back(objects_.size());
-        objects_.push_back({nullptr, &key, 0});
-      }
+      for (const std::string& key : dictionary->allKeys()) refs.push_back(numberKey(key));
       for (std::size_t i = 0; i < dictionary->count(); ++i) {
         refs.push_back(number(dictionary->valueAt(i)));
       }
-      objects_[index].firstChild = children_.size();
-      children_.insert(children_.end(), refs.begin(), refs.end());
+      identity = "o";
+    } else if (const bool* b = value.getIf<bool>()) {
+      identity = *b ? "T" : "F";
+    } else if (const std::int64_t* i = value.getIf<std::int64_t>()) {
+      identity = "i";
+      addBits(identity, static_cast<std::uint64_t>(*i));
+    } else if (const double* d = value.getIf<double>()) {
+      identity = "r";
+      addBits(identity, std::bit_cast<std::uint64_t>(*d));
+    } else if (const std::string* text = value.getIf<std::string>()) {
+      identity = "s" + *text;
+    } else if (const Date* date = value.getIf<Date>()) {
+      identity = "t";
+      addBits(identity, std::bit_cast<std::uint64_t>(date->secondsSinceReferenceDate));
+    } else if (const Data* data = value.getIf<Data>()) {
+      identity = "d";
+      identity.append(reinterpret_cast<const char*>(data->data()), data->size());
     }
-    return index;
+    for (std::size_t ref : refs) addBits(identity, ref);
+    return numberObject(std::move(identity), {&value, nullptr, 0}, refs);
   }
 
   void putString(std::string& out, const std::string& s) {
@@ -189,6 +224,7 @@ class Writer {
 
   std::vector<Object> objects_;
   std::vector<std::size_t> children_;
+  std::unordered_map<std::string, std::size_t> unique_;
   std::size_t refSize_ = 1;
 };
 

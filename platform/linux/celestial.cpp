@@ -13,7 +13,8 @@ bool AVSystemController::getVolumeForCategory(float* volume, std::string_view ca
   try {
     auto& state = sim::PhoneState::instance();
     std::lock_guard lock(state.mutex);
-    if (state.faults.volumeReadFails) return false;
+    const bool failing = state.useFailsLocked(sim::FailableCall::volumeRead);
+    if (failing || state.faults.volumeReadFails) return false;
     auto it = state.volumes.find(std::string(category));
     *volume = it == state.volumes.end() ? 0.5f : it->second;
     return true;
@@ -24,11 +25,13 @@ bool AVSystemController::getVolumeForCategory(float* volume, std::string_view ca
 
 bool AVSystemController::setVolumeToForCategory(float volume, std::string_view category) noexcept {
   float clamped = 0;
-  if (!settable(volume, &clamped)) return false;
   try {
     const Duration time = sim::phoneNow();
     auto& state = sim::PhoneState::instance();
     std::lock_guard lock(state.mutex);
+    if (state.useFailsLocked(sim::FailableCall::volumeSet) || !settable(volume, &clamped)) {
+      return false;
+    }
     state.volumes[std::string(category)] = clamped;
     state.volumeChanges.push_back({time, std::string(category), clamped, "monitor"});
     return true;

@@ -101,6 +101,9 @@ std::optional<Dictionary> readDomain(std::string_view domain) {
 std::optional<std::vector<std::string>> CFPreferencesCopyKeyList(
     std::string_view domain, std::string_view /*user*/, std::string_view /*host*/) noexcept {
   try {
+    if (sim::PhoneState::instance().useFails(sim::FailableCall::preferencesKeyList)) {
+      return std::nullopt;
+    }
     auto contents = readDomain(domain);
     if (!contents) return std::nullopt;
     return contents->allKeys();
@@ -117,7 +120,8 @@ std::optional<Dictionary> CFPreferencesCopyMultiple(const std::vector<std::strin
     {
       auto& phone = sim::PhoneState::instance();
       std::lock_guard lock(phone.mutex);
-      if (phone.faults.preferencesDictionaryFails) return std::nullopt;
+      const bool failing = phone.useFailsLocked(sim::FailableCall::preferencesValues);
+      if (failing || phone.faults.preferencesDictionaryFails) return std::nullopt;
     }
     auto contents = readDomain(domain);
     if (!contents) return std::nullopt;
@@ -187,7 +191,7 @@ bool storePreference(std::string_view key, const platform::Value* value, std::st
     if (auto lossy = firstKeyNotKeptExactly({begin, bytes->size()}); lossy && *lossy != key) {
       *error = path + ": the value of \"" + *lossy +
                "\" cannot be written back exactly (a date outside 1901-2038 or an integer "
-               "above 2^63-1); nothing was stored";
+               "above 2^63-1)";
       return false;
     }
     contents = std::move(*dictionary);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -28,11 +30,6 @@ std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string baseNameOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file a path finally names: symbolic links followed one by one (a relative target is
@@ -72,24 +69,35 @@ constexpr const char* kTemporaryMark = ".tmp-";
 
 std::atomic<bool> durableWrites{true};
 
-// Temporaries "<name>.tmp-<pid>-XXXXXX" beside `target` whose writer has ended; looked for once
-// per file and process (a killed writer's leftovers do not come back while this one runs).
+// Whether `name` is a temporary as writes here make them, "<name>.tmp-<pid>-XXXXXX"; its
+// writer's process id.
+std::optional<long> temporaryOf(const std::string& name) {
+  const auto mark = name.rfind(kTemporaryMark);
+  if (mark == std::string::npos || mark == 0) return std::nullopt;
+  const char* digits = name.c_str() + mark + std::strlen(kTemporaryMark);
+  char* end = nullptr;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *end != '-' || std::strlen(end + 1) != 6) return std::nullopt;
+  return pid;
+}
+
+// Temporaries in the folder of `target` whose writer has ended; looked for once per folder and
+// process (a killed writer's leftovers do not come back while this one runs), so that writing
+// many files into one folder reads the folder once.
 void removeStaleTemporaries(const std::string& target) {
   static std::mutex mutex;
   static std::set<std::string> cleaned;
+  const std::string folder = folderOf(target);
   {
     std::lock_guard lock(mutex);
-    if (!cleaned.insert(target).second) return;
+    if (!cleaned.insert(folder).second) return;
   }
-  const std::string folder = folderOf(target);
-  const std::string prefix = baseNameOf(target) + kTemporaryMark;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.rfind(prefix, 0) != 0) continue;
-    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-    if (pid > 0 && !processRuns(pid)) ::unlink((folder + "/" + name).c_str());
+    const auto pid = temporaryOf(name);
+    if (pid && *pid > 0 && !processRuns(*pid)) ::unlink((folder + "/" + name).c_str());
   }
   ::closedir(dir);
 }
@@ -197,6 +205,45 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, std::s
   return true;
 }
 
+bool writeNewFile(const std::string& path, std::string_view bytes, std::string* error) {
+  removeStaleTemporaries(path);
+  std::string temporary =
+      path + kTemporaryMark + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    if (error) *error = errorText(errno);
+    return false;
+  }
+  const bool written =
+      writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && (!durableWrites || ::fsync(fd) == 0);
+  const int code = errno;
+  if (::close(fd) != 0 || !written) {
+    if (error) *error = errorText(written ? errno : code);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // link() never replaces: a name that is taken fails, and the file is left as it is.
+  const bool linked = ::link(temporary.c_str(), path.c_str()) == 0;
+  const int linkCode = errno;
+  ::unlink(temporary.c_str());
+  if (!linked) {
+    if (error) *error = linkCode == EEXIST ? "it exists; it is left as it is" : errorText(linkCode);
+    return false;
+  }
+  return true;
+}
+
+bool flushFolder(const std::string& folder, std::string* error) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::syncfs(fd) != 0 || ::fsync(fd) != 0) {
+    if (error) *error = folder + ": " + errorText(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  return true;
+}
+
 std::optional<std::string> createFileExclusively(const std::string& folder, const std::string& stem,
                                                  const std::string& extension,
                                                  std::string_view bytes, std::string* error) {
@@ -272,40 +319,46 @@ std::string makeScratchFolder(const std::string& prefix, std::string* error) {
 FileLock::FileLock(const std::string& path, double wait) : lockPath_(path + ".lock") {
   timespec start{};
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  for (int attempt = 0;; ++attempt) {
-    const int fd = ::open(lockPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
-      const bool written = writeAll(fd, pid);
-      ::close(fd);
-      if (!written) {
-        ::unlink(lockPath_.c_str());
-        error_ = lockPath_ + ": " + errorText(errno);
-        return;
-      }
-      held_ = true;
-      return;
-    }
-    if (errno != EEXIST) {
+  for (;;) {
+    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
       error_ = lockPath_ + ": " + errorText(errno);
       return;
     }
-    // The holder's process id; a lock whose holder has ended is stale.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // A holder removes the file before it lets go: the file locked must still be the lock.
+      struct stat locked {
+      }, named{};
+      if (::fstat(fd, &locked) == 0 && ::stat(lockPath_.c_str(), &named) == 0 &&
+          locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+        // The holder's process id, for people; the system's lock is what excludes.
+        const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
+        if (::ftruncate(fd, 0) == 0) writeAll(fd, pid);
+        fd_ = fd;
+        held_ = true;
+        return;
+      }
+      ::close(fd);
+      continue;
+    }
+    const int code = errno;
+    std::string holder;
     if (auto owner = readFile(lockPath_, nullptr, 64)) {
       const long pid = std::strtol(owner->c_str(), nullptr, 10);
-      if (pid > 0 && !processRuns(pid)) {
-        ::unlink(lockPath_.c_str());
-        continue;
-      }
+      if (pid > 0) holder = " (process " + std::to_string(pid) + " holds the lock)";
+    }
+    ::close(fd);
+    if (code != EWOULDBLOCK) {
+      error_ = lockPath_ + ": " + errorText(code);
+      return;
     }
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const double waited =
         static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
     if (waited >= wait) {
-      error_ = lockPath_ +
-               ": another process is changing this file (it holds the lock); if "
-               "none is, remove the lock file";
+      error_ = lockPath_ + ": another process is changing this file" +
+               (holder.empty() ? std::string(" (it holds the lock)") : holder);
       return;
     }
     const timespec pause{0, 10'000'000};
@@ -314,7 +367,10 @@ FileLock::FileLock(const std::string& path, double wait) : lockPath_(path + ".lo
 }
 
 FileLock::~FileLock() {
-  if (held_) ::unlink(lockPath_.c_str());
+  if (!held_) return;
+  // Removed while still held, so that a waiter that opened this file looks again.
+  ::unlink(lockPath_.c_str());
+  ::close(fd_);
 }
 
 }  // namespace sim

@@ -4,10 +4,13 @@
 
 #include <curl/curl.h>
 #include <gmime/gmime.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include <cstdio>
 #include <cstdlib>
@@ -108,9 +111,13 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* userdata) {
   return n;
 }
 
-// Delivers `text` over SMTP; "" on success, else the reason for the person.
+// The most of a server's reply a failure repeats.
+constexpr std::size_t kLongestReply = 300;
+
+// Delivers `text` over SMTP within `seconds` in all; "" on success, else the reason for the
+// person.
 std::string deliver(const std::string& url, const std::string& from,
-                    const std::vector<std::string>& to, const std::string& text) {
+                    const std::vector<std::string>& to, const std::string& text, long seconds) {
   // Only a mail server: another scheme (http://, file://) would "send" the mail elsewhere.
   if (url.rfind("smtp://", 0) != 0 && url.rfind("smtps://", 0) != 0) {
     return "The mail server address \"" + url + "\" is not smtp:// or smtps://.";
@@ -132,32 +139,59 @@ std::string deliver(const std::string& url, const std::string& from,
   curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, std::min(15L, seconds));
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, seconds);
   std::string reply;
   curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, recordReply);
   curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &reply);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);  // feeds the debug function; nothing is printed
   const CURLcode result = curl_easy_perform(curl);
+  curl_off_t connected = 0;
+  curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected);
+  if (result != CURLE_OK) {
+    // Closing, libcurl says goodbye to the server and waits up to two minutes for its answer:
+    // after a failure the connection is shut first, so the whole delivery keeps its limit.
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+        socket != CURL_SOCKET_BAD) {
+      ::shutdown(socket, SHUT_RDWR);
+    }
+  }
   curl_slist_free_all(recipients);
   curl_easy_cleanup(curl);
   if (result != CURLE_OK && !reply.empty()) {
+    if (reply.size() > kLongestReply) reply = reply.substr(0, kLongestReply) + "...";
     return "The mail server refused the message: " + reply;
   }
+  const std::string why = curl_easy_strerror(result);
   switch (result) {
     case CURLE_OK:
       return {};
+    case CURLE_OPERATION_TIMEDOUT:
+      if (connected > 0) {
+        return "The mail server stopped answering: the message was not taken within " +
+               std::to_string(seconds) + " s.";
+      }
+      return "The mail server could not be reached: " + why + ".";
     case CURLE_COULDNT_CONNECT:
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_OPERATION_TIMEDOUT:
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
-      return std::string("The mail server could not be reached: ") + curl_easy_strerror(result) +
-             ".";
+      return "The mail server could not be reached: " + why + ".";
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return "The connection to the mail server was lost before it took the message: " + why + ".";
     default:
-      return std::string("The mail server refused the message: ") + curl_easy_strerror(result) +
-             ".";
+      return "The mail server refused the message: " + why + ".";
   }
+}
+
+// Seconds a delivery may take in all: the page's limit when one is set, else a minute.
+long mailTimeout() {
+  const double limit = sim::webTimeoutLimit();
+  return limit > 0 ? std::max(1L, std::lround(limit)) : 60L;
 }
 
 }  // namespace
@@ -242,8 +276,8 @@ void MFMailComposeViewController::personChose(MFMailComposeResult choice) {
       if (!storedPath_.empty() && choice == MFMailComposeResultSent) {
         const char* url = std::getenv("TONEWELL_SMTP_URL");
         if (url && *url) {
-          const std::string failure =
-              deliver(url, sim::mailAccount().value_or("person@example.com"), to_, text);
+          const std::string failure = deliver(
+              url, sim::mailAccount().value_or("person@example.com"), to_, text, mailTimeout());
           if (failure.empty()) {
             const std::string sent = mailFolder("Sent", &why);
             if (!sent.empty()) {

@@ -6,10 +6,19 @@
 
 #include <cerrno>
 
+#include "phone_state.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 
 namespace platform {
+
+namespace {
+
+bool useFails(sim::FailableCall call) {
+  return sim::PhoneState::instance().useFails(call);
+}
+
+}  // namespace
 
 std::string NSHomeDirectory() noexcept {
   try {
@@ -21,6 +30,7 @@ std::string NSHomeDirectory() noexcept {
 
 std::optional<Dictionary> dictionaryWithContentsOfFile(std::string_view path) noexcept {
   try {
+    if (useFails(sim::FailableCall::recordRead)) return std::nullopt;
     auto bytes = sim::readFile(std::string(path));
     if (!bytes) return std::nullopt;
     auto value = sim::parsePropertyList(
@@ -35,6 +45,7 @@ std::optional<Dictionary> dictionaryWithContentsOfFile(std::string_view path) no
 
 bool writeToFileAtomically(const Dictionary& dictionary, std::string_view path) noexcept {
   try {
+    if (useFails(sim::FailableCall::recordWrite)) return false;
     return sim::writeFileAtomically(
         std::string(path),
         sim::serializePropertyList(Value(dictionary), sim::PropertyListFormat::xml));
@@ -55,6 +66,7 @@ bool NSFileManager::fileExistsAtPath(std::string_view path) const noexcept {
 bool NSFileManager::createDirectoryAtPathWithIntermediateDirectories(
     std::string_view path) const noexcept {
   try {
+    if (useFails(sim::FailableCall::recordFolder)) return false;
     const std::string folder(path);
     for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
       const std::string part = folder.substr(0, slash);
@@ -70,6 +82,7 @@ bool NSFileManager::createDirectoryAtPathWithIntermediateDirectories(
 
 bool NSFileManager::removeItemAtPath(std::string_view path) const noexcept {
   try {
+    if (useFails(sim::FailableCall::recordRemove)) return false;
     return ::unlink(std::string(path).c_str()) == 0;
   } catch (...) {
     return false;

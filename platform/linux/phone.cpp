@@ -26,9 +26,38 @@ std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> PhoneContents::ma
     auto device = std::make_shared<platform::AVCaptureDevice::State>();
     device->position = position;
     device->hasFlash = position == platform::AVCaptureDevicePositionBack;
+    device->lockableFocus = position == platform::AVCaptureDevicePositionBack;
     made.push_back(std::move(device));
   }
   return made;
+}
+
+bool PhoneState::useFailsLocked(FailableCall call) {
+  const long use = ++uses[call];
+  const auto failing = faults.failingUse.find(call);
+  return failing != faults.failingUse.end() && failing->second == use;
+}
+
+bool PhoneState::useFails(FailableCall call) {
+  std::lock_guard lock(mutex);
+  return useFailsLocked(call);
+}
+
+void failUse(FailableCall call, long use) {
+  auto& state = PhoneState::instance();
+  std::lock_guard lock(state.mutex);
+  if (use > 0) {
+    state.faults.failingUse[call] = use;
+  } else {
+    state.faults.failingUse.erase(call);
+  }
+}
+
+long usesOf(FailableCall call) {
+  auto& state = PhoneState::instance();
+  std::lock_guard lock(state.mutex);
+  const auto found = state.uses.find(call);
+  return found == state.uses.end() ? 0 : found->second;
 }
 
 void PhoneState::reset() {

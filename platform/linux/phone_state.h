@@ -27,9 +27,10 @@ struct PhoneContents {
       platform::CMAcceleration{0.0, -1.0, 0.0};  // upright
   Duration accelerometerInterval{50'000'000};
   int modeSettersWithoutLock = 0;
-  // A back camera with a flash and a front camera without.
+  // A back camera with a flash and a lockable focus, and a front camera with neither.
   std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> devices = makeDevices();
   Faults faults;
+  std::map<FailableCall, long> uses;  // of each failable call, since the reset
 
   // Volume.
   std::map<std::string, float> volumes;
@@ -65,6 +66,11 @@ class PhoneState : public PhoneContents {
 
   std::mutex mutex;
 
+  // Counts a use of `call` and says whether it is the use that fails. Needs `mutex`.
+  bool useFailsLocked(FailableCall call);
+  // The same, taking `mutex`.
+  bool useFails(FailableCall call);
+
   // Where the log goes: the host's choices, kept across resets.
   bool logEcho = true;
   bool logToSyslog = false;
@@ -87,6 +93,7 @@ struct AVCaptureDevice::State {
   int focusMode = 2;
   int flashMode = 2;
   bool hasFlash = true;
+  bool lockableFocus = true;  // a front camera's focus is fixed
 };
 
 }  // namespace platform
@@ -108,6 +115,9 @@ struct ScreenState {
   std::optional<std::string> mailAccount = std::string("person@example.com");
   std::map<std::string, std::string> substitutes;
   std::map<std::string, std::string> paths;
+  double taskTimeLimit = 15;                 // seconds
+  std::size_t taskMemoryLimit = 512u << 20;  // bytes of address space
+  std::vector<std::string> taskReports;
 };
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "platform/sim/property_list_codec.h"
 
 #include "binary_property_list.h"
+#include "property_list_limits.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -49,50 +50,12 @@ void forEachItem(plist_t dictionary, Visit visit) {
   }
 }
 
-std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t n) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-// Whether a binary property list holds a string with a NUL character. libplist aborts the
-// process on reading such a dictionary key, so these files are refused before it sees them (the
-// phone's own store has no reason to write one). Anything this scan cannot follow is left to
-// libplist, which refuses it.
-bool binaryStringsHoldNul(std::span<const std::uint8_t> b) {
-  constexpr std::size_t kTrailer = 32;
-  if (b.size() < 8 + kTrailer || std::memcmp(b.data(), "bplist00", 8) != 0) return false;
-  const std::uint8_t* trailer = b.data() + b.size() - kTrailer;
-  const std::size_t offsetSize = trailer[6];
-  const std::uint64_t objects = readBigEndian(trailer + 8, 8);
-  const std::uint64_t table = readBigEndian(trailer + 24, 8);
-  const std::size_t end = b.size() - kTrailer;
-  if (offsetSize < 1 || offsetSize > 8 || objects > end || table > end ||
-      objects * offsetSize > end - table) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < objects; ++i) {
-    const std::uint64_t at = readBigEndian(b.data() + table + i * offsetSize, offsetSize);
-    if (at >= end) continue;
-    const std::uint8_t marker = b[at];
-    const int type = marker >> 4;
-    if (type != 5 && type != 6) continue;  // ASCII and UTF-16 strings
-    std::uint64_t length = marker & 0x0F;
-    std::uint64_t pos = at + 1;
-    if (length == 0x0F) {
-      if (pos >= end || (b[pos] >> 4) != 1) continue;
-      const std::size_t n = std::size_t{1} << (b[pos] & 0x0F);
-      if (n > 8 || pos + 1 + n > end) continue;
-      length = readBigEndian(b.data() + pos + 1, n);
-      pos += 1 + n;
-    }
-    const std::uint64_t bytes = type == 5 ? length : length * 2;
-    if (length > end || pos + bytes > end) continue;
-    for (std::uint64_t k = 0; k < bytes; k += (type == 5 ? 1 : 2)) {
-      if (b[pos + k] == 0 && (type == 5 || b[pos + k + 1] == 0)) return true;
-    }
-  }
-  return false;
+std::string xmlOf(plist_t node) {
+  char* out = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(node, &out, &length);
+  std::unique_ptr<char, FreeDeleter> owner(out);
+  return out ? std::string(out, length) : std::string();
 }
 
 // Nesting deeper than this is refused rather than recursed into.
@@ -110,6 +73,11 @@ std::optional<Value> fromNode(plist_t node, int depth) {
       uint64_t u = 0;
       plist_get_uint_val(node, &u);
       // Stored as 64-bit two's complement: negative integers come back as they were written.
+      // libplist hands an unsigned integer above 2^63-1 out the same way: it is told apart by
+      // how libplist writes it, and read as the number it is, as the platform's NSNumber does.
+      if (static_cast<std::int64_t>(u) < 0 && xmlOf(node).find("<integer>-") == std::string::npos) {
+        return Value(static_cast<double>(u));
+      }
       return Value(static_cast<std::int64_t>(u));
     }
     case PLIST_UID: {
@@ -210,8 +178,8 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
     if (error) *error = "the file is too large";
     return std::nullopt;
   }
-  if (binaryStringsHoldNul(bytes)) {
-    if (error) *error = "the property list holds a text with a NUL character";
+  if (auto refused = refusedBeforeParsing(bytes)) {
+    if (error) *error = std::move(*refused);
     return std::nullopt;
   }
   plist_t root = nullptr;
@@ -239,21 +207,9 @@ std::optional<Value> parsePropertyList(std::span<const std::uint8_t> bytes, std:
   return value;
 }
 
-namespace {
-
-std::string xmlOf(plist_t node) {
-  char* out = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(node, &out, &length);
-  std::unique_ptr<char, FreeDeleter> owner(out);
-  return out ? std::string(out, length) : std::string();
-}
-
-}  // namespace
-
 std::optional<std::string> firstKeyNotKeptExactly(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
-      binaryStringsHoldNul(bytes)) {
+      refusedBeforeParsing(bytes)) {
     return std::nullopt;
   }
   plist_t root = nullptr;

@@ -90,6 +90,9 @@ void ScreenState::reset() {
   mailAccount = "person@example.com";
   substitutes.clear();
   paths.clear();
+  taskTimeLimit = 15;
+  taskMemoryLimit = 512u << 20;
+  taskReports.clear();
   // TONEWELL_SYSLOG_FILE: the file that stands for the phone's "/var/log/syslog", for tools.
   if (const char* syslogFile = std::getenv("TONEWELL_SYSLOG_FILE"); syslogFile && *syslogFile) {
     paths["/var/log/syslog"] = syslogFile;
@@ -125,6 +128,19 @@ void trustCertificates(const std::string& pemFile) {
   auto& s = ScreenState::instance();
   std::lock_guard lock(s.mutex);
   s.trustedCertificates = pemFile;
+}
+
+void limitTasks(double seconds, std::size_t bytes) {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  s.taskTimeLimit = seconds;
+  s.taskMemoryLimit = bytes;
+}
+
+std::vector<std::string> taskReports() {
+  auto& s = ScreenState::instance();
+  std::lock_guard lock(s.mutex);
+  return s.taskReports;
 }
 
 void limitWebTimeout(double seconds) {

@@ -108,6 +108,29 @@ events:
     call: stopRinging
 until: 10
 )"},
+      {"respring",
+       "SpringBoard restarts while the volume is raised: the new process puts the person's "
+       "volume back at start-up",
+       R"(name: respring
+preferences:
+  enableDebugLogging: true
+device:
+  ringtoneVolume: 0.3
+world:
+  - at: 0
+    brightness: -6.5
+    acceleration: [0.02, -0.7, -0.6]
+events:
+  - at: 0
+    call: "playRingtoneAtPath:vibrationPattern:"
+    args: ["/Library/Ringtones/Opening.m4r", {VibePattern: [1, 0.5]}]
+  - at: 4
+    host: respring
+  - at: 6
+    notify: kCTCallStatusChangeNotification
+    userInfo: {kCTCallStatus: 5}
+until: 10
+)"},
   };
   return scenarios;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <type_traits>
 
 #include "syslog_line.h"
@@ -24,6 +25,11 @@ constexpr double kDefaultDelay = 2.0;
 constexpr double kAfterTheEnd = 10.0;
 // No ring lasts longer (the probe gives up after 90 s): a ring the log never ends stops here.
 constexpr double kLongestRing = 600.0;
+// A repeat line stands for at most this many lines, and all of them for at most the second.
+constexpr long kMostRepeats = 10'000;
+constexpr long kMostRepeatedLines = 200'000;
+// The call shown for a ring: the rest of a longer one is cut.
+constexpr std::size_t kLongestCall = 200;
 // Traditional stamps carry no year: a step back of more than half a year is the new year.
 constexpr double kHalfAYear = 183 * 86400.0;
 constexpr int kFirstAssumedYear = 2000;
@@ -50,7 +56,8 @@ struct Classified {
   Kind kind = Kind::other;
   double number = 0;
   double x = 0, y = 0, z = 0;
-  std::string text;  // play: the call; cameraFault: the fault's scenario name
+  std::string_view text;   // play: the call; settings: the summary (views into the log)
+  const char* fault = "";  // cameraFault: the fault's scenario name
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) {
@@ -83,12 +90,16 @@ Classified classify(std::string_view message) {
       c.kind = Kind::stopRinging;
     } else if (startsWith(call, "playRingtoneAtPath:")) {
       c.kind = Kind::play;
-      c.text = std::string(call);
+      c.text = call;
     }
     return c;
   }
   if (!startsWith(message, "TW: ")) return c;
-  const std::string m(message);
+  const std::string_view m = message;
+  auto fault = [&](const char* name) {
+    c.kind = Kind::cameraFault;
+    c.fault = name;
+  };
   if (m == "TW: prepareToAnswerCall") {
     c.kind = Kind::prepareToAnswerCall;
   } else if (const auto state =
@@ -104,7 +115,10 @@ Classified classify(std::string_view message) {
   } else if (startsWith(m, "TW: accelerometerdata: ")) {
     const auto x = numberAfter<double>(m, " x:"), y = numberAfter<double>(m, " y:"),
                z = numberAfter<double>(m, " z:");
-    if (x && y && z) c = {Kind::acceleration, 0, *x, *y, *z, {}};
+    if (x && y && z) {
+      c.kind = Kind::acceleration;
+      c.x = *x, c.y = *y, c.z = *z;
+    }
   } else if (const auto brightness = numberAfter<double>(m, "TW: brightness: ");
              brightness && startsWith(m, "TW: brightness: ")) {
     c.kind = Kind::brightness;
@@ -114,20 +128,22 @@ Classified classify(std::string_view message) {
   } else if (m == "TW: ringing volume was increased.") {
     c.kind = Kind::raise;
   } else if (m == "TW: device taken out of the pocket, original volume restored." ||
-             m == "TW: stopRinging, restoring the original volume.") {
+             m == "TW: stopRinging, restoring the original volume." ||
+             m == "TW: SpringBoard ended while the ringtone volume was raised, original volume "
+                  "restored.") {
     c.kind = Kind::restore;
   } else if (startsWith(m, "TW: the ringtone volume is already at or above the in-pocket level")) {
     c.kind = Kind::alreadyAtLevel;
   } else if (m == "TW: stopping capture session") {
     c.kind = Kind::stopCapture;
   } else if (startsWith(m, "TW: unable to find selected camera device!")) {
-    c = {Kind::cameraFault, 0, 0, 0, 0, "missing"};
+    fault("missing");
   } else if (startsWith(m, "TW: unable to create camera device input!")) {
-    c = {Kind::cameraFault, 0, 0, 0, 0, "inputFails"};
+    fault("inputFails");
   } else if (startsWith(m, "TW: unable to add input to session!")) {
-    c = {Kind::cameraFault, 0, 0, 0, 0, "inputRefused"};
+    fault("inputRefused");
   } else if (startsWith(m, "TW: unable to add output to session!")) {
-    c = {Kind::cameraFault, 0, 0, 0, 0, "outputRefused"};
+    fault("outputRefused");
   }
   return c;
 }
@@ -143,9 +159,12 @@ std::string endName(const Classified& c) {
 }
 
 struct MonitorLine {
-  int number;  // in the log, 1-based
-  SyslogLine line;
+  int number;       // in the log, 1-based
+  SyslogLine line;  // views into the log
   Classified what;
+  int year = 0;  // the year a stamp without one was read in (0 for stamps with their year)
+  // A repeat's copy: the stamp of the repeat line, the latest its time may have been.
+  double latest = 0;
 };
 
 std::string yamlNumber(double value) {
@@ -158,15 +177,15 @@ std::string yamlNumber(double value) {
 
 // The settings of a summary line ("enabled:y, delay:2.000000, ..."), as preference keys and
 // their YAML values, in the monitor's order.
-std::vector<std::pair<std::string, std::string>> settingsOf(const std::string& summary) {
-  std::map<std::string, std::string> given;
+std::vector<std::pair<std::string, std::string>> settingsOf(std::string_view summary) {
+  std::map<std::string, std::string, std::less<>> given;
   std::size_t at = 0;
   while (at < summary.size()) {
     std::size_t end = summary.find(", ", at);
-    if (end == std::string::npos) end = summary.size();
-    const std::string item = summary.substr(at, end - at);
-    if (const auto colon = item.find(':'); colon != std::string::npos) {
-      given[item.substr(0, colon)] = item.substr(colon + 1);
+    if (end == std::string_view::npos) end = summary.size();
+    const std::string_view item = summary.substr(at, end - at);
+    if (const auto colon = item.find(':'); colon != std::string_view::npos) {
+      given[std::string(item.substr(0, colon))] = std::string(item.substr(colon + 1));
     }
     at = end + 2;
   }
@@ -200,11 +219,10 @@ double settingOr(const std::vector<std::pair<std::string, std::string>>& setting
   return fallback;
 }
 
-// `text` with what YAML cannot hold (control characters, invalid UTF-8, non-characters) turned
-// into U+FFFD, so that a broken log line still gives a scenario `run` reads.
-std::string yamlPrintable(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+// Appends `text` to `out`, with what YAML cannot hold (control characters but the tab, invalid
+// UTF-8, non-characters) turned into U+FFFD, so that a broken log line still gives a scenario
+// `run` reads; `quote` also escapes it for a double-quoted YAML string.
+void appendPrintable(std::string& out, std::string_view text, bool quote) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -223,19 +241,30 @@ std::string yamlPrintable(std::string_view text) {
             code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
     const bool printable = code == 0x9 || (code >= 0x20 && code <= 0x7E) || code == 0x85 ||
                            (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
-    if (valid && printable) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
+    if (!valid || !printable) {
       out += "\xEF\xBF\xBD";
       i += valid ? length : 1;
+    } else if (quote && (code == '"' || code == '\\' || code == '\t')) {
+      out += code == '\t' ? "\\t" : code == '"' ? "\\\"" : "\\\\";
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
     }
   }
+}
+
+std::string yamlPrintable(std::string_view text) {
+  std::string out;
+  appendPrintable(out, text, false);
   return out;
 }
 
-std::string yamlString(std::string_view text) {
-  return nlohmann::json(yamlPrintable(text)).dump();
+// Appends `text` as a double-quoted YAML string, written in place (a log line may be long).
+void appendYamlString(std::string& out, std::string_view text) {
+  out += '"';
+  appendPrintable(out, text, true);
+  out += '"';
 }
 
 // Seconds to the microsecond, without trailing zeros: "3.0", "2.875".
@@ -246,40 +275,68 @@ std::string yamlSeconds(double t) {
   return text;
 }
 
-// One ring: lines [begin, end) of one process, the first a ringtone hook line.
-ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin, std::size_t end,
-                       const MonitorLine* settingsBefore, const std::string& name, int number) {
+// A ring's lines, in the log's order: those of its SpringBoard from its ringtone hook line on,
+// and, when that SpringBoard ended during the ring, those of the one started after it up to its
+// own first ringtone. A respring comes before each line listed in `restarts`.
+struct RingLines {
+  std::vector<const MonitorLine*> lines;
+  std::vector<std::size_t> restarts;
+};
+
+// The ring's own time line, in seconds from its first line: each line comes the time its stamp
+// says after the line before, except where the clock was set back (no time passes), or where a
+// stamp without a year was read in the next year and would lie months ahead (the clock was set
+// back by more than half a year).
+std::vector<double> timeLine(const std::vector<const MonitorLine*>& lines) {
+  std::vector<double> t(lines.size(), 0.0);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    double step = lines[i]->line.time - lines[i - 1]->line.time;
+    if (step < 0 || (lines[i]->year != lines[i - 1]->year && step > kLongestRing)) step = 0;
+    t[i] = t[i - 1] + step;
+  }
+  return t;
+}
+
+ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBefore,
+                       const std::string& name, int number) {
+  const auto& lines = ringLines.lines;
+  const std::vector<double> times = timeLine(lines);
   ImportedRing ring;
   ring.number = number;
-  const SyslogLine& first = lines[begin].line;
-  ring.stamp = first.stamp;
-  ring.call = lines[begin].what.text;
-  ring.firstLine = lines[begin].number;
+  const SyslogLine& first = lines[0]->line;
+  ring.stamp = std::string(first.stamp);
+  ring.host = std::string(first.host);
+  const std::string_view hook = lines[0]->what.text;
+  ring.call = hook.size() > kLongestCall ? std::string(hook.substr(0, kLongestCall)) + "..."
+                                         : std::string(hook);
+  ring.firstLine = lines[0]->number;
   ring.resolution = first.resolution;
-  const double t0 = first.time;
 
   // Where the ring ends, and which lines belong to it.
-  std::size_t last = end;
+  std::size_t last = lines.size();
   std::optional<double> endAt;
-  for (std::size_t i = begin; i < end; ++i) {
-    const double t = lines[i].line.time - t0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const double t = times[i];
     if ((endAt && t > *endAt + kAfterTheEnd) || t > kLongestRing) {
       last = i;
+      ring.outcome.cut = !endAt;
       break;
     }
-    if (!endAt && endsTheRing(lines[i].what)) {
+    if (!endAt && endsTheRing(lines[i]->what)) {
       endAt = t;
-      ring.outcome.end = endName(lines[i].what);
+      ring.outcome.end = endName(lines[i]->what);
       ring.outcome.endAt = t;
     }
   }
-  ring.lastLine = lines[last - 1].number;
+  ring.lastLine = lines[last - 1]->number;
+  const double lastT = times[last - 1];
+  if (!endAt) ring.outcome.endAt = lastT;
 
   // The settings the ring ran with: its own summary line, else the last one before it.
   const MonitorLine* summary = settingsBefore;
-  for (std::size_t i = begin; i < last; ++i) {
-    if (lines[i].what.kind == Kind::settings) {
-      summary = &lines[i];
+  for (std::size_t i = 0; i < last; ++i) {
+    if (lines[i]->what.kind == Kind::settings) {
+      summary = lines[i];
       break;
     }
   }
@@ -288,24 +345,28 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
   const double delay = settingOr(settings, "increaseVolumeDelay", kDefaultDelay);
   const double level = settingOr(settings, "ringingVolumeWhileInPocket", 0.8);
 
-  std::string world, events, frontCamera;
+  // First the world (each frame's brightness at its estimated time) and what the lines say of
+  // the device, then the events, written straight into the scenario: a line may be long.
+  std::string world;
+  const char* frontCamera = "";
   bool alreadyAtLevel = false;
-  bool coarse = ring.resolution > kFrameInterval / 2;
+  const bool coarse = ring.resolution > kFrameInterval / 2;
   // The next judged frame's time from the settings; NaN while there is no prediction.
   double predicted = std::nan("");
   int frames = 0, framesPredicted = 0;
   double lastWorldAt = 0;
   bool exifMissing = false;
-  double lastT = 0;
   auto worldEntry = [&](double at, const std::string& body) {
     at = std::max(at, lastWorldAt);
     lastWorldAt = at;
     world += fmt::format("  - at: {}\n{}", yamlSeconds(at), body);
   };
-  auto frameTime = [&](double stamp) {
+  // A line stamped at `t` may have been written up to `latest` (a repeat's copies: up to the
+  // repeat line) and the stamp's resolution later.
+  auto frameTime = [&](double t, double latest) {
     ++frames;
-    double estimate = stamp;
-    if (coarse && predicted >= stamp - 1e-6 && predicted < stamp + ring.resolution + 1e-6) {
+    double estimate = t;
+    if (coarse && predicted >= t - 1e-6 && predicted < latest + ring.resolution + 1e-6) {
       estimate = predicted;
       ++framesPredicted;
     }
@@ -313,45 +374,19 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
     // Set half a frame early, so that the frame it belongs to sees it and the one before does not.
     return estimate - kFrameInterval / 2;
   };
-
-  for (std::size_t i = begin; i < last; ++i) {
-    const Classified& w = lines[i].what;
-    // A clock set back mid-ring would send events back in time: keep them in the log's order.
-    const double t = std::max(lines[i].line.time - t0, lastT);
-    lastT = t;
+  std::size_t restart = 0;
+  for (std::size_t i = 0; i < last; ++i) {
+    if (restart < ringLines.restarts.size() && ringLines.restarts[restart] == i) {
+      ++restart;
+      predicted = std::nan("");  // the camera ended with its process
+    }
+    const Classified& w = lines[i]->what;
+    const double t = times[i];
+    const double latest = t + std::max(0.0, lines[i]->latest - lines[i]->line.time);
     switch (w.kind) {
-      case Kind::play: {
-        const auto pattern = w.text.rfind(" vibrationPattern:");
-        if (pattern == std::string::npos) {
-          events += fmt::format("  - at: {}\n    call: \"playRingtoneAtPath:\"\n    args: [{}]\n",
-                                yamlSeconds(t), yamlString(w.text.substr(19)));
-        } else {
-          events += fmt::format(
-              "  - at: {}\n    call: \"playRingtoneAtPath:vibrationPattern:\"\n    args: [{}, "
-              "{}]\n",
-              yamlSeconds(t), yamlString(w.text.substr(19, pattern - 19)),
-              yamlString(w.text.substr(pattern + 18)));
-        }
-        predicted = t + delay + kIgnoredFrames * kFrameInterval;
-        break;
-      }
+      case Kind::play:
       case Kind::prepareToAnswerCall:
-        events += fmt::format("  - at: {}\n    call: prepareToAnswerCall\n", yamlSeconds(t));
         predicted = t + delay + kIgnoredFrames * kFrameInterval;
-        break;
-      case Kind::stopRinging:
-        events += fmt::format("  - at: {}\n    call: stopRinging\n", yamlSeconds(t));
-        break;
-      case Kind::callStatus:
-        events += fmt::format(
-            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: "
-            "{{kCTCallStatus: {}}}\n",
-            yamlSeconds(t), static_cast<int>(w.number));
-        break;
-      case Kind::statusUnknown:
-        events += fmt::format(
-            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: {{}}\n",
-            yamlSeconds(t));
         break;
       case Kind::acceleration:
         // The sample came a moment after the check began; the world holds it from the start.
@@ -359,14 +394,14 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
                                   yamlNumber(w.y), yamlNumber(w.z)));
         break;
       case Kind::brightness: {
-        const double at = frameTime(t);
+        const double at = frameTime(t, latest);
         worldEntry(at, fmt::format("    brightness: {}\n{}", yamlNumber(w.number),
                                    exifMissing ? "    exif: normal\n" : ""));
         exifMissing = false;
         break;
       }
       case Kind::noExif:
-        worldEntry(frameTime(t), "    exif: missing\n");
+        worldEntry(frameTime(t, latest), "    exif: missing\n");
         exifMissing = true;
         break;
       case Kind::stopCapture:
@@ -382,25 +417,23 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
         alreadyAtLevel = true;
         break;
       case Kind::cameraFault:
-        if (frontCamera.empty()) frontCamera = w.text;
+        if (!*frontCamera) frontCamera = w.fault;
         break;
-      case Kind::settings:
-      case Kind::other:
+      default:
         break;
     }
   }
-  if (!endAt) {
-    ring.outcome.end = "the log ends";
-    ring.outcome.endAt = lastT;
-  }
+  ring.outcome.endsRaised = ring.outcome.raises.size() > ring.outcome.restores.size();
+  ring.restarts = static_cast<int>(restart);
 
   // The person's volume is not in the log; the monitor's lines say whether it was below the
   // in-pocket level.
   const double volume = alreadyAtLevel ? level : (level > 0.3 ? 0.3 : level / 2);
   std::string yaml = fmt::format(
-      "# Ring {} of the log \"{}\", imported by tonewell: lines {}-{}, from {}.\n"
+      "# Ring {} of the log \"{}\", imported by tonewell: lines {}-{}, from {}{}.\n"
       "# Times are seconds from the ring's first line.\n",
-      number, yamlPrintable(name), ring.firstLine, ring.lastLine, ring.stamp);
+      number, yamlPrintable(name), ring.firstLine, ring.lastLine, yamlPrintable(ring.stamp),
+      ring.host.empty() ? "" : " on " + yamlPrintable(ring.host));
   if (frames > 0 && coarse) {
     yaml += fmt::format(
         "# The log's time stamps are whole seconds: a frame's time is taken from the settings\n"
@@ -414,8 +447,16 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
     yaml += "# The log has no brightness lines (debug logging was off?): the world is unknown.\n";
   }
   yaml += "# Each brightness is set half a frame before the frame that saw it.\n";
-  yaml += fmt::format("name: {}\n", yamlString(fmt::format("{}-ring-{}", name, number)));
-  yaml += "preferences:\n";
+  if (ring.restarts > 0) {
+    yaml += "# SpringBoard ended during the ring and was started again (its process changed).\n";
+  }
+  if (times[last - 1] < lines[last - 1]->line.time - first.time - 1e-6 ||
+      times[last - 1] > lines[last - 1]->line.time - first.time + 1e-6) {
+    yaml += "# The clock was set during the ring: no time passes where it went back.\n";
+  }
+  yaml += "name: ";
+  appendYamlString(yaml, fmt::format("{}-ring-{}", name, number));
+  yaml += "\npreferences:\n";
   if (settings.empty()) {
     yaml += "  # No \"settings are\" line before or in the ring: the defaults.\n";
   } else {
@@ -428,19 +469,83 @@ ImportedRing buildRing(const std::vector<MonitorLine>& lines, std::size_t begin,
               ? "  # The log says the volume was already at the in-pocket level.\n"
               : "  # The person's volume is not in the log: a level below the in-pocket one.\n";
   yaml += fmt::format("  ringtoneVolume: {}\n", yamlNumber(volume));
-  if (!frontCamera.empty()) yaml += fmt::format("  frontCamera: {}\n", frontCamera);
+  if (*frontCamera) yaml += fmt::format("  frontCamera: {}\n", frontCamera);
   if (!world.empty()) yaml += "world:\n" + world;
-  yaml += "events:\n" + events;
+  world = std::string();
+  yaml += "events:\n";
+  restart = 0;
+  for (std::size_t i = 0; i < last; ++i) {
+    const double t = times[i];
+    if (restart < ringLines.restarts.size() && ringLines.restarts[restart] == i) {
+      ++restart;
+      yaml += fmt::format("  - at: {}\n    host: respring\n", yamlSeconds(t));
+    }
+    const Classified& w = lines[i]->what;
+    switch (w.kind) {
+      case Kind::play: {
+        const std::string_view call = w.text;
+        const auto pattern = call.rfind(" vibrationPattern:");
+        yaml += fmt::format("  - at: {}\n", yamlSeconds(t));
+        if (pattern == std::string_view::npos) {
+          yaml += "    call: \"playRingtoneAtPath:\"\n    args: [";
+          appendYamlString(yaml, call.substr(19));
+        } else {
+          yaml += "    call: \"playRingtoneAtPath:vibrationPattern:\"\n    args: [";
+          appendYamlString(yaml, call.substr(19, pattern - 19));
+          yaml += ", ";
+          appendYamlString(yaml, call.substr(pattern + 18));
+        }
+        yaml += "]\n";
+        break;
+      }
+      case Kind::prepareToAnswerCall:
+        yaml += fmt::format("  - at: {}\n    call: prepareToAnswerCall\n", yamlSeconds(t));
+        break;
+      case Kind::stopRinging:
+        yaml += fmt::format("  - at: {}\n    call: stopRinging\n", yamlSeconds(t));
+        break;
+      case Kind::callStatus:
+        yaml += fmt::format(
+            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: "
+            "{{kCTCallStatus: {}}}\n",
+            yamlSeconds(t), static_cast<int>(w.number));
+        break;
+      case Kind::statusUnknown:
+        yaml += fmt::format(
+            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: {{}}\n",
+            yamlSeconds(t));
+        break;
+      default:
+        break;
+    }
+  }
   yaml += fmt::format("until: {}\n", yamlSeconds(std::ceil(lastT + 2)));
   ring.yaml = std::move(yaml);
   return ring;
 }
 
+// The lines of one SpringBoard process: one phone's, one process id's.
+struct Process {
+  std::string_view host;
+  std::vector<MonitorLine> lines;
+};
+
+// What the line before a repeat line was, for the repeat to stand for more of it.
+enum class Counted { nothing, monitor, otherProcess, otherMessage };
+
 }  // namespace
 
 LogImport importLog(std::string_view text, const std::string& name) {
   LogImport result;
-  std::map<long, std::vector<MonitorLine>> byProcess;
+  // By phone and process id, in the order each process first appears.
+  std::map<std::pair<std::string_view, long>, std::size_t> processIndex;
+  std::vector<Process> processes;
+  struct Previous {
+    Counted counted = Counted::nothing;
+    std::size_t process = 0;  // of a monitor line
+  };
+  std::map<std::string_view, Previous> previousOfHost;
+  long repeatedLines = 0;
   int year = kFirstAssumedYear;
   double lastTraditional = 0;
   bool anyTraditional = false;
@@ -463,38 +568,91 @@ LogImport importLog(std::string_view text, const std::string& name) {
       ++result.malformed;
       continue;
     }
+    Previous& previous = previousOfHost[line->host];
+    if (line->repeated > 0) {
+      // The line before, of this phone, N times more.
+      const bool fits =
+          line->repeated <= kMostRepeats && repeatedLines + line->repeated <= kMostRepeatedLines;
+      switch (fits ? previous.counted : Counted::nothing) {
+        case Counted::nothing:
+          ++result.malformed;
+          break;
+        case Counted::otherProcess:
+          ++result.otherProcesses;
+          break;
+        case Counted::otherMessage:
+          ++result.otherMessages;
+          break;
+        case Counted::monitor: {
+          ++result.monitorLines;
+          repeatedLines += line->repeated;
+          std::vector<MonitorLine>& lines = processes[previous.process].lines;
+          MonitorLine copy = lines.back();
+          copy.number = result.lines;
+          copy.latest = line->time;
+          lines.insert(lines.end(), static_cast<std::size_t>(line->repeated), copy);
+          break;
+        }
+      }
+      continue;
+    }
     if (line->process != "SpringBoard") {
       ++result.otherProcesses;
+      previous.counted = Counted::otherProcess;
       continue;
     }
     Classified what = classify(line->message);
     if (what.kind == Kind::other && !startsWith(line->message, "TW: ") &&
         !startsWith(line->message, "-[<SBUserAgent: ")) {
       ++result.otherMessages;
+      previous.counted = Counted::otherMessage;
       continue;
     }
     ++result.monitorLines;
-    byProcess[line->pid].push_back({result.lines, std::move(*line), std::move(what)});
+    const auto [found, added] = processIndex.try_emplace({line->host, line->pid}, processes.size());
+    if (added) processes.push_back({line->host, {}});
+    const int lineYear = hasYear(*line) ? 0 : year;
+    const double time = line->time;
+    processes[found->second].lines.push_back({result.lines, *line, what, lineYear, time});
+    previous = {Counted::monitor, found->second};
   }
 
-  // Each process's rings, from one ringtone hook line to the next.
+  // Each process's rings, from one ringtone hook line to the next. A ring its own lines do not
+  // end goes on in the phone's next SpringBoard when its process ended during the ring: the
+  // next process of that phone begins after this one's last line.
   struct Found {
     double time;
-    long pid;
-    std::size_t begin, end;
+    RingLines lines;
     const MonitorLine* settingsBefore;
   };
   std::vector<Found> found;
-  for (const auto& [pid, lines] : byProcess) {
+  for (std::size_t p = 0; p < processes.size(); ++p) {
+    const std::vector<MonitorLine>& lines = processes[p].lines;
     const MonitorLine* settingsBefore = nullptr;
     std::optional<std::size_t> start;
     for (std::size_t i = 0; i <= lines.size(); ++i) {
       const bool play = i < lines.size() && lines[i].what.kind == Kind::play;
       if ((play || i == lines.size()) && start) {
-        found.push_back({lines[*start].line.time, pid, *start, i, settingsBefore});
+        Found ring{lines[*start].line.time, {}, settingsBefore};
+        bool ended = false;
         for (std::size_t j = *start; j < i; ++j) {
+          ring.lines.lines.push_back(&lines[j]);
+          ended = ended || endsTheRing(lines[j].what);
           if (lines[j].what.kind == Kind::settings) settingsBefore = &lines[j];
         }
+        if (!ended && i == lines.size()) {
+          for (std::size_t q = p + 1; q < processes.size(); ++q) {
+            if (processes[q].host != processes[p].host) continue;
+            if (processes[q].lines.front().number < lines.back().number) break;  // both alive
+            ring.lines.restarts.push_back(ring.lines.lines.size());
+            for (const MonitorLine& next : processes[q].lines) {
+              if (next.what.kind == Kind::play) break;
+              ring.lines.lines.push_back(&next);
+            }
+            break;
+          }
+        }
+        found.push_back(std::move(ring));
       }
       if (play) start = i;
       if (!start && i < lines.size() && lines[i].what.kind == Kind::settings) {
@@ -505,14 +663,16 @@ LogImport importLog(std::string_view text, const std::string& name) {
   std::stable_sort(found.begin(), found.end(),
                    [](const Found& a, const Found& b) { return a.time < b.time; });
   int number = 0;
+  std::set<std::string_view> phones;
   for (const auto& f : found) {
-    result.rings.push_back(
-        buildRing(byProcess[f.pid], f.begin, f.end, f.settingsBefore, name, ++number));
+    result.rings.push_back(buildRing(f.lines, f.settingsBefore, name, ++number));
+    phones.insert(f.lines.lines.front()->line.host);
   }
+  result.phones = static_cast<int>(phones.size());
   return result;
 }
 
-std::string describeOutcome(const LogOutcome& outcome) {
+std::string describeOutcome(const LogOutcome& outcome, const char* source) {
   std::string text;
   auto list = [&](const char* what, const std::vector<double>& times) {
     if (times.empty()) return;
@@ -525,7 +685,17 @@ std::string describeOutcome(const LogOutcome& outcome) {
   list("raised", outcome.raises);
   list("restored", outcome.restores);
   if (text.empty()) text = "not raised";
-  return text + fmt::format("; ended by {} at {:.3f} s", outcome.end, outcome.endAt);
+  if (!outcome.end.empty()) {
+    text += fmt::format("; ended by {} at {:.3f} s", outcome.end, outcome.endAt);
+  } else if (outcome.cut) {
+    text += fmt::format("; not ended {:.0f} s after it began, though the {} goes on", kLongestRing,
+                        source);
+  } else {
+    text += fmt::format("; the {} ends at {:.3f} s before the ring does", source, outcome.endAt);
+  }
+  if (outcome.endsRaised) text += ", the volume still raised";
+  if (outcome.cameraRunning) text += ", the camera still running";
+  return text;
 }
 
 LogOutcome outcomeOfReplay(const ReplayResult& result) {
@@ -538,7 +708,6 @@ LogOutcome outcomeOfReplay(const ReplayResult& result) {
     }
     volume = change.value;
   }
-  outcome.end = "the log ends";
   outcome.endAt = result.until;
   for (const auto& entry : result.log) {
     const Classified c = classify(entry.message);
@@ -548,6 +717,8 @@ LogOutcome outcomeOfReplay(const ReplayResult& result) {
       break;
     }
   }
+  outcome.endsRaised = result.final.number("volumeWasIncreased") != 0;
+  outcome.cameraRunning = result.final.cameraRunning;
   return outcome;
 }
 
@@ -580,6 +751,12 @@ std::vector<std::string> disagreements(const LogOutcome& log, const LogOutcome& 
   };
   compare("raise", "raises", log.raises, replayed.raises);
   compare("restore", "restores", log.restores, replayed.restores);
+  if (replayed.endsRaised && !log.endsRaised) {
+    found.push_back("the replay ends with the volume still raised, the log does not");
+  } else if (log.endsRaised && !replayed.endsRaised) {
+    found.push_back("the log ends with the volume still raised, the replay does not");
+  }
+  if (replayed.cameraRunning) found.push_back("the replay ends with the camera still running");
   return found;
 }
 

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "scenario.h"
 #include "setting_override.h"
 #include "settings_app.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ std::variant<tonewell::LogImport, int> readLog(const std::string& path) {
   std::string error;
   auto text = sim::readFile(path, &error, kLargestScenario);
   if (!text) {
-    fmt::print(stderr, "tonewell: {}: cannot read the log: {}\n", path, error);
+    fmt::print(stderr, "tonewell: {}: cannot read the log: {}\n", tonewell::printable(path), error);
     return kUsageError;
   }
   const std::string stem = std::filesystem::path(path).stem().string();
@@ -56,35 +58,86 @@ std::variant<tonewell::LogImport, int> readLog(const std::string& path) {
     fmt::print(stderr,
                "tonewell: {}: no ring in this log: no line of SpringBoard's ringtone methods "
                "among its {} lines ({})\n",
-               path, imported.lines, tonewell::describeSkipped(imported));
+               tonewell::printable(path), imported.lines, tonewell::describeSkipped(imported));
     return kUsageError;
   }
   return imported;
 }
 
-std::string ringLine(const tonewell::ImportedRing& ring) {
-  return fmt::format("ring {}  {}  {}\n        {}", ring.number, ring.stamp, ring.call,
-                     tonewell::describeOutcome(ring.outcome));
+// A ring as the list shows it; its phone is named when the log holds more than one.
+std::string ringLine(const tonewell::ImportedRing& ring, bool namePhone) {
+  return fmt::format(
+      "ring {}  {}{}  {}\n        {}{}", ring.number, tonewell::printable(ring.stamp),
+      namePhone ? "  on " + tonewell::printable(ring.host) : "", tonewell::printable(ring.call),
+      tonewell::describeOutcome(ring.outcome),
+      ring.restarts == 0 ? ""
+                         : fmt::format("; SpringBoard started anew {} time{}", ring.restarts,
+                                       ring.restarts == 1 ? "" : "s"));
+}
+
+// A stem for this log's scenarios whose files are all free: the log's own, else stem-2, -3, ...
+// so that one import never writes over another's (every mailed log has the same name).
+std::optional<std::string> freeStem(const std::string& folder, const std::string& stem,
+                                    std::size_t rings) {
+  for (int n = 1; n <= 1000; ++n) {
+    const std::string candidate = n == 1 ? stem : fmt::format("{}-{}", stem, n);
+    bool free = true;
+    for (std::size_t ring = 1; free && ring <= rings; ++ring) {
+      std::error_code error;
+      free = !std::filesystem::exists(std::filesystem::symlink_status(
+          std::filesystem::path(folder) / fmt::format("{}-ring-{}.yaml", candidate, ring), error));
+    }
+    if (free) return candidate;
+  }
+  return std::nullopt;
 }
 
 int importCommand(const Options& options) {
   auto read = readLog(options.logFile);
   if (auto* status = std::get_if<int>(&read)) return *status;
   const auto& imported = std::get<tonewell::LogImport>(read);
-  const std::string stem = std::filesystem::path(options.logFile).stem().string();
-  for (const auto& ring : imported.rings) {
-    fmt::print("{}\n", ringLine(ring));
-    if (options.list) continue;
-    const std::string file =
-        (std::filesystem::path(options.outputFolder) /
-         fmt::format("{}-ring-{}.yaml", stem.empty() ? "log" : stem, ring.number))
-            .string();
-    std::string error;
-    if (!sim::writeFileAtomically(file, ring.yaml, &error)) {
-      fmt::print(stderr, "tonewell: {}: cannot write the scenario: {}\n", file, error);
+  std::string stem = std::filesystem::path(options.logFile).stem().string();
+  if (stem.empty()) stem = "log";
+  if (!options.list) {
+    const auto free = freeStem(options.outputFolder, stem, imported.rings.size());
+    if (!free) {
+      fmt::print(stderr,
+                 "tonewell: {}: every name for this log's scenarios is taken ({}-ring-1.yaml to "
+                 "{}-1000-ring-1.yaml); choose another --output folder\n",
+                 tonewell::printable(options.outputFolder), tonewell::printable(stem),
+                 tonewell::printable(stem));
       return 1;
     }
-    fmt::print("        written to {}\n", file);
+    if (*free != stem) {
+      fmt::print(
+          "{}-ring-1.yaml or another of this log's names is taken: its scenarios are named "
+          "{}-ring-N.yaml, nothing is replaced\n",
+          tonewell::printable(stem), tonewell::printable(*free));
+    }
+    stem = *free;
+    sim::setDurableWrites(false);  // one flush of the folder at the end
+  }
+  for (const auto& ring : imported.rings) {
+    fmt::print("{}\n", ringLine(ring, imported.phones > 1));
+    if (options.list) continue;
+    const std::string file = (std::filesystem::path(options.outputFolder) /
+                              fmt::format("{}-ring-{}.yaml", stem, ring.number))
+                                 .string();
+    std::string error;
+    if (!sim::writeNewFile(file, ring.yaml, &error)) {
+      fmt::print(stderr, "tonewell: {}: cannot write the scenario: {}\n", tonewell::printable(file),
+                 error);
+      return 1;
+    }
+    fmt::print("        written to {}\n", tonewell::printable(file));
+  }
+  if (!options.list) {
+    std::string error;
+    if (!sim::flushFolder(options.outputFolder, &error)) {
+      fmt::print(stderr, "tonewell: cannot flush the scenarios to the disk: {}\n",
+                 tonewell::printable(error));
+      return 1;
+    }
   }
   fmt::print("{} ring{} in {} lines; {}\n", imported.rings.size(),
              imported.rings.size() == 1 ? "" : "s", imported.lines,
@@ -105,9 +158,10 @@ std::string comparisonText(const LogComparison& c, const tonewell::LogOutcome& r
                            const std::vector<std::string>& overrides) {
   std::string text =
       fmt::format("\nCompared with the log (ring {} of {} in {}, lines {}-{}, from {})\n",
-                  c.ring.number, c.rings, c.log, c.ring.firstLine, c.ring.lastLine, c.ring.stamp);
+                  c.ring.number, c.rings, tonewell::printable(c.log), c.ring.firstLine,
+                  c.ring.lastLine, tonewell::printable(c.ring.stamp));
   text += fmt::format("  log     {}\n  replay  {}\n", tonewell::describeOutcome(c.ring.outcome),
-                      tonewell::describeOutcome(replayed));
+                      tonewell::describeOutcome(replayed, "replay"));
   if (differences.empty()) {
     return text + fmt::format(
                       "  The replay agrees with the log (to the log's time stamps, {:.3f} s "
@@ -140,7 +194,8 @@ int replayCommand(const Options& options) {
     if (chosen < 1 || chosen > count) {
       fmt::print(stderr,
                  "tonewell: {}: no ring {}: the log has {} (see: tonewell import {} --list)\n",
-                 options.fromLog, options.ring, count, options.fromLog);
+                 tonewell::printable(options.fromLog), options.ring, count,
+                 tonewell::printable(options.fromLog));
       return kUsageError;
     }
     fromLog = LogComparison{options.fromLog, imported.rings[chosen - 1], count};
@@ -198,8 +253,12 @@ int replayCommand(const Options& options) {
     if (options.json) {
       auto root = nlohmann::ordered_json::parse(report);
       auto outcomeJson = [](const tonewell::LogOutcome& o) {
+        const std::string end = !o.end.empty() ? o.end
+                                : o.cut        ? "not ended within 600 s"
+                                               : "none before the end";
         return nlohmann::ordered_json{
-            {"raises", o.raises}, {"restores", o.restores}, {"end", o.end}, {"endAt", o.endAt}};
+            {"raises", o.raises}, {"restores", o.restores},     {"end", end},
+            {"endAt", o.endAt},   {"endsRaised", o.endsRaised}, {"cameraRunning", o.cameraRunning}};
       };
       root["fromLog"] = {{"log", fromLog->log},
                          {"ring", fromLog->ring.number},
@@ -253,7 +312,16 @@ int main(int argc, char** argv) {
   run->add_option("--from-log", options.fromLog,
                   "replay a ring found in a system log (see: tonewell import)");
   run->add_option("--ring", options.ring, "with --from-log: the ring to replay (default: the last)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            int n = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+            return error == std::errc{} && end == text.data() + text.size() && n >= 1
+                       ? std::string()
+                       : "takes a ring's number, 1 or more, not \"" + tonewell::printable(text) +
+                             "\"";
+          },
+          "N"));
   run->add_option("--set", options.overrides,
                   "KEY=VALUE: change a setting for this replay only (repeatable)");
   run->add_option("--phone-binary", options.phoneBinary,

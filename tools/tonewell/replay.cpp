@@ -10,11 +10,11 @@
 
 #include "emulator/phone_binary.h"
 #include "platform/av_foundation.h"
-#include "platform/cf_preferences.h"
 #include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
-#include "platform/sim/springboard.h"
+#include "scenario_player.h"
+#include "setting_values.h"
 
 namespace tonewell {
 
@@ -70,31 +70,15 @@ StartingDomain startingDomain(const Scenario& scenario) {
   return {std::move(bytes), {}};
 }
 
-void applyWorld(const WorldEntry& entry) {
-  using platform::AVCaptureDevicePositionBack;
-  using platform::AVCaptureDevicePositionFront;
-  if (entry.brightness) {
-    sim::setBrightness(AVCaptureDevicePositionFront, *entry.brightness);
-    sim::setBrightness(AVCaptureDevicePositionBack, *entry.brightness);
-  }
-  if (entry.frontBrightness)
-    sim::setBrightness(AVCaptureDevicePositionFront, *entry.frontBrightness);
-  if (entry.backBrightness) sim::setBrightness(AVCaptureDevicePositionBack, *entry.backBrightness);
-  if (entry.exif) sim::setExifMode(*entry.exif);
-  if (entry.acceleration) sim::setAcceleration(*entry.acceleration);
-}
-
 // The host process of the replay: the monitor it has loaded (the native library, or the phone
 // binary on the emulated CPU), loaded anew at a respring.
-class Host {
+class MonitorHost : public HostProcess {
  public:
-  Host(MonitorSource monitor, std::string scratch)
+  MonitorHost(MonitorSource monitor, std::string scratch)
       : monitor_(std::move(monitor)), scratch_(std::move(scratch)) {}
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
 
   // Loading the monitor runs its start-up, as the code-injection host's loading does.
-  std::optional<std::string> start() {
+  std::optional<std::string> start() override {
     if (!monitor_.phoneBinary.empty()) return startEmulated();
     std::string path = monitor_.library;
     if (!handles_.empty()) {
@@ -110,19 +94,12 @@ class Host {
     return std::nullopt;
   }
 
-  void respring() {
-    sim::endHostProcess();
-    sim::recordLogLine("launchd", "SpringBoard ended and was started again");
-    if (auto failure = start()) {
-      sim::recordLogLine("launchd", *failure);
-      failure_ = std::move(failure);
-    }
-  }
-
   // The emulated binary's fault, if it had one.
   std::optional<std::string> emulationFailure() const {
     for (const auto& binary : binaries_) {
-      if (binary->failure()) return "the phone binary (" + binary->architecture() + ") faulted: " + *binary->failure();
+      if (binary->failure()) {
+        return "the phone binary (" + binary->architecture() + ") faulted: " + *binary->failure();
+      }
     }
     return std::nullopt;
   }
@@ -136,7 +113,6 @@ class Host {
     return std::vector<std::uint8_t>(bytes, bytes + size);
   }
 
-  const std::optional<std::string>& failure() const { return failure_; }
   // The width of the running monitor's pointers.
   std::size_t pointerSize() const {
     return binaries_.empty() ? sizeof(void*) : binaries_.back()->pointerSize();
@@ -145,7 +121,9 @@ class Host {
  private:
   std::optional<std::string> startEmulated() {
     auto loaded = emulator::PhoneBinary::load(monitor_.phoneBinary, monitor_.architecture);
-    if (auto* failure = std::get_if<std::string>(&loaded)) return "cannot load the phone binary: " + *failure;
+    if (auto* failure = std::get_if<std::string>(&loaded)) {
+      return "cannot load the phone binary: " + *failure;
+    }
     binaries_.push_back(std::move(std::get<std::unique_ptr<emulator::PhoneBinary>>(loaded)));
     if (!binaries_.back()->start()) return emulationFailure();
     return std::nullopt;
@@ -155,43 +133,10 @@ class Host {
   std::string scratch_;
   std::vector<void*> handles_;
   std::vector<std::unique_ptr<emulator::PhoneBinary>> binaries_;
-  std::optional<std::string> failure_;
 };
 
-void perform(const Event& event, Host& host) {
-  if (const auto* call = std::get_if<HostCall>(&event.action)) {
-    const auto& args = call->arguments;
-    if (call->selector == "playRingtoneAtPath:vibrationPattern:") {
-      sim::playRingtoneAtPathVibrationPattern(args.at(0), args.at(1));
-    } else if (call->selector == "playRingtoneAtPath:") {
-      sim::playRingtoneAtPath(args.at(0));
-    } else if (call->selector == "prepareToAnswerCall") {
-      sim::prepareToAnswerCall();
-    } else {
-      sim::stopRinging();
-    }
-  } else if (const auto* set = std::get_if<SetPreferences>(&event.action)) {
-    for (std::size_t i = 0; i < set->values.count(); ++i) {
-      platform::CFPreferencesSetValue(set->values.allKeys()[i], &set->values.valueAt(i), kDomain,
-                                      platform::kCFPreferencesCurrentUser,
-                                      platform::kCFPreferencesAnyHost);
-    }
-  } else if (const auto* remove = std::get_if<RemovePreferences>(&event.action)) {
-    for (const auto& key : remove->keys) {
-      platform::CFPreferencesSetValue(key, nullptr, kDomain, platform::kCFPreferencesCurrentUser,
-                                      platform::kCFPreferencesAnyHost);
-    }
-  } else if (const auto* volume = std::get_if<SetRingtoneVolume>(&event.action)) {
-    sim::setVolume("Ringtone", volume->volume);
-  } else if (const auto* notify = std::get_if<Notify>(&event.action)) {
-    sim::postNotification(notify->name, notify->userInfo);
-  } else if (std::holds_alternative<Respring>(event.action)) {
-    host.respring();
-  }
-}
-
 template <typename T>
-T readExported(const Host& host, const char* name) {
+T readExported(const MonitorHost& host, const char* name) {
   // The variables are atomics of the width of their type (the monitor asserts it); a
   // pointer-sized one is as wide as the monitor's pointers (4 bytes in a 32-bit slice).
   std::size_t width = sizeof(T);
@@ -211,7 +156,7 @@ T readExported(const Host& host, const char* name) {
 
 // The variant's kind for each exported type: integers widen to 64 bits.
 template <typename T>
-ExportedVariable exported(const Host& host, const char* name) {
+ExportedVariable exported(const MonitorHost& host, const char* name) {
   const T value = readExported<T>(host, name);
   if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, float> || std::is_same_v<T, double>) {
     return {name, value};
@@ -220,7 +165,7 @@ ExportedVariable exported(const Host& host, const char* name) {
   }
 }
 
-FinalState readFinalState(const Host& host) {
+FinalState readFinalState(const MonitorHost& host) {
   FinalState f;
   f.ringtoneVolume = sim::volume("Ringtone");
   f.ringing = sim::ringtone().ringing;
@@ -274,36 +219,23 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     }
   }
 
-  const DeviceSetup& device = scenario.device;
-  sim::setVolume("Ringtone", device.ringtoneVolume, /*record=*/false);
-  sim::setCameraFault(platform::AVCaptureDevicePositionFront, device.frontCamera);
-  sim::setCameraFault(platform::AVCaptureDevicePositionBack, device.backCamera);
-  sim::setFrameInterval(platform::secondsToDuration(device.frameInterval));
-  sim::setAccelerometerInterval(platform::secondsToDuration(device.accelerometerInterval));
-  sim::setVolumeReadFails(device.volumeReadFails);
-  sim::setAcceleration(platform::CMAcceleration{0, -1, 0});
-  sim::installSpringBoard();
-
-  Host host(monitor, home.path());
-  if (auto failure = host.start()) return *failure;
-
-  // The scenario's own changes are queued first: at a tie they run before what the system
-  // schedules later for the same moment. They are the world's: a respring leaves them.
-  for (const WorldEntry& entry : scenario.world) {
-    sim::postWorldAt(platform::secondsToDuration(entry.at), [entry] { applyWorld(entry); });
-  }
-  for (const Event& event : scenario.events) {
-    sim::postWorldAt(platform::secondsToDuration(event.at),
-                     [event, &host] { perform(event, host); });
-  }
-  sim::runUntil(platform::secondsToDuration(scenario.until));
-  if (host.failure()) return *host.failure();
+  MonitorHost host(monitor, home.path());
+  if (auto failure = playScenario(scenario, host)) return *failure;
   if (auto failure = host.emulationFailure()) return *failure;
 
   ReplayResult result;
   result.scenario = scenario.name;
   result.until = scenario.until;
-  result.initialVolume = device.ringtoneVolume;
+  result.initialVolume = scenario.device.ringtoneVolume;
+  if (scenario.preferences) {
+    for (const Setting& setting : monitorSettings()) {
+      const Value* stored = scenario.preferences->objectForKey(setting.key);
+      if (stored == nullptr) continue;
+      if (auto note = howTheMonitorReads(setting, *stored)) {
+        result.settingNotes.push_back(setting.key + ": " + *note);
+      }
+    }
+  }
   for (const auto& line : sim::logLines()) {
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }

@@ -59,6 +59,9 @@ struct ReplayResult {
   std::string scenario;
   double until = 0;
   float initialVolume = 0;
+  // The scenario's stored settings that the monitor reads otherwise than they are stored
+  // ("pocketBrightness: stored 50, which the monitor holds to 2").
+  std::vector<std::string> settingNotes;
   std::vector<LogEntry> log;
   std::vector<VolumeEntry> volume;
   std::vector<CameraEntry> camera;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "terminal_text.h"
+
 namespace tonewell {
 
 namespace {
@@ -44,6 +46,7 @@ std::string jsonReport(const ReplayResult& r) {
                       {"by", v.by}});
   }
   root["initialVolume"] = printedAsFloat(r.initialVolume);
+  if (!r.settingNotes.empty()) root["settingNotes"] = r.settingNotes;
   root["volume"] = volume;
   ordered_json camera = ordered_json::array();
   for (const auto& c : r.camera) {
@@ -69,13 +72,18 @@ std::string jsonReport(const ReplayResult& r) {
 
 std::string humanReport(const ReplayResult& r) {
   std::string out = fmt::format("Replay of \"{}\", {:.3f} s of simulated time\n\n",
-                                r.scenario.empty() ? "(unnamed)" : r.scenario, r.until);
+                                r.scenario.empty() ? "(unnamed)" : printable(r.scenario), r.until);
   out += fmt::format("{:>9}  {:<16} {}\n", "time (s)", "queue", "message");
+  // The lines carry the scenario's own texts (a ringtone's path): shown escaped.
   for (const auto& line : r.log) {
-    out += fmt::format("{:>9.3f}  {:<16} {}\n", line.t, line.queue, line.message);
+    out += fmt::format("{:>9.3f}  {:<16} {}\n", line.t, line.queue, printable(line.message));
   }
 
   out += "\nSummary\n";
+  if (!r.settingNotes.empty()) {
+    out += "  Settings the monitor reads otherwise than the scenario stores them:\n";
+    for (const auto& note : r.settingNotes) out += "    " + printable(note) + "\n";
+  }
   out += fmt::format("  Ringtone volume  {} before, {} after\n", r.initialVolume,
                      r.final.ringtoneVolume);
   bool any = false;

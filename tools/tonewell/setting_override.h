@@ -10,8 +10,7 @@
 namespace tonewell {
 
 // Stores the setting in the scenario's preferences, or says why it cannot: an unknown key, or a
-// value the setting does not take (a switch takes true/false, yes/no, on/off or 1/0; the others
-// a number).
+// value the setting does not take (as `tonewell settings set` takes it: setting_values.h).
 std::optional<std::string> overrideSetting(Scenario& scenario, std::string_view assignment);
 
 }  // namespace tonewell

@@ -19,6 +19,8 @@
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
 #include "replay.h"
+#include "setting_values.h"
+#include "terminal_text.h"
 
 extern char** environ;
 
@@ -33,88 +35,35 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
-std::optional<double> numberProperty(const PSSpecifier& row, const char* key) {
-  const Value* v = row.properties().objectForKey(key);
-  if (v == nullptr || !hasScalarConversions(*v)) return std::nullopt;
-  return doubleValue(*v);
-}
-
 std::vector<Value> arrayProperty(const PSSpecifier& row, const char* key) {
   const Value* v = row.properties().objectForKey(key);
   const auto* array = v ? v->getIf<Array>() : nullptr;
   return array ? *array : std::vector<Value>{};
 }
 
-// What a row shows for `value`.
-std::string shown(const PSSpecifier& row, const Value& value) {
-  const std::string cell = row.property("cell");
-  if (cell == "PSSwitchCell") return boolValue(value) ? "on" : "off";
-  if (cell == "PSSegmentCell") {
+// The monitor's setting a value row is bound to (every row has one: the pane's contract).
+const Setting* settingOf(const PSSpecifier& row) {
+  return findSetting(row.property("key"));
+}
+
+// What a row shows for a value the monitor uses: a segment's title, else the setting's word or
+// number.
+std::string shown(const PSSpecifier& row, const Value& used) {
+  if (row.property("cell") == "PSSegmentCell") {
     const auto values = arrayProperty(row, "validValues");
     const auto titles = arrayProperty(row, "validTitles");
     for (std::size_t i = 0; i < values.size() && i < titles.size(); ++i) {
-      if (values[i] == value) return description(titles[i]);
+      if (values[i] == used) return printable(description(titles[i]));
     }
   }
-  return description(value);
+  const Setting* setting = settingOf(row);
+  return setting ? shownAsUsed(*setting, used) : printable(description(used));
 }
 
 // The allowed values of a row, for messages.
 std::string allowed(const PSSpecifier& row) {
-  const std::string cell = row.property("cell");
-  if (cell == "PSSwitchCell") return "on or off";
-  if (cell == "PSSliderCell") {
-    return fmt::format("a number from {} to {}", numberProperty(row, "min").value_or(0),
-                       numberProperty(row, "max").value_or(1));
-  }
-  std::string list;
-  for (const auto& title : arrayProperty(row, "validTitles")) {
-    list += (list.empty() ? "" : " or ") + description(title);
-  }
-  return list;
-}
-
-// The value the row stores for what the person typed, as the Settings application would store
-// it for that control; none when the row does not take it.
-std::optional<Value> parseFor(const PSSpecifier& row, const std::string& text) {
-  const std::string cell = row.property("cell");
-  const std::string t = lower(text);
-  if (cell == "PSSwitchCell") {
-    if (t == "on" || t == "true" || t == "yes" || t == "1") return Value(true);
-    if (t == "off" || t == "false" || t == "no" || t == "0") return Value(false);
-    return std::nullopt;
-  }
-  if (cell == "PSSliderCell") {
-    double d = 0;
-    const char* begin = text.data();
-    const char* last = text.data() + text.size();
-    if (begin != last && *begin == '+') ++begin;
-    const auto [end, ec] = std::from_chars(begin, last, d);
-    if (begin == last || ec != std::errc() || end != last || !std::isfinite(d)) {
-      return std::nullopt;
-    }
-    if (d == 0) d = 0;  // "-0" is stored as 0
-    if (d < numberProperty(row, "min").value_or(-INFINITY) ||
-        d > numberProperty(row, "max").value_or(INFINITY)) {
-      return std::nullopt;
-    }
-    return Value(d);
-  }
-  if (cell == "PSSegmentCell") {
-    const auto values = arrayProperty(row, "validValues");
-    const auto titles = arrayProperty(row, "validTitles");
-    for (std::size_t i = 0; i < values.size() && i < titles.size(); ++i) {
-      if (t == lower(description(titles[i]))) return values[i];
-    }
-    return std::nullopt;
-  }
-  return std::nullopt;
+  const Setting* setting = settingOf(row);
+  return setting ? whatItTakes(*setting) : "nothing";
 }
 
 // Hands `url` to the desktop's opener; false (said on standard error) when it cannot.
@@ -122,12 +71,12 @@ bool openWithBrowser(const std::string& url) {
   const char* argv[] = {"xdg-open", url.c_str(), nullptr};
   pid_t pid;
   if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    fmt::print(stderr, "tonewell: xdg-open is not available to open {}\n", url);
+    fmt::print(stderr, "tonewell: xdg-open is not available to open {}\n", printable(url));
     return false;
   }
   int status = 0;
   if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fmt::print(stderr, "tonewell: xdg-open could not open {}\n", url);
+    fmt::print(stderr, "tonewell: xdg-open could not open {}\n", printable(url));
     return false;
   }
   return true;
@@ -258,10 +207,29 @@ class SettingsApp {
 
 constexpr const char* kDomainOfRows = "com.example.tonewell";
 
-bool isStored(const PSSpecifier& row) {
+// What the domain stores under the row's key, as it is stored; none when nothing is.
+std::optional<Value> storedValue(const PSSpecifier& row) {
   auto values = CFPreferencesCopyMultiple({row.property("key")}, row.property("defaults"),
                                           kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
-  return values && values->objectForKey(row.property("key")) != nullptr;
+  const Value* value = values ? values->objectForKey(row.property("key")) : nullptr;
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+// A row's value: what the monitor uses, and how it reads what is stored when that differs.
+struct RowValue {
+  std::optional<Value> stored;
+  Value used;
+  std::optional<std::string> note;
+};
+
+RowValue rowValue(const PSSpecifier& row) {
+  RowValue v;
+  v.stored = storedValue(row);
+  if (const Setting* setting = settingOf(row)) {
+    v.used = monitorReads(*setting, v.stored ? &*v.stored : nullptr);
+    if (v.stored) v.note = howTheMonitorReads(*setting, *v.stored);
+  }
+  return v;
 }
 
 // A domain file that cannot be read: said with what is wrong and the way out. True when so.
@@ -276,12 +244,15 @@ bool refuseUnreadableDomain(const std::string& domain) {
   return true;
 }
 
-nlohmann::json rowJson(const PSSpecifier& row, const std::optional<Value>& value) {
+nlohmann::json rowJson(const PSSpecifier& row) {
+  const RowValue v = rowValue(row);
   return {{"key", row.property("key")},
           {"label", row.name()},
-          {"value", value ? toJson(*value) : nlohmann::json()},
-          {"shown", value ? shown(row, *value) : "-"},
-          {"stored", isStored(row)},
+          {"value", toJson(v.used)},
+          {"shown", shown(row, v.used)},
+          {"stored", v.stored.has_value()},
+          {"storedValue", v.stored ? toJson(*v.stored) : nlohmann::json()},
+          {"monitorReads", v.note ? nlohmann::json(*v.note) : nlohmann::json()},
           {"takes", allowed(row)}};
 }
 
@@ -298,7 +269,7 @@ int showPage(SettingsApp& app, bool json) {
                        {"buttons", nlohmann::json::array()}};
     for (const auto& row : *rows) {
       if (isValueRow(*row)) {
-        out["rows"].push_back(rowJson(*row, app.page().readPreferenceValue(*row)));
+        out["rows"].push_back(rowJson(*row));
       } else if (row->property("cell") == "PSButtonCell") {
         out["buttons"].push_back({{"label", row->name()}, {"action", row->property("action")}});
       }
@@ -306,24 +277,26 @@ int showPage(SettingsApp& app, bool json) {
     fmt::print("{}\n", out.dump(2));
     return kOk;
   }
-  fmt::print("{}\n", app.page().navigationItem().title());
+  fmt::print("{}\n", printable(app.page().navigationItem().title()));
   std::string footer;
   auto flushFooter = [&] {
-    if (!footer.empty()) fmt::print("    {}\n", footer);
+    if (!footer.empty()) fmt::print("    {}\n", printable(footer));
     footer.clear();
   };
   for (const auto& row : *rows) {
     const std::string cell = row->property("cell");
     if (cell == "PSGroupCell") {
       flushFooter();
-      fmt::print("\n  {}\n", row->name());
+      fmt::print("\n  {}\n", printable(row->name()));
       footer = row->property("footerText");
     } else if (cell == "PSButtonCell") {
-      fmt::print("    [{}]  (tap {})\n", row->name(), row->property("action"));
+      fmt::print("    [{}]  (tap {})\n", printable(row->name()),
+                 printable(row->property("action")));
     } else {
-      const auto value = app.page().readPreferenceValue(*row);
-      fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", row->name(), value ? shown(*row, *value) : "-",
-                 isStored(*row) ? "" : "(default)", row->property("key"), allowed(*row));
+      const RowValue v = rowValue(*row);
+      fmt::print("    {:<24} {:<8} {}  [{}: {}]\n", printable(row->name()), shown(*row, v.used),
+                 v.stored ? "" : "(default)", row->property("key"), allowed(*row));
+      if (v.note) fmt::print("      {}\n", *v.note);
     }
   }
   flushFooter();
@@ -333,7 +306,8 @@ int showPage(SettingsApp& app, bool json) {
 int noRow(SettingsApp& app, const std::string& key) {
   std::string keys;
   for (const auto& r : app.valueRows()) keys += (keys.empty() ? "" : ", ") + r->property("key");
-  fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", key, keys);
+  fmt::print(stderr, "tonewell: the page has no row for \"{}\" (rows: {})\n", printable(key),
+             printable(keys));
   return kRefused;
 }
 
@@ -341,11 +315,15 @@ int getValue(SettingsApp& app, const SettingsRequest& request) {
   auto row = app.valueRow(request.key);
   if (!row) return noRow(app, request.key);
   if (refuseUnreadableDomain(row->property("defaults"))) return kFailed;
-  const auto value = app.page().readPreferenceValue(*row);
   if (request.json) {
-    fmt::print("{}\n", rowJson(*row, value).dump(2));
-  } else {
-    fmt::print("{}\n", value ? shown(*row, *value) : "-");
+    fmt::print("{}\n", rowJson(*row).dump(2));
+    return kOk;
+  }
+  const RowValue v = rowValue(*row);
+  fmt::print("{}\n", shown(*row, v.used));
+  if (v.note) {
+    std::fflush(stdout);
+    fmt::print(stderr, "tonewell: {}: {}\n", printable(request.key), *v.note);
   }
   return kOk;
 }
@@ -353,21 +331,24 @@ int getValue(SettingsApp& app, const SettingsRequest& request) {
 int setValue(SettingsApp& app, const SettingsRequest& request, bool reset) {
   auto row = app.valueRow(request.key);
   if (!row) return noRow(app, request.key);
+  const Setting* setting = settingOf(*row);
   std::optional<Value> value;
-  if (!reset) {
-    value = parseFor(*row, request.value);
-    if (!value) {
+  if (!reset && setting != nullptr) {
+    auto parsed = parseSettingValue(*setting, request.value);
+    if (std::holds_alternative<std::string>(parsed)) {
       fmt::print(stderr, "tonewell: {} ({}) takes {}, not \"{}\"; nothing was stored\n",
-                 row->name(), request.key, allowed(*row), request.value);
+                 printable(row->name()), request.key, allowed(*row), printable(request.value));
       return kRefused;
     }
+    value = std::get<Value>(parsed);
   }
   if (!app.page().setPreferenceValueSpecifier(value ? &*value : nullptr, *row)) {
-    fmt::print(stderr, "tonewell: {}; nothing was stored\n", sim::lastPreferencesWriteError());
+    fmt::print(stderr, "tonewell: {}; nothing was stored\n",
+               printable(sim::lastPreferencesWriteError()));
     return kFailed;
   }
-  const auto now = app.page().readPreferenceValue(*row);
-  fmt::print("{}: {}{}\n", row->name(), now ? shown(*row, *now) : "-", reset ? " (default)" : "");
+  fmt::print("{}: {}{}\n", printable(row->name()), shown(*row, rowValue(*row).used),
+             reset ? " (default)" : "");
   return kOk;
 }
 
@@ -377,15 +358,15 @@ int resetAll(SettingsApp& app) {
     std::string error;
     const auto aside = sim::setDomainAside(kDomainOfRows, &error);
     if (!aside) {
-      fmt::print(stderr, "tonewell: {}; nothing was changed\n", error);
+      fmt::print(stderr, "tonewell: {}; nothing was changed\n", printable(error));
       return kFailed;
     }
-    fmt::print("The unreadable settings were set aside as {}\n", *aside);
+    fmt::print("The unreadable settings were set aside as {}\n", printable(*aside));
   }
   for (const auto& row : app.valueRows()) {
-    if (!isStored(*row)) continue;
+    if (!storedValue(*row)) continue;
     if (!app.page().setPreferenceValueSpecifier(nullptr, *row)) {
-      fmt::print(stderr, "tonewell: {}\n", sim::lastPreferencesWriteError());
+      fmt::print(stderr, "tonewell: {}\n", printable(sim::lastPreferencesWriteError()));
       return kFailed;
     }
   }
@@ -395,19 +376,23 @@ int resetAll(SettingsApp& app) {
 
 void printNewLog(std::size_t from) {
   const auto lines = sim::logLines();
-  for (std::size_t i = from; i < lines.size(); ++i) fmt::print("  log: {}\n", lines[i].message);
+  for (std::size_t i = from; i < lines.size(); ++i) {
+    fmt::print("  log: {}\n", printable(lines[i].message));
+  }
 }
 
 int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
   UIViewController* top = app.navigation().topViewController();
   if (top == nullptr) return kFailed;
-  fmt::print("Page \"{}\"\n", top->navigationItem().title());
+  fmt::print("Page \"{}\"\n", printable(top->navigationItem().title()));
   for (const auto& v : top->view()->subviews()) {
-    if (auto* label = dynamic_cast<UILabel*>(v.get())) fmt::print("  label: {}\n", label->text());
+    if (auto* label = dynamic_cast<UILabel*>(v.get()))
+      fmt::print("  label: {}\n", printable(label->text()));
   }
   for (const auto& v : top->view()->subviews()) {
     if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
-      fmt::print("  loading {} (gives up after {:g} s)\n", web->requestURL(), request.timeout);
+      fmt::print("  loading {} (gives up after {:g} s)\n", printable(web->requestURL()),
+                 request.timeout);
     }
   }
   sim::runUntilIdle(10'000);
@@ -415,14 +400,15 @@ int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
   for (const auto& v : top->view()->subviews()) {
     if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
       if (web->loaded()) {
-        fmt::print("  loaded: \"{}\" (HTTP {})\n", web->pageTitle(), web->httpStatus());
+        fmt::print("  loaded: \"{}\" (HTTP {})\n", printable(web->pageTitle()), web->httpStatus());
         if (web->httpStatus() >= 400) {
           fmt::print(stderr, "tonewell: the page answered with HTTP status {}\n",
                      web->httpStatus());
           status = kFailed;
         }
       } else {
-        fmt::print(stderr, "tonewell: the page could not be loaded: {}\n", web->lastError());
+        fmt::print(stderr, "tonewell: the page could not be loaded: {}\n",
+                   printable(web->lastError()));
         status = kFailed;
       }
     }
@@ -447,23 +433,28 @@ int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t l
     composer->personChose(choice);
     sim::runUntilIdle(10'000);
     if (!composer->storedPath().empty())
-      fmt::print("Message written to {}\n", composer->storedPath());
+      fmt::print("Message written to {}\n", printable(composer->storedPath()));
   }
   int status = kOk;
+  for (const auto& report : sim::taskReports()) {
+    fmt::print(stderr, "tonewell: {}\n", printable(report));
+    status = kFailed;
+  }
   for (const auto& alert : sim::alertsOnScreen()) {
-    fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", alert->title(), alert->message(),
-               alert->cancelButtonTitle());
+    fmt::print(stderr, "tonewell: alert \"{}\": {} [{}]\n", printable(alert->title()),
+               printable(alert->message()), alert->cancelButtonTitle());
     status = kFailed;
   }
   printNewLog(logStart);
   const auto lines = sim::logLines();
   for (std::size_t i = logStart; i < lines.size(); ++i) {
     if (lines[i].message.rfind("Mail sent failure: ", 0) == 0) {
-      fmt::print(stderr, "tonewell: {}\n", lines[i].message);
+      fmt::print(stderr, "tonewell: {}\n", printable(lines[i].message));
       status = kFailed;
     }
   }
-  fmt::print("Back on \"{}\"\n", app.navigation().topViewController()->navigationItem().title());
+  fmt::print("Back on \"{}\"\n",
+             printable(app.navigation().topViewController()->navigationItem().title()));
   return status;
 }
 
@@ -477,14 +468,15 @@ int tap(SettingsApp& app, const SettingsRequest& request) {
     return kRefused;
   }
   sim::limitWebTimeout(request.timeout);
+  sim::limitTasks(request.timeout);
   const std::size_t logStart = sim::logLines().size();
-  fmt::print("Tapped \"{}\"\n", button->name());
+  fmt::print("Tapped \"{}\"\n", printable(button->name()));
   app.page().performActionOf(*button);
 
   if (request.key == "followOnTwitter") {
     int status = kOk;
     for (const auto& url : sim::openedURLs()) {
-      fmt::print("Opened {}\n", url);
+      fmt::print("Opened {}\n", printable(url));
       if (request.openInBrowser && !openWithBrowser(url)) status = kFailed;
     }
     return status;
@@ -514,7 +506,7 @@ int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
                           ? app.load(bundlePath, &error)
                           : app.loadPhoneBinary(request.phoneBinary, request.architecture, &error);
   if (!loaded) {
-    fmt::print(stderr, "tonewell: {}\n", error);
+    fmt::print(stderr, "tonewell: {}\n", printable(error));
     return kFailed;
   }
   int status = kOk;

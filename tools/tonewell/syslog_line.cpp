@@ -1,5 +1,6 @@
 #include "syslog_line.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -62,7 +63,7 @@ bool readTraditionalStamp(std::string_view text, std::size_t& at, int year, Sysl
   }
   out.time = secondsSince1970(year, month, day, hour, minute, second);
   out.resolution = 1;
-  out.stamp = std::string(text.substr(0, at));
+  out.stamp = text.substr(0, at);
   return true;
 }
 
@@ -105,25 +106,60 @@ bool readRfc3339Stamp(std::string_view text, std::size_t& at, SyslogLine& out) {
   }
   out.time = secondsSince1970(year, month, day, hour, minute, second + fraction) - offset;
   out.resolution = resolution;
-  out.stamp = std::string(text.substr(0, at));
+  out.stamp = text.substr(0, at);
   return true;
+}
+
+// syslogd's "--- last message repeated N times ---": N, or 0 when `text` is not that.
+long repeatCount(std::string_view text) {
+  constexpr std::string_view kBefore = "--- last message repeated ";
+  if (text.substr(0, kBefore.size()) != kBefore) return 0;
+  text.remove_prefix(kBefore.size());
+  long count = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  const std::string_view rest(end, static_cast<std::size_t>(text.data() + text.size() - end));
+  if (error != std::errc{} || count < 1 || (rest != " times ---" && rest != " time ---")) return 0;
+  return count;
+}
+
+// Whether a word after the stamp is the process's tag rather than a host: "SpringBoard[52]",
+// "SpringBoard:".
+bool looksLikeTag(std::string_view word) {
+  return word.find('[') != std::string_view::npos || (!word.empty() && word.back() == ':');
 }
 
 }  // namespace
 
 std::optional<SyslogLine> parseSyslogLine(std::string_view line, int year) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    line.remove_prefix(kByteOrderMark.size());
+  }
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   SyslogLine out;
   std::size_t at = 0;
   if (!readRfc3339Stamp(line, at, out) && !readTraditionalStamp(line, at, year, out)) {
     return std::nullopt;
   }
-  // " host process[pid] <Level>: message"
+  // " host process[pid] <Level>: message", the host left out by some phones.
   if (!expect(line, at, ' ')) return std::nullopt;
-  const std::size_t hostEnd = line.find(' ', at);
-  if (hostEnd == std::string_view::npos || hostEnd == at) return std::nullopt;
-  out.host = std::string(line.substr(at, hostEnd - at));
-  at = hostEnd + 1;
+  if (const long n = repeatCount(line.substr(at))) {
+    out.repeated = n;
+    out.message = line.substr(at);
+    return out;
+  }
+  const std::size_t wordEnd = std::min(line.find(' ', at), line.size());
+  if (wordEnd == at) return std::nullopt;
+  if (!looksLikeTag(line.substr(at, wordEnd - at))) {
+    if (wordEnd == line.size()) return std::nullopt;
+    out.host = line.substr(at, wordEnd - at);
+    at = wordEnd + 1;
+    if (const long n = repeatCount(line.substr(at))) {
+      out.repeated = n;
+      out.message = line.substr(at);
+      return out;
+    }
+  }
   const std::size_t colon = line.find(": ", at);
   const std::size_t tagEnd = colon == std::string_view::npos ? line.size() : colon;
   if (colon == std::string_view::npos && !(line.size() > at && line.back() == ':')) {
@@ -147,8 +183,8 @@ std::optional<SyslogLine> parseSyslogLine(std::string_view line, int year) {
     out.pid = pid;
     tag = tag.substr(0, open);
   }
-  out.process = std::string(tag);
-  out.message = colon == std::string_view::npos ? "" : std::string(line.substr(colon + 2));
+  out.process = tag;
+  out.message = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 2);
   return out;
 }
 

@@ -31,6 +31,16 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes,
 // would make a long replay wait on the disk.
 void setDurableWrites(bool durable);
 
+// Writes `bytes` to the new file `path`, never replacing one: it is written beside it and linked
+// into place, so a reader sees all of it or nothing. Flushed to the disk only while durable
+// writes are on (setDurableWrites). False (and `error`: "it exists; ..." when the name is taken)
+// when it cannot; nothing is left behind then.
+bool writeNewFile(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+
+// Flushes every file written into `folder`, and the folder itself, to the disk. False (and
+// `error`, naming the folder) when it cannot.
+bool flushFolder(const std::string& folder, std::string* error = nullptr);
+
 // Creates `folder + "/" + stem + extension`, or, when that name is taken, stem-2, stem-3, ...,
 // never replacing a file; writes `bytes` into it. The path made, or none (`error`).
 std::optional<std::string> createFileExclusively(const std::string& folder, const std::string& stem,
@@ -41,9 +51,11 @@ std::optional<std::string> createFileExclusively(const std::string& folder, cons
 // Makes `folder` and every missing folder above it. False (and `error`) when it cannot.
 bool makeFolders(const std::string& folder, std::string* error = nullptr);
 
-// A lock file beside a file, as git's index.lock: "<path>.lock", created exclusively and
-// holding the owner's process id. Waits up to `wait` seconds for another holder; a lock whose
-// process has ended is stale and taken over.
+// A lock beside a file, as git's index.lock: "<path>.lock", held with the system's file lock
+// (flock) and holding the holder's process id for people to read. Waits up to `wait` seconds for
+// another holder. The system lets go of a lock whose process ends, so a lock file left behind (by
+// a writer killed at any moment, an empty one included) holds nothing and is taken; two holders
+// never share it.
 class FileLock {
  public:
   FileLock(const std::string& path, double wait = 2.0);
@@ -58,6 +70,7 @@ class FileLock {
  private:
   std::string lockPath_;
   std::string error_;
+  int fd_ = -1;
   bool held_ = false;
 };
 

@@ -122,6 +122,13 @@ void setFrameInFlightAtStop(bool inFlight);
 // Number of times a mode setter was called without the configuration lock.
 int modeSettersWithoutLock();
 
+// --- Failing calls ----------------------------------------------------------------------------
+// The `use`-th use of `call` counted from the phone's reset (1 for the first) fails, that use
+// only; 0 makes none fail.
+void failUse(FailableCall call, long use);
+// How many times `call` has been used since the phone's reset, failed uses included.
+long usesOf(FailableCall call);
+
 // --- Volume -----------------------------------------------------------------------------------
 float volume(const std::string& category);
 // The person changes the volume; `record` false sets it without a volume change (the volume the

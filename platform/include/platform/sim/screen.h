@@ -30,8 +30,8 @@ std::optional<std::string> routeRulesProblem(const std::string& rules);
 // TONEWELL_CA_FILE; an empty name trusts only the system's authorities.
 void trustCertificates(const std::string& pemFile);
 
-// A web load gives up after `seconds` at the latest (the platform's own default is 60 s); a
-// reset takes no limit.
+// A web load, and a mail delivery in all, gives up after `seconds` at the latest (the
+// platform's own default is 60 s for each); a reset takes no limit.
 void limitWebTimeout(double seconds);
 double webTimeoutLimit();  // 0: none
 
@@ -42,6 +42,14 @@ std::optional<std::string> mailAccount();
 // The phone's file system: a launched program's path and arguments name `to` wherever they name
 // `from` (a test's file standing in for "/var/log/syslog").
 void mapPath(const std::string& from, const std::string& to);
+
+// A launched program, with every process it starts, runs at most `seconds` (then it is killed
+// and its output ends) and may use at most `bytes` of address space. Defaults: 15 s, 512 MiB. It
+// is killed too when the process that launched it ends, however that ends.
+void limitTasks(double seconds, std::size_t bytes = 512u << 20);
+// What went wrong with launched programs since the reset, one sentence each ("... did not
+// finish within 15 s and was stopped").
+std::vector<std::string> taskReports();
 
 // Launching `path` starts `substitute` instead, with the same arguments (a stand-in shell for
 // tests and benchmarks). An empty substitute removes the rule.
