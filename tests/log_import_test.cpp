@@ -87,6 +87,16 @@ TEST(SyslogLineTest, RefusesWhatIsNotASyslogLine) {
   }
 }
 
+TEST(SyslogLineTest, RsyslogdsEscapedControlCharactersAreDecoded) {
+  EXPECT_EQ(decodeEscapedControls("a#012b#011c"), "a\nb\tc");
+  EXPECT_EQ(decodeEscapedControls("#177#0129"), "\x7f\n9");
+  // '#' with digits that are no control character, or too few of them, is the message's own.
+  EXPECT_FALSE(decodeEscapedControls("track #123, #01 and #0"));
+  EXPECT_FALSE(decodeEscapedControls("#089 #"));
+  EXPECT_TRUE(continuesTheMessageBefore("\t    VibePattern =     ("));
+  EXPECT_FALSE(continuesTheMessageBefore("    VibePattern"));
+}
+
 // --- Rings ------------------------------------------------------------------------------------
 
 // A phone's log: whole-second stamps, as its syslogd writes them.
@@ -163,6 +173,75 @@ TEST(LogImportTest, ARingBecomesTheScenarioOfWhatTheLogShows) {
   EXPECT_EQ(std::get<HostCall>(scenario.events[1].action).selector, "stopRinging");
   EXPECT_EQ(scenario.events[2].at, 6.0);
   EXPECT_NE(ring.yaml.find("whole seconds"), std::string::npos) << "says how times were estimated";
+}
+
+// The phone describes a collection over several lines, and its syslogd writes each line break in
+// a message as a line break and a tab.
+std::string loggedOverLines(const std::string& time, std::string message) {
+  for (std::size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 2) {
+    message.insert(at + 1, "\t");
+  }
+  return phoneLine(time, message);
+}
+const std::string kPattern = "{\n    VibePattern =     (\n        1,\n        \"0.5\"\n    );\n}";
+const std::string kPlayOverLines =
+    "-[<SBUserAgent: 0x15e2a3b0> playRingtoneAtPath:/Library/Ringtones/Marimba.m4r "
+    "vibrationPattern:" +
+    kPattern + "]";
+const std::string kAttachments =
+    "TW: attachements: {\n    BrightnessValue = \"-5.2\";\n    ISOSpeedRatings =     (\n        "
+    "100\n    );\n}";
+
+TEST(LogImportTest, AMessageOverSeveralLinesIsReadWhole) {
+  std::string log = loggedOverLines("23:55:01", kPlayOverLines) + phoneLine("23:55:01", kSettings) +
+                    loggedOverLines("23:55:03", kAttachments) +
+                    phoneLine("23:55:03", "TW: brightness: -5.200000") +
+                    phoneLine("23:55:03", "TW: ringing volume was increased.") +
+                    phoneLine("23:55:07", "-[<SBUserAgent: 0x15e2a3b0> stopRinging]");
+  log += "garbage\n\tand what goes on with it\n";
+  log += loggedOverLines("23:56:01", kPlayOverLines) +
+         phoneLine("23:56:09", "TW: kCTCallStatusChangeNotification, new state: 1");
+  const auto imported = importLog(log, "phone");
+  ASSERT_EQ(imported.rings.size(), 2u);
+  EXPECT_EQ(imported.lines, 6 + 1 + 6 + 3 + 2 + 6 + 1);
+  EXPECT_EQ(imported.malformed, 2) << "the garbage and its continuation";
+  EXPECT_EQ(imported.otherMessages, 0);
+  const ImportedRing& ring = imported.rings[0];
+  EXPECT_EQ(ring.call,
+            "playRingtoneAtPath:/Library/Ringtones/Marimba.m4r vibrationPattern:{ VibePattern =  "
+            "   ( 1, \"0.5\" ); }");
+  EXPECT_EQ(ring.firstLine, 1);
+  EXPECT_EQ(ring.outcome.raises, std::vector<double>{2.0});
+  EXPECT_EQ(imported.rings[1].firstLine, 19);
+  EXPECT_EQ(imported.rings[1].outcome.end, "call status 1");
+
+  // The scenario plays the pattern as it was logged, line breaks and all.
+  const Scenario scenario = parsed(ring);
+  const auto& play = std::get<HostCall>(scenario.events.at(0).action);
+  ASSERT_EQ(play.arguments.size(), 2u);
+  EXPECT_EQ(play.arguments[1], platform::Value(kPattern));
+  ASSERT_EQ(scenario.world.size(), 1u);
+  EXPECT_EQ(*scenario.world[0].brightness, -5.2);
+}
+
+TEST(LogImportTest, RsyslogdsEscapedLineBreaksAreTheMessagesOwn) {
+  auto rsyslogLine = [](const std::string& stamp, std::string message) {
+    for (std::size_t at; (at = message.find('\n')) != std::string::npos;) {
+      message.replace(at, 1, "#012");
+    }
+    return "2026-12-09T07:03:" + stamp + "+00:00 vm SpringBoard[5653]: " + message + "\n";
+  };
+  const std::string log = rsyslogLine("00.000000", kPlayOverLines) +
+                          rsyslogLine("01.000000", kSettings) +
+                          rsyslogLine("05.500000", "-[<SBUserAgent: 0x15e2a3b0> stopRinging]");
+  const auto imported = importLog(log, "rsyslog");
+  ASSERT_EQ(imported.rings.size(), 1u);
+  EXPECT_NE(imported.rings[0].call.find("vibrationPattern:{ VibePattern =     ( 1,"),
+            std::string::npos)
+      << imported.rings[0].call;
+  const Scenario scenario = parsed(imported.rings[0]);
+  const auto& play = std::get<HostCall>(scenario.events.at(0).action);
+  EXPECT_EQ(play.arguments.at(1), platform::Value(kPattern));
 }
 
 TEST(LogImportTest, FramesThatDoNotFitThePredictionTakeTheirStamps) {

@@ -53,7 +53,7 @@ TEST_F(RingtoneHooksTest, HookMessagesAndTheHostsOwnMethodsRun) {
   EXPECT_EQ(log(), (std::vector<std::string>{
                        "-[<SBUserAgent: " + agent +
                            "> playRingtoneAtPath:/Library/Ringtones/Opening.m4r vibrationPattern:"
-                           "{VibePattern = (1, 0.5);}]",
+                           "{\n    VibePattern =     (\n        1,\n        \"0.5\"\n    );\n}]",
                        "-[<SBUserAgent: " + agent + "> stopRinging]",
                        "-[<SBUserAgent: " + agent +
                            "> playRingtoneAtPath:/Library/Ringtones/Opening.m4r]"}));

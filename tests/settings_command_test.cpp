@@ -19,6 +19,7 @@
 #include "local_http_server.h"
 #include "mail_parser.h"
 #include "platform/sim/property_list_codec.h"
+#include "terminal_text.h"
 #include "test_support.h"
 
 namespace {
@@ -360,7 +361,9 @@ TEST_F(SettingsCommandTest, ABuiltinRingComesBackFromTheDebugLogMail) {
     for (const auto& line : replay["log"]) {
       const std::string message = line["message"];
       if (message.rfind("-[<SBUserAgent: ", 0) == 0) {
-        return message.substr(message.find("> ") + 2, message.size() - message.find("> ") - 3);
+        // As the list shows it: a pattern described over several lines on one.
+        return tonewell::onOneLine(
+            message.substr(message.find("> ") + 2, message.size() - message.find("> ") - 3));
       }
     }
     return std::string();

@@ -301,6 +301,40 @@ TEST(LogReplayCommandTest, ImportListShowsTheLogsControlCharactersEscaped) {
   EXPECT_EQ(run.output.find_first_of(std::string("\x1b\x07\x01", 3)), std::string::npos);
 }
 
+// A replay's log written as the phone's syslogd writes it (descriptions over several lines, each
+// continued after a tab; a new SpringBoard after a respring) is one ring per call again, and
+// replays in agreement with itself.
+TEST(LogReplayCommandTest, AReplaysPhoneLogImportsAsItsRingAndAgrees) {
+  testing_support::TemporaryFolder folder;
+  for (const std::string name : {"pocket-call", "on-table", "no-camera", "respring"}) {
+    const std::string log = folder.path() + "/" + name + ".log";
+    ASSERT_EQ(tonewell("run --builtin " + name + " --phone-log " + log).status, 0) << name;
+    const std::string text = readText(log);
+    EXPECT_NE(text.find(" iPhone SpringBoard[52] <Warning>: -[<SBUserAgent: 0x10000000> "
+                        "playRingtoneAtPath:/Library/Ringtones/Opening.m4r vibrationPattern:{\n"
+                        "\t    VibePattern =     (\n\t        1,\n"),
+              std::string::npos)
+        << text;
+    if (name == "respring") {
+      EXPECT_NE(text.find(" iPhone com.apple.launchd[1] <Notice>: SpringBoard ended and was "
+                          "started again\n"),
+                std::string::npos);
+      EXPECT_NE(text.find(" iPhone SpringBoard[53] <Warning>: TW: settings are: "),
+                std::string::npos)
+          << "the new process has a new id";
+    }
+    const CommandRun list = tonewell("import " + log + " --list");
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("1 ring in "), std::string::npos) << name << "\n" << list.output;
+    EXPECT_NE(list.output.find(" 0 malformed"), std::string::npos) << list.output;
+    const CommandRun replay = tonewell("run --from-log " + log);
+    ASSERT_EQ(replay.status, 0) << replay.output;
+    EXPECT_NE(replay.output.find("The replay agrees with the log"), std::string::npos)
+        << name << "\n"
+        << replay.output;
+  }
+}
+
 // SpringBoard restarted mid-ring: the replay restarts it too, and both put the volume back.
 TEST(LogReplayCommandTest, ARingThroughARestartReplaysAndAgrees) {
   testing_support::TemporaryFolder folder;

@@ -87,10 +87,59 @@ TEST(DescriptionTest, ReadsLikeThePlatformsDescriptions) {
   Dictionary d;
   d.setObjectForKey(Value(Array{Value(1), Value(0.5)}), "VibePattern");
   d.setObjectForKey(Value(-6.5), "BrightnessValue");
-  EXPECT_EQ(platform::description(Value(d)), "{VibePattern = (1, 0.5); BrightnessValue = -6.5;}");
+  EXPECT_EQ(platform::description(Value(d)),
+            "{\n"
+            "    BrightnessValue = \"-6.5\";\n"
+            "    VibePattern =     (\n"
+            "        1,\n"
+            "        \"0.5\"\n"
+            "    );\n"
+            "}");
   EXPECT_EQ(platform::description(Value(0.1f)), "0.10000000149011612");
   EXPECT_EQ(platform::description(Value("/Library/Ringtones/Opening.m4r")),
             "/Library/Ringtones/Opening.m4r");
+}
+
+TEST(DescriptionTest, CollectionsNestEmptyAndQuoteAsThePhoneDoes) {
+  Dictionary inner;
+  inner.setObjectForKey(Value(Array{}), "{Empty}");
+  Dictionary outer;
+  outer.setObjectForKey(Value(Array{Value(Array{Value(true)}), Value(std::move(inner))}), "b");
+  outer.setObjectForKey(Value("com.example.tonewell"), "a_1$");
+  EXPECT_EQ(platform::description(Value(outer)),
+            "{\n"
+            "    a_1$ = \"com.example.tonewell\";\n"
+            "    b =     (\n"
+            "                (\n"
+            "            1\n"
+            "        ),\n"
+            "                {\n"
+            "            \"{Empty}\" =             (\n"
+            "            );\n"
+            "        }\n"
+            "    );\n"
+            "}");
+  EXPECT_EQ(platform::description(Value(Array{})), "(\n)");
+  EXPECT_EQ(platform::description(Value(Dictionary{})), "{\n}");
+}
+
+TEST(DescriptionTest, MembersThatAreNotPlainWordsAreQuotedAndEscaped) {
+  auto member = [](Value v) {
+    const std::string text = platform::description(Value(Array{std::move(v)}));
+    return text.substr(6, text.size() - 8);  // inside "(\n    " and "\n)"
+  };
+  EXPECT_EQ(member(Value("Opening")), "Opening");
+  EXPECT_EQ(member(Value("")), "\"\"");
+  EXPECT_EQ(member(Value("/Library/Ringtones/Opening.m4r")), "\"/Library/Ringtones/Opening.m4r\"");
+  EXPECT_EQ(member(Value("say \"hi\"\\\nbye")), "\"say \\\"hi\\\"\\\\\\nbye\"");
+  EXPECT_EQ(member(Value("caf\xc3\xa9 \xf0\x9f\x93\x9e\t")),
+            "\"caf\\U00e9 \\Ud83d\\Udcde\\U0009\"");
+  EXPECT_EQ(member(Value(std::int64_t{-3})), "\"-3\"");
+  EXPECT_EQ(member(Value(2.0)), "2");
+  EXPECT_EQ(member(Value(platform::Date{0})), "\"2001-01-01 00:00:00 +0000\"");
+  EXPECT_EQ(member(Value(platform::Data{1, 2, 3, 4, 0xab})), "<01020304 ab>");
+  // Outside a collection a string is written as it is.
+  EXPECT_EQ(platform::description(Value("a \"b\"")), "a \"b\"");
 }
 
 // The phone has no fmt: the shortest form is made with printf and strtod, and must read exactly

@@ -154,7 +154,7 @@ TEST_F(ProbeTest, DebugLoggingShowsAttachmentsAndBrightness) {
   const auto messages = log();
   ASSERT_GE(messages.size(), 3u);
   EXPECT_EQ(messages[0].rfind("TW: attachements: {", 0), 0u) << messages[0];
-  EXPECT_NE(messages[0].find("BrightnessValue = -6.5;"), std::string::npos);
+  EXPECT_NE(messages[0].find("\n    BrightnessValue = \"-6.5\";\n"), std::string::npos);
   EXPECT_EQ(messages[1], "TW: brightness: -6.500000");
   EXPECT_EQ(messages[2], "TW: ringing volume was increased.");
 }

@@ -1,11 +1,13 @@
 #include "platform/value.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 namespace platform {
@@ -228,48 +230,141 @@ std::string shortestText(double d) {
   return fixed;
 }
 
-std::string description(const Value& value) {
-  struct Describe {
-    std::string operator()(bool b) const { return b ? "1" : "0"; }
-    std::string operator()(std::int64_t i) const { return std::to_string(i); }
-    std::string operator()(double d) const { return shortestText(d); }
-    std::string operator()(const std::string& s) const { return s; }
-    std::string operator()(const Date& d) const {
-      return shortestText(d.secondsSinceReferenceDate) + " seconds since 2001-01-01";
-    }
-    std::string operator()(const Data& d) const {
-      std::string out = "<";
-      out += std::to_string(d.size());
-      out += " bytes>";
-      return out;
-    }
-    std::string operator()(const Array& a) const {
-      std::string out = "(";
-      for (std::size_t i = 0; i < a.size(); ++i) {
-        if (i) out += ", ";
-        out += description(a[i]);
-      }
-      return out + ")";
-    }
-    std::string operator()(const Dictionary& d) const {
-      std::string out = "{";
-      for (std::size_t i = 0; i < d.count(); ++i) {
-        if (i) out += ' ';
-        out += d.allKeys()[i] + " = " + description(d.valueAt(i)) + ";";
-      }
-      return out + "}";
-    }
+namespace {
+
+// A string inside a collection's description is bare when it is made only of letters, digits,
+// '_' and '$'; otherwise it is quoted, with quotes, backslashes and line breaks escaped and
+// every other character outside printable ASCII written as \Uxxxx (UTF-16 units).
+std::string quotedIfNeeded(const std::string& text) {
+  const bool bare = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x80 && std::isalnum(u)) || c == '_' || c == '$';
+  });
+  if (bare) return text;
+  std::string out = "\"";
+  char escape[16];
+  auto unit = [&](unsigned u) {
+    std::snprintf(escape, sizeof escape, "\\U%04x", u & 0xffffu);
+    out += escape;
   };
-  // std::visit needs a newer C++ library than the oldest phones carry: dispatch by hand.
-  const Describe describe;
-  if (const auto* b = value.getIf<bool>()) return describe(*b);
-  if (const auto* i = value.getIf<std::int64_t>()) return describe(*i);
-  if (const auto* d = value.getIf<double>()) return describe(*d);
-  if (const auto* s = value.getIf<std::string>()) return describe(*s);
-  if (const auto* date = value.getIf<Date>()) return describe(*date);
-  if (const auto* data = value.getIf<Data>()) return describe(*data);
-  if (const auto* array = value.getIf<Array>()) return describe(*array);
-  return describe(*value.getIf<Dictionary>());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else if (c < 0x80) {
+      unit(c);
+    } else {
+      // A UTF-8 sequence: its code point, as one or two UTF-16 units; a stray byte as itself.
+      const int length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+      std::uint32_t point = length == 1 ? c : c & (0x3f >> (length - 1));
+      int read = 1;
+      for (; read < length && i + read < text.size(); ++read) {
+        const auto next = static_cast<unsigned char>(text[i + read]);
+        if ((next & 0xc0) != 0x80) break;
+        point = (point << 6) | (next & 0x3f);
+      }
+      if (read != length) {
+        point = c;
+        read = 1;
+      }
+      if (point >= 0x10000) {
+        point -= 0x10000;
+        unit(0xd800 + (point >> 10));
+        unit(0xdc00 + (point & 0x3ff));
+      } else {
+        unit(point);
+      }
+      i += static_cast<std::size_t>(read);
+      continue;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+std::string dateText(const Date& d) {
+  constexpr double kReferenceDate = 978307200;  // 2001-01-01 00:00:00 UTC in Unix time
+  const double unixTime = std::floor(d.secondsSinceReferenceDate + kReferenceDate);
+  if (!std::isfinite(unixTime) || std::fabs(unixTime) > 1e15)
+    return shortestText(d.secondsSinceReferenceDate);
+  const auto seconds = static_cast<std::time_t>(unixTime);
+  std::tm utc{};
+  if (gmtime_r(&seconds, &utc) == nullptr) return shortestText(d.secondsSinceReferenceDate);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+  return text;
+}
+
+std::string dataText(const Data& d) {
+  std::string out = "<";
+  char hex[4];
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (i > 0 && i % 4 == 0) out += ' ';
+    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(d[i]));
+    out += hex;
+  }
+  return out + ">";
+}
+
+// The description at nesting `level`, as the phone's collections write it: a collection starts
+// with its own indentation, puts each member on a line of its own one level deeper, and closes
+// at its own level; a member that is a collection adds its indentation after the member's.
+void describe(const Value& value, std::size_t level, bool inCollection, std::string& out) {
+  const std::string indent(level * 4, ' ');
+  if (const auto* array = value.getIf<Array>()) {
+    out += indent + "(\n";
+    for (std::size_t i = 0; i < array->size(); ++i) {
+      out += indent + "    ";
+      describe((*array)[i], level + 1, true, out);
+      out += i + 1 < array->size() ? ",\n" : "\n";
+    }
+    out += indent + ")";
+    return;
+  }
+  if (const auto* dictionary = value.getIf<Dictionary>()) {
+    std::vector<std::size_t> order(dictionary->count());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const auto& keys = dictionary->allKeys();
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    out += indent + "{\n";
+    for (std::size_t i : order) {
+      out += indent + "    " + quotedIfNeeded(keys[i]) + " = ";
+      describe(dictionary->valueAt(i), level + 1, true, out);
+      out += ";\n";
+    }
+    out += indent + "}";
+    return;
+  }
+  std::string text;
+  if (const auto* b = value.getIf<bool>()) {
+    text = *b ? "1" : "0";
+  } else if (const auto* i = value.getIf<std::int64_t>()) {
+    text = std::to_string(*i);
+  } else if (const auto* d = value.getIf<double>()) {
+    text = shortestText(*d);
+  } else if (const auto* s = value.getIf<std::string>()) {
+    text = *s;
+  } else if (const auto* date = value.getIf<Date>()) {
+    text = dateText(*date);
+  } else if (const auto* data = value.getIf<Data>()) {
+    out += dataText(*data);  // never quoted
+    return;
+  }
+  out += inCollection ? quotedIfNeeded(text) : text;
+}
+
+}  // namespace
+
+std::string description(const Value& value) {
+  std::string out;
+  describe(value, 0, false, out);
+  return out;
 }
 
 }  // namespace platform

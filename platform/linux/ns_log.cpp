@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 
 #include "phone_state.h"
@@ -45,7 +46,40 @@ void sendToSystemLog(double at, const std::string& message) {
   if (socket >= 0) ::send(socket, datagram.data(), datagram.size(), MSG_NOSIGNAL);
 }
 
+// One line as the phone's syslogd writes it, `at` seconds since 1970.
+void appendPhoneSyslogLine(std::string& out, double at, std::string_view process, long pid,
+                           std::string_view level, std::string_view message) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t seconds = static_cast<std::time_t>(std::floor(at));
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  fmt::format_to(std::back_inserter(out),
+                 "{} {:>2} {:02}:{:02}:{:02} iPhone {}[{}] <{}>: ", kMonths[utc.tm_mon],
+                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, process, pid, level);
+  for (const char c : message) {
+    out += c;
+    if (c == '\n') out += '\t';
+  }
+  out += '\n';
+}
+
 }  // namespace
+
+std::string phoneSyslog(const std::vector<LogLine>& lines, double start) {
+  std::string out;
+  long springBoard = 52;
+  for (const LogLine& line : lines) {
+    const double at = start + platform::durationToSeconds(line.time);
+    if (line.queue == "launchd") {
+      appendPhoneSyslogLine(out, at, "com.apple.launchd", 1, "Notice", line.message);
+      ++springBoard;
+    } else {
+      appendPhoneSyslogLine(out, at, "SpringBoard", springBoard, "Warning", line.message);
+    }
+  }
+  return out;
+}
 
 // One line of the system log, from `queue`: kept, and echoed or sent on as the host chose.
 void recordLogLine(const std::string& queue, const std::string& message) {

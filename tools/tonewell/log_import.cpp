@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <type_traits>
 
 #include "syslog_line.h"
+#include "terminal_text.h"
 
 namespace tonewell {
 namespace {
@@ -239,13 +241,14 @@ void appendPrintable(std::string& out, std::string_view text, bool quote) {
     }
     valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && code < 0x10000) &&
             code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-    const bool printable = code == 0x9 || (code >= 0x20 && code <= 0x7E) || code == 0x85 ||
+    const bool printable = code == 0x9 || (quote && code == 0xA) ||
+                           (code >= 0x20 && code <= 0x7E) || code == 0x85 ||
                            (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
     if (!valid || !printable) {
       out += "\xEF\xBF\xBD";
       i += valid ? length : 1;
-    } else if (quote && (code == '"' || code == '\\' || code == '\t')) {
-      out += code == '\t' ? "\\t" : code == '"' ? "\\\"" : "\\\\";
+    } else if (quote && (code == '"' || code == '\\' || code == '\t' || code == '\n')) {
+      out += code == '\t' ? "\\t" : code == '\n' ? "\\n" : code == '"' ? "\\\"" : "\\\\";
       ++i;
     } else {
       out.append(text.substr(i, length));
@@ -306,9 +309,8 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   const SyslogLine& first = lines[0]->line;
   ring.stamp = std::string(first.stamp);
   ring.host = std::string(first.host);
-  const std::string_view hook = lines[0]->what.text;
-  ring.call = hook.size() > kLongestCall ? std::string(hook.substr(0, kLongestCall)) + "..."
-                                         : std::string(hook);
+  const std::string hook = onOneLine(lines[0]->what.text);
+  ring.call = hook.size() > kLongestCall ? hook.substr(0, kLongestCall) + "..." : hook;
   ring.firstLine = lines[0]->number;
   ring.resolution = first.resolution;
 
@@ -530,6 +532,27 @@ struct Process {
   std::vector<MonitorLine> lines;
 };
 
+// A message as it was logged, when the log wrote it otherwise: over several lines (the phone's
+// syslogd), or with its line breaks escaped (rsyslogd, which writes no level). None when the
+// line's own text is the message.
+std::optional<std::string> wholeMessage(const SyslogLine& line,
+                                        const std::vector<std::string_view>& continuations) {
+  std::optional<std::string> whole;
+  if (!continuations.empty()) {
+    whole.emplace(line.message);
+    for (const std::string_view more : continuations) {
+      *whole += '\n';
+      *whole += more;
+    }
+  }
+  if (line.level.empty()) {
+    if (auto decoded = decodeEscapedControls(whole ? std::string_view(*whole) : line.message)) {
+      whole = std::move(decoded);
+    }
+  }
+  return whole;
+}
+
 // What the line before a repeat line was, for the repeat to stand for more of it.
 enum class Counted { nothing, monitor, otherProcess, otherMessage };
 
@@ -546,6 +569,8 @@ LogImport importLog(std::string_view text, const std::string& name) {
   };
   std::map<std::string_view, Previous> previousOfHost;
   long repeatedLines = 0;
+  // The messages that spanned lines or carried escapes, put back together; lines view them.
+  std::deque<std::string> joinedMessages;
   int year = kFirstAssumedYear;
   double lastTraditional = 0;
   bool anyTraditional = false;
@@ -555,7 +580,16 @@ LogImport importLog(std::string_view text, const std::string& name) {
     if (end == std::string_view::npos) end = text.size();
     const std::string_view raw = text.substr(at, end - at);
     at = end + 1;
-    ++result.lines;
+    const int lineNumber = ++result.lines;
+    std::vector<std::string_view> continuations;
+    while (at < text.size() && continuesTheMessageBefore(text.substr(at, 1))) {
+      end = std::min(text.find('\n', at), text.size());
+      std::string_view more = text.substr(at + 1, end - at - 1);
+      if (!more.empty() && more.back() == '\r') more.remove_suffix(1);
+      continuations.push_back(more);
+      at = end + 1;
+      ++result.lines;
+    }
     auto line = parseSyslogLine(raw, year);
     if (line && !hasYear(*line)) {
       if (anyTraditional && line->time < lastTraditional - kHalfAYear) {
@@ -565,8 +599,12 @@ LogImport importLog(std::string_view text, const std::string& name) {
       lastTraditional = line->time;
     }
     if (!line) {
-      ++result.malformed;
+      result.malformed += 1 + continuations.size();
       continue;
+    }
+    if (auto whole = wholeMessage(*line, continuations)) {
+      joinedMessages.push_back(std::move(*whole));
+      line->message = joinedMessages.back();
     }
     Previous& previous = previousOfHost[line->host];
     if (line->repeated > 0) {
@@ -588,7 +626,7 @@ LogImport importLog(std::string_view text, const std::string& name) {
           repeatedLines += line->repeated;
           std::vector<MonitorLine>& lines = processes[previous.process].lines;
           MonitorLine copy = lines.back();
-          copy.number = result.lines;
+          copy.number = lineNumber;
           copy.latest = line->time;
           lines.insert(lines.end(), static_cast<std::size_t>(line->repeated), copy);
           break;
@@ -613,7 +651,7 @@ LogImport importLog(std::string_view text, const std::string& name) {
     if (added) processes.push_back({line->host, {}});
     const int lineYear = hasYear(*line) ? 0 : year;
     const double time = line->time;
-    processes[found->second].lines.push_back({result.lines, *line, what, lineYear, time});
+    processes[found->second].lines.push_back({lineNumber, *line, what, lineYear, time});
     previous = {Counted::monitor, found->second};
   }
 

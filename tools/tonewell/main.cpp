@@ -4,6 +4,8 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +13,7 @@
 
 #include "builtin_scenarios.h"
 #include "log_import.h"
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "plot.h"
@@ -30,6 +33,7 @@ constexpr std::size_t kLargestScenario = 256u << 20;
 struct Options {
   bool json = false;
   bool syslog = false;
+  std::string phoneLog;
   std::string plotFile;
   std::string scenarioFile;
   std::string builtin;
@@ -237,6 +241,9 @@ int replayCommand(const Options& options) {
 
   sim::setLogEcho(false);  // the report shows the log; standard error stays for errors
   if (options.syslog) sim::setSyslog(true);
+  // The phone's log starts at the whole second the replay began.
+  const double phoneLogStart = std::floor(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
   auto outcome = tonewell::replay(
       scenario, tonewell::MonitorSource{tonewell::defaultMonitorLibrary(), options.phoneBinary,
                                         options.architecture});
@@ -245,6 +252,19 @@ int replayCommand(const Options& options) {
     return 1;
   }
   const auto& result = std::get<tonewell::ReplayResult>(outcome);
+  if (!options.phoneLog.empty()) {
+    std::vector<sim::LogLine> lines;
+    for (const auto& line : result.log) {
+      lines.push_back({platform::secondsToDuration(line.t), line.queue, line.message});
+    }
+    std::string error;
+    if (!sim::writeFileAtomically(options.phoneLog, sim::phoneSyslog(lines, phoneLogStart),
+                                  &error)) {
+      fmt::print(stderr, "tonewell: {}: {}\n", tonewell::printable(options.phoneLog),
+                 tonewell::printable(error));
+      return 1;
+    }
+  }
   std::string report = options.json ? tonewell::jsonReport(result) : tonewell::humanReport(result);
   if (fromLog) {
     const auto tolerance = tonewell::toleranceFor(fromLog->ring);
@@ -304,6 +324,9 @@ int main(int argc, char** argv) {
   app.add_option("--plot", options.plotFile, "also write a picture of the run (SVG)");
   app.add_flag("--syslog", options.syslog,
                "also send every log line to the system log (syslog(3))");
+  app.add_option("--phone-log", options.phoneLog,
+                 "also write the log to this file as the phone's syslogd writes /var/log/syslog "
+                 "(what `import` reads)");
 
   auto* run = app.add_subcommand("run", "replay a scenario file or a built-in scenario");
   run->fallthrough();
@@ -350,8 +373,9 @@ int main(int argc, char** argv) {
   settings->add_option("--phone-binary", settingsRequest.phoneBinary,
                        "run the phone's own pane (TonewellPrefs.bundle/TonewellPrefs) on an "
                        "emulated CPU instead of the native bundle");
-  settings->add_option("--arch", settingsRequest.architecture,
-                       "with --phone-binary: the slice to run (default arm64)")
+  settings
+      ->add_option("--arch", settingsRequest.architecture,
+                   "with --phone-binary: the slice to run (default arm64)")
       ->check(CLI::IsMember({"arm64", "armv7", "armv7s"}));
   auto* get = settings->add_subcommand("get", "print a row's current value");
   get->fallthrough();

@@ -74,9 +74,12 @@ std::string humanReport(const ReplayResult& r) {
   std::string out = fmt::format("Replay of \"{}\", {:.3f} s of simulated time\n\n",
                                 r.scenario.empty() ? "(unnamed)" : printable(r.scenario), r.until);
   out += fmt::format("{:>9}  {:<16} {}\n", "time (s)", "queue", "message");
-  // The lines carry the scenario's own texts (a ringtone's path): shown escaped.
+  // The lines carry the scenario's own texts (a ringtone's path): shown escaped. A message over
+  // several lines goes on under its first.
+  const std::string messageColumn(9 + 2 + 16 + 1, ' ');
   for (const auto& line : r.log) {
-    out += fmt::format("{:>9.3f}  {:<16} {}\n", line.t, line.queue, printable(line.message));
+    out += fmt::format("{:>9.3f}  {:<16} {}\n", line.t, line.queue,
+                       printableLines(line.message, messageColumn));
   }
 
   out += "\nSummary\n";

@@ -135,7 +135,7 @@ std::optional<std::string> howTheMonitorReads(const Setting& setting, const Valu
   const Value used = monitorReads(setting, &stored);
   const std::string shownStored = stored.getIf<std::string>()
                                       ? "\"" + printable(*stored.getIf<std::string>()) + "\""
-                                      : printable(platform::description(stored));
+                                      : printable(onOneLine(platform::description(stored)));
   if (!platform::hasScalarConversions(stored)) {
     return fmt::format("stored {}, which the monitor ignores: it uses the default {}", shownStored,
                        shownAsUsed(setting, used));

@@ -53,11 +53,11 @@ std::string shown(const PSSpecifier& row, const Value& used) {
     const auto values = arrayProperty(row, "validValues");
     const auto titles = arrayProperty(row, "validTitles");
     for (std::size_t i = 0; i < values.size() && i < titles.size(); ++i) {
-      if (values[i] == used) return printable(description(titles[i]));
+      if (values[i] == used) return printable(onOneLine(description(titles[i])));
     }
   }
   const Setting* setting = settingOf(row);
-  return setting ? shownAsUsed(*setting, used) : printable(description(used));
+  return setting ? shownAsUsed(*setting, used) : printable(onOneLine(description(used)));
 }
 
 // The allowed values of a row, for messages.
@@ -134,7 +134,8 @@ class SettingsApp {
   // The emulated pane's fault, said as the failure it is.
   bool emulationFailed(std::string* error) const {
     if (!phoneBinary_ || !phoneBinary_->failure()) return false;
-    *error = "the phone binary (" + phoneBinary_->architecture() + ") faulted: " + *phoneBinary_->failure();
+    *error = "the phone binary (" + phoneBinary_->architecture() +
+             ") faulted: " + *phoneBinary_->failure();
     return true;
   }
 
@@ -177,7 +178,8 @@ class SettingsApp {
   }
 
  private:
-  static std::optional<std::string> principalClass(const std::string& bundlePath, std::string* error) {
+  static std::optional<std::string> principalClass(const std::string& bundlePath,
+                                                   std::string* error) {
     const auto info = sim::readFile(bundlePath + "/Info.plist", error);
     if (!info) return std::nullopt;
     const auto plist = sim::parsePropertyList(

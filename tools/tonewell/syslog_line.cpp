@@ -169,6 +169,7 @@ std::optional<SyslogLine> parseSyslogLine(std::string_view line, int year) {
   if (!tag.empty() && tag.back() == ':') tag.remove_suffix(1);
   // The phone's syslogd adds the level: "SpringBoard[52] <Warning>".
   if (const auto level = tag.rfind(" <"); level != std::string_view::npos && tag.back() == '>') {
+    out.level = tag.substr(level + 2, tag.size() - level - 3);
     tag = tag.substr(0, level);
   }
   if (tag.empty() || tag.find(' ') != std::string_view::npos) return std::nullopt;
@@ -185,6 +186,32 @@ std::optional<SyslogLine> parseSyslogLine(std::string_view line, int year) {
   }
   out.process = tag;
   out.message = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 2);
+  return out;
+}
+
+std::optional<std::string> decodeEscapedControls(std::string_view message) {
+  auto escapeAt = [&](std::size_t i) -> int {
+    if (i + 4 > message.size() || message[i] != '#') return -1;
+    int code = 0;
+    for (std::size_t d = i + 1; d < i + 4; ++d) {
+      if (message[d] < '0' || message[d] > '7') return -1;
+      code = code * 8 + (message[d] - '0');
+    }
+    return code < 0x20 || code == 0x7f ? code : -1;
+  };
+  std::size_t first = message.find('#');
+  while (first != std::string_view::npos && escapeAt(first) < 0)
+    first = message.find('#', first + 1);
+  if (first == std::string_view::npos) return std::nullopt;
+  std::string out(message.substr(0, first));
+  for (std::size_t i = first; i < message.size();) {
+    if (const int code = escapeAt(i); code >= 0) {
+      out += static_cast<char>(code);
+      i += 4;
+    } else {
+      out += message[i++];
+    }
+  }
   return out;
 }
 

@@ -20,9 +20,20 @@ struct SyslogLine {
   std::string_view host;     // empty when the line names none (some phones' logs)
   std::string_view process;  // empty for syslogd's "--- last message repeated N times ---"
   long pid = -1;             // -1 when the line names none
+  std::string_view level;    // the phone's "Warning" in "<Warning>"; empty when the line has none
   std::string_view message;
   long repeated = 0;  // N for "--- last message repeated N times ---"
 };
+
+// The phone's syslogd writes each line break in a message as a line break and a tab: a line
+// that starts with a tab goes on with the message before it.
+inline bool continuesTheMessageBefore(std::string_view line) {
+  return !line.empty() && line.front() == '\t';
+}
+
+// rsyslogd writes a control character in a message as '#' and three octal digits ("#012" for a
+// line break); the message with them decoded, or none when it has none.
+std::optional<std::string> decodeEscapedControls(std::string_view message);
 
 // The line's parts, or none when it is not a syslog line. Traditional stamps carry no year:
 // they are read in `year`. A byte order mark before the line is skipped.

@@ -97,8 +97,15 @@ std::int32_t intValue(const Value& value);
 // follows the leading white space and an optional sign. False for other values.
 bool hasLeadingInteger(const Value& value);
 
-// The text NSLog's %@ shows for a value: a number in its shortest round-trip form, a string as
-// it is, a dictionary as {key = value; ...} and an array as (a, b).
+// The text NSLog's %@ shows for a value, as the phone writes it: a number in its shortest
+// round-trip form and a string as it is; a collection over several lines, four spaces deeper per
+// level, dictionary keys sorted, and members that are not plain words quoted:
+//   {
+//       VibePattern =     (
+//           1,
+//           "0.5"
+//       );
+//   }
 std::string description(const Value& value);
 
 // A double in the fewest significant digits that read back as the same double ("0.8", "1e+20").

@@ -161,6 +161,11 @@ void setLogEcho(bool toStandardError);  // on by default
 // microsecond (RFC 3339), so that a daemon that keeps the sender's stamps writes the replay's
 // timeline, not the instant it took to compute it.
 void setSyslog(bool toSyslog);
+// The log as the phone's syslogd writes /var/log/syslog: "Dec  8 23:55:01 iPhone
+// SpringBoard[52] <Warning>: ...", each line break in a message written as a line break and a
+// tab, the system's lines (from "launchd") as launchd's. Simulated time zero is `start` (seconds
+// since 1970); SpringBoard has a new process id after each line of launchd's (a restart).
+std::string phoneSyslog(const std::vector<LogLine>& lines, double start);
 
 // --- Telephony --------------------------------------------------------------------------------
 // Posts "kCTCallStatusChangeNotification" on CoreTelephony's center (not the local one) from the
