@@ -159,6 +159,7 @@ void defineLibc(Runtime& rt, Imports& imports) {
   // no integer division on armv7).
   imports.function("_ceilf", [](Machine&, NativeCall& c) { c.returnF32(std::ceil(c.f32())); });
   imports.function("_ceil", [](Machine&, NativeCall& c) { c.returnF64(std::ceil(c.f64())); });
+  imports.function("_floor", [](Machine&, NativeCall& c) { c.returnF64(std::floor(c.f64())); });
   imports.function("_floorf", [](Machine&, NativeCall& c) { c.returnF32(std::floor(c.f32())); });
   imports.function("_fmaxf", [](Machine&, NativeCall& c) {
     const float a = c.f32();
@@ -228,6 +229,30 @@ void defineLibc(Runtime& rt, Imports& imports) {
       c.returnInteger(result, 4, isSigned);
     };
   };
+  // The 64-bit ones, as compiler-rt computes them: INT64_MIN / -1 wraps to INT64_MIN.
+  auto divide64 = [](bool isSigned, bool remainder) {
+    return [isSigned, remainder](Machine& m, NativeCall& c) {
+      const std::uint64_t a = c.integer(8, isSigned);
+      const std::uint64_t b = c.integer(8, isSigned);
+      if (b == 0) m.fault("an integer division by zero");
+      std::uint64_t result;
+      if (isSigned) {
+        const auto x = static_cast<std::int64_t>(a), y = static_cast<std::int64_t>(b);
+        if (y == -1) {
+          result = remainder ? 0 : 0 - a;
+        } else {
+          result = static_cast<std::uint64_t>(remainder ? x % y : x / y);
+        }
+      } else {
+        result = remainder ? a % b : a / b;
+      }
+      c.returnInteger(result, 8, isSigned);
+    };
+  };
+  imports.function("___udivdi3", divide64(false, false));
+  imports.function("___umoddi3", divide64(false, true));
+  imports.function("___divdi3", divide64(true, false));
+  imports.function("___moddi3", divide64(true, true));
   imports.function("___udivsi3", divide(false, false));
   imports.function("___umodsi3", divide(false, true));
   imports.function("___divsi3", divide(true, false));

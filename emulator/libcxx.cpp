@@ -21,7 +21,8 @@ class EmulatedString {
   std::size_t minCapacity() const { return wide_ ? 23 : 11; }
 
   bool isLong() const {
-    return wide_ ? (m_.load<std::uint8_t>(at_ + 23) & 0x80) != 0 : (m_.load<std::uint8_t>(at_) & 1) != 0;
+    return wide_ ? (m_.load<std::uint8_t>(at_ + 23) & 0x80) != 0
+                 : (m_.load<std::uint8_t>(at_) & 1) != 0;
   }
   Address data() const {
     if (isLong()) return m_.loadPointer(wide_ ? at_ : at_ + 8);
@@ -39,7 +40,8 @@ class EmulatedString {
   }
   std::string value() const {
     const std::uint64_t n = size();
-    if (n > (64u << 20)) m_.fault("a std::string of " + std::to_string(n) + " bytes at " + Machine::hex(at_));
+    if (n > (64u << 20))
+      m_.fault("a std::string of " + std::to_string(n) + " bytes at " + Machine::hex(at_));
     std::string out(n, '\0');
     if (n) m_.read(data(), out.data(), n);
     return out;
@@ -108,7 +110,8 @@ Address wideNpos(const Machine& m) {
 
 }  // namespace
 
-void throwLogicError(Runtime& rt, Imports& imports, const std::string& kind, const std::string& message) {
+void throwLogicError(Runtime& rt, Imports& imports, const std::string& kind,
+                     const std::string& message) {
   Machine& m = rt.machine();
   const unsigned p = m.pointerSize();
   const Address object = rt.exceptions().allocate(2 * p);
@@ -116,7 +119,8 @@ void throwLogicError(Runtime& rt, Imports& imports, const std::string& kind, con
   m.write(copy, message.c_str(), message.size() + 1);
   m.storePointer(object, *imports.resolve("__ZTVSt" + kind) + 2 * p);
   m.storePointer(object + p, copy);
-  throw CxxRaise{object, *imports.resolve("__ZTISt" + kind), *imports.resolve("__ZNSt" + kind + "D1Ev")};
+  throw CxxRaise{object, *imports.resolve("__ZTISt" + kind),
+                 *imports.resolve("__ZNSt" + kind + "D1Ev")};
 }
 
 void defineLibcxx(Runtime& rt, Imports& imports) {
@@ -125,7 +129,8 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
   const bool wide = rt.machine().pointerSize() == 8;
   const std::string size = "m";  // size_t is unsigned long on every Apple architecture
   const std::string string = "__ZNSt3__112basic_stringIcNS_11char_traitsIcEENS_9allocatorIcEEE";
-  const std::string constString = "__ZNKSt3__112basic_stringIcNS_11char_traitsIcEENS_9allocatorIcEEE";
+  const std::string constString =
+      "__ZNKSt3__112basic_stringIcNS_11char_traitsIcEENS_9allocatorIcEEE";
   auto outOfRange = [r, table](const std::string& what) {
     throwLogicError(*r, *table, "12out_of_range", what);
   };
@@ -146,6 +151,11 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
     s.assign(s.value() + added);
     c.returnPointer(self);
   });
+  imports.function(string + "6assignEPKc", [](Machine& m, NativeCall& c) {
+    const Address self = c.pointer();
+    EmulatedString(m, self).assign(m.readCString(c.pointer()));
+    c.returnPointer(self);
+  });
   imports.function(string + "6assignE" + size + "c", [](Machine& m, NativeCall& c) {
     const Address self = c.pointer();
     const std::uint64_t n = c.pointer();
@@ -164,20 +174,21 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
     s.assign(value);
     c.returnPointer(self);
   });
-  imports.function(string + "6insertE" + size + "PKc" + size, [outOfRange](Machine& m, NativeCall& c) {
-    const Address self = c.pointer();
-    const std::uint64_t pos = c.pointer();
-    const Address text = c.pointer();
-    const std::uint64_t n = c.pointer();
-    EmulatedString s(m, self);
-    std::string value = s.value();
-    if (pos > value.size()) return outOfRange("basic_string");
-    std::string inserted(n, '\0');
-    if (n) m.read(text, inserted.data(), n);
-    value.insert(pos, inserted);
-    s.assign(value);
-    c.returnPointer(self);
-  });
+  imports.function(string + "6insertE" + size + "PKc" + size,
+                   [outOfRange](Machine& m, NativeCall& c) {
+                     const Address self = c.pointer();
+                     const std::uint64_t pos = c.pointer();
+                     const Address text = c.pointer();
+                     const std::uint64_t n = c.pointer();
+                     EmulatedString s(m, self);
+                     std::string value = s.value();
+                     if (pos > value.size()) return outOfRange("basic_string");
+                     std::string inserted(n, '\0');
+                     if (n) m.read(text, inserted.data(), n);
+                     value.insert(pos, inserted);
+                     s.assign(value);
+                     c.returnPointer(self);
+                   });
   imports.function(string + "6resizeE" + size + "c", [](Machine& m, NativeCall& c) {
     const Address self = c.pointer();
     const std::uint64_t n = c.pointer();
@@ -237,34 +248,38 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
     const auto found = value.find(ch, pos);
     c.returnPointer(found == std::string::npos ? wideNpos(m) : found);
   });
-  imports.function(constString + "7compareE" + size + size + "PKc" + size, [outOfRange](Machine& m, NativeCall& c) {
-    const std::string value = EmulatedString(m, c.pointer()).value();
-    const std::uint64_t pos = c.pointer();
-    const std::uint64_t n = c.pointer();
-    const Address text = c.pointer();
-    const std::uint64_t n2 = c.pointer();
-    if (pos > value.size()) return outOfRange("basic_string");
-    std::string other(n2, '\0');
-    if (n2) m.read(text, other.data(), n2);
-    const int result = value.compare(pos, n, other);
-    c.returnInteger(static_cast<std::uint32_t>(result < 0 ? -1 : result > 0 ? 1 : 0), 4, true);
-  });
-  imports.function("__ZNSt3__1plIcNS_11char_traitsIcEENS_9allocatorIcEEEENS_12basic_stringIT_T0_T1_EEPKS6_RKS9_",
-                   [](Machine& m, NativeCall& c) {
-                     const Address result = c.cxxResultSlot();
-                     const std::string left = m.readCString(c.pointer());
-                     const std::string right = EmulatedString(m, c.pointer()).value();
-                     EmulatedString s(m, result);
-                     s.clear();
-                     s.assign(left + right);
-                   });
+  imports.function(
+      constString + "7compareE" + size + size + "PKc" + size,
+      [outOfRange](Machine& m, NativeCall& c) {
+        const std::string value = EmulatedString(m, c.pointer()).value();
+        const std::uint64_t pos = c.pointer();
+        const std::uint64_t n = c.pointer();
+        const Address text = c.pointer();
+        const std::uint64_t n2 = c.pointer();
+        if (pos > value.size()) return outOfRange("basic_string");
+        std::string other(n2, '\0');
+        if (n2) m.read(text, other.data(), n2);
+        const int result = value.compare(pos, n, other);
+        c.returnInteger(static_cast<std::uint32_t>(result < 0 ? -1 : result > 0 ? 1 : 0), 4, true);
+      });
+  imports.function(
+      "__ZNSt3__1plIcNS_11char_traitsIcEENS_9allocatorIcEEEENS_12basic_stringIT_T0_T1_EEPKS6_RKS9_",
+      [](Machine& m, NativeCall& c) {
+        const Address result = c.cxxResultSlot();
+        const std::string left = m.readCString(c.pointer());
+        const std::string right = EmulatedString(m, c.pointer()).value();
+        EmulatedString s(m, result);
+        s.clear();
+        s.assign(left + right);
+      });
   auto toString = [](bool isSigned, unsigned width) {
     return [isSigned, width](Machine& m, NativeCall& c) {
       const Address result = c.cxxResultSlot();
       const std::uint64_t raw = c.integer(width, isSigned);
       std::string text;
       if (isSigned) {
-        const std::int64_t v = width == 4 ? static_cast<std::int32_t>(raw) : static_cast<std::int64_t>(raw);
+        const std::int64_t v =
+            width == 4 ? static_cast<std::int32_t>(raw) : static_cast<std::int64_t>(raw);
         text = std::to_string(v);
       } else {
         text = std::to_string(width == 4 ? raw & 0xffffffffu : raw);
@@ -302,8 +317,9 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
   imports.function("__ZNSt3__15mutex4lockEv", [r, held](Machine& m, NativeCall& c) {
     const Address mutex = c.pointer();
     if (auto it = held->find(mutex); it != held->end()) {
-      m.fault("std::mutex at " + Machine::hex(mutex) + " locked again at " + r->where(m.returnAddress()) +
-              " while held since " + r->where(it->second) + ": a deadlock on the phone");
+      m.fault("std::mutex at " + Machine::hex(mutex) + " locked again at " +
+              r->where(m.returnAddress()) + " while held since " + r->where(it->second) +
+              ": a deadlock on the phone");
     }
     (*held)[mutex] = m.returnAddress();
   });
@@ -315,19 +331,24 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
   });
   imports.function("__ZNSt3__15mutex6unlockEv", [held](Machine& m, NativeCall& c) {
     const Address mutex = c.pointer();
-    if (!held->erase(mutex)) m.fault("std::mutex at " + Machine::hex(mutex) + " unlocked while not held");
+    if (!held->erase(mutex))
+      m.fault("std::mutex at " + Machine::hex(mutex) + " unlocked while not held");
   });
   imports.function("__ZNSt3__15mutexD1Ev", [held](Machine& m, NativeCall& c) {
     const Address mutex = c.pointer();
-    if (held->count(mutex)) m.fault("std::mutex at " + Machine::hex(mutex) + " destroyed while held");
+    if (held->count(mutex))
+      m.fault("std::mutex at " + Machine::hex(mutex) + " destroyed while held");
   });
 
   // std::condition_variable: a wait here could never end, since the thread that would notify
   // cannot run while this one waits (the emulation runs one thread at a time, as a deadlock
   // on the phone would leave it).
-  imports.function("__ZNSt3__118condition_variable10notify_allEv", [](Machine&, NativeCall& c) { c.pointer(); });
-  imports.function("__ZNSt3__118condition_variable10notify_oneEv", [](Machine&, NativeCall& c) { c.pointer(); });
-  imports.function("__ZNSt3__118condition_variableD1Ev", [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variable10notify_allEv",
+                   [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variable10notify_oneEv",
+                   [](Machine&, NativeCall& c) { c.pointer(); });
+  imports.function("__ZNSt3__118condition_variableD1Ev",
+                   [](Machine&, NativeCall& c) { c.pointer(); });
   imports.function("__ZNSt3__118condition_variable4waitERNS_11unique_lockINS_5mutexEEE",
                    [r](Machine& m, NativeCall&) {
                      m.fault("std::condition_variable::wait at " + r->where(m.returnAddress()) +
@@ -346,7 +367,8 @@ void defineLibcxx(Runtime& rt, Imports& imports) {
       m.storePointer(field, static_cast<Address>(weak - 1));
       zero = weak - 1 == -1;
     }
-    if (zero) m.call(m.loadPointer(m.loadPointer(self) + 4 * p), {Argument::pointer(m.arch(), self)});
+    if (zero)
+      m.call(m.loadPointer(m.loadPointer(self) + 4 * p), {Argument::pointer(m.arch(), self)});
   });
   imports.function(control + "4lockEv", [](Machine& m, NativeCall& c) {
     const Address self = c.pointer();

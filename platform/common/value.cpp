@@ -1,13 +1,12 @@
 #include "platform/value.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 namespace platform {
@@ -236,9 +235,10 @@ namespace {
 // '_' and '$'; otherwise it is quoted, with quotes, backslashes and line breaks escaped and
 // every other character outside printable ASCII written as \Uxxxx (UTF-16 units).
 std::string quotedIfNeeded(const std::string& text) {
+  // ASCII alone, whatever the locale: the phone's rule does not follow the person's language.
   const bool bare = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u < 0x80 && std::isalnum(u)) || c == '_' || c == '$';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$';
   });
   if (bare) return text;
   std::string out = "\"";
@@ -287,16 +287,22 @@ std::string quotedIfNeeded(const std::string& text) {
   return out + "\"";
 }
 
+// "2001-01-01 00:00:00 +0000", in UTC; a date beyond the calendar's years as its seconds.
 std::string dateText(const Date& d) {
+  using namespace std::chrono;
   constexpr double kReferenceDate = 978307200;  // 2001-01-01 00:00:00 UTC in Unix time
   const double unixTime = std::floor(d.secondsSinceReferenceDate + kReferenceDate);
-  if (!std::isfinite(unixTime) || std::fabs(unixTime) > 1e15)
+  if (!std::isfinite(unixTime) || std::fabs(unixTime) > 1e12) {
     return shortestText(d.secondsSinceReferenceDate);
-  const auto seconds = static_cast<std::time_t>(unixTime);
-  std::tm utc{};
-  if (gmtime_r(&seconds, &utc) == nullptr) return shortestText(d.secondsSinceReferenceDate);
+  }
+  const auto seconds = static_cast<long long>(unixTime);
+  const long long dayNumber = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+  const long long inDay = seconds - dayNumber * 86400;
+  const year_month_day date{sys_days{days{dayNumber}}};
   char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02lld:%02lld:%02lld +0000",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), inDay / 3600, inDay / 60 % 60, inDay % 60);
   return text;
 }
 
@@ -330,8 +336,9 @@ void describe(const Value& value, std::size_t level, bool inCollection, std::str
     std::vector<std::size_t> order(dictionary->count());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     const auto& keys = dictionary->allKeys();
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    // Keys are unique: a plain sort is stable enough (and needs no buffer of its own).
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
     out += indent + "{\n";
     for (std::size_t i : order) {
       out += indent + "    " + quotedIfNeeded(keys[i]) + " = ";
