@@ -1,5 +1,6 @@
 // CoreFoundation's preferences and local notification center, Foundation's NSLog and
 // NSHomeDirectory, and libdispatch's serial queues, each served by the simulated phone.
+#include <functional>
 #include <memory>
 
 #include "c_format.h"
@@ -182,64 +183,57 @@ void defineCoreFoundation(Runtime& rt, Imports& imports) {
                                     domain, user, host);
   });
 
-  // The process-local notification center.
+  // The process-local notification center, and CoreTelephony's, where the telephony server posts
+  // call status (the binary finds CoreTelephony's two functions with dlsym: it is not linked).
   defineStandIn(rt, "__NSCFNotificationCenter", "NSObject", "CoreFoundation/CFNotificationCenter.h")
       .state<CenterState>();
   auto observations = std::make_shared<std::vector<std::unique_ptr<Observation>>>();
-  auto localCenter = [r] {
-    return r->singleton("local notification center", [r] {
-      return r->retain(r->createInstance(r->classNamed("__NSCFNotificationCenter")));
-    });
+  auto centerNamed = [r](const char* name) {
+    return [r, name] {
+      return r->singleton(name, [r] {
+        return r->retain(r->createInstance(r->classNamed("__NSCFNotificationCenter")));
+      });
+    };
   };
+  using AddObserver = void (*)(platform::CFNotificationCenterRef, void*,
+                               platform::CFNotificationCallback, platform::CFNotificationName,
+                               const void*, platform::CFNotificationSuspensionBehavior) noexcept;
+  // An add-observer function for the center `center` stands for, which the phone's `add` serves.
+  auto addObserver = [r, observations](std::function<Address()> center,
+                                       platform::CFNotificationCenterRef phoneCenter,
+                                       AddObserver add, std::string wrongCenter) {
+    return [r, observations, center, phoneCenter, add, wrongCenter](Machine& m, NativeCall& c) {
+      const Address given = c.pointer();
+      const Address observer = c.pointer();
+      const Address callback = c.pointer();
+      const Address name = c.pointer();
+      const Address object = c.pointer();
+      const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(
+          c.integer(m.pointerSize()));  // a CFIndex
+      if (given != center()) m.fault(wrongCenter);
+      if (object != 0) m.fault("an observer of one object's notifications is not modelled");
+      observations->push_back(
+          std::make_unique<Observation>(Observation{r, given, callback, observer}));
+      const std::string nameText = name ? textOf(*r, name, "the notification name") : std::string();
+      add(phoneCenter, observations->back().get(), &relay, nameText, nullptr, behavior);
+    };
+  };
+  const auto localCenter = centerNamed("local notification center");
+  const auto telephonyCenter = centerNamed("CoreTelephony's notification center");
   imports.function("_CFNotificationCenterGetLocalCenter",
                    [localCenter](Machine&, NativeCall& c) { c.returnPointer(localCenter()); });
-  imports.function("_CFNotificationCenterAddObserver", [r, observations, localCenter](
-                                                           Machine& m, NativeCall& c) {
-    const Address center = c.pointer();
-    const Address observer = c.pointer();
-    const Address callback = c.pointer();
-    const Address name = c.pointer();
-    const Address object = c.pointer();
-    const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(
-        c.integer(m.pointerSize()));  // a CFIndex
-    if (center != localCenter()) m.fault("an observer added to a center other than the local one");
-    if (object != 0) m.fault("an observer of one object's notifications is not modelled");
-    observations->push_back(
-        std::make_unique<Observation>(Observation{r, center, callback, observer}));
-    const std::string nameText = name ? textOf(*r, name, "the notification name") : std::string();
-    platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetLocalCenter(),
-                                              observations->back().get(), &relay, nameText, nullptr,
-                                              behavior);
-  });
-  // CoreTelephony's center, where the telephony server posts call status. The binary finds these
-  // two with dlsym: the framework is not linked.
-  auto telephonyCenter = [r] {
-    return r->singleton("CoreTelephony's notification center", [r] {
-      return r->retain(r->createInstance(r->classNamed("__NSCFNotificationCenter")));
-    });
-  };
+  imports.function("_CFNotificationCenterAddObserver",
+                   addObserver(localCenter, platform::CFNotificationCenterGetLocalCenter(),
+                               &platform::CFNotificationCenterAddObserver,
+                               "an observer added to a center other than the local one"));
   imports.function("_CTTelephonyCenterGetDefault", [telephonyCenter](Machine&, NativeCall& c) {
     c.returnPointer(telephonyCenter());
   });
-  imports.function("_CTTelephonyCenterAddObserver", [r, observations, telephonyCenter](
-                                                        Machine& m, NativeCall& c) {
-    const Address center = c.pointer();
-    const Address observer = c.pointer();
-    const Address callback = c.pointer();
-    const Address name = c.pointer();
-    const Address object = c.pointer();
-    const auto behavior = static_cast<platform::CFNotificationSuspensionBehavior>(
-        c.integer(m.pointerSize()));  // a CFIndex
-    if (center != telephonyCenter())
-      m.fault("a telephony observer added to a center other than CoreTelephony's");
-    if (object != 0) m.fault("an observer of one object's notifications is not modelled");
-    observations->push_back(
-        std::make_unique<Observation>(Observation{r, center, callback, observer}));
-    const std::string nameText = name ? textOf(*r, name, "the notification name") : std::string();
-    platform::CTTelephonyCenterAddObserver(platform::CTTelephonyCenterGetDefault(),
-                                           observations->back().get(), &relay, nameText, nullptr,
-                                           behavior);
-  });
+  imports.function(
+      "_CTTelephonyCenterAddObserver",
+      addObserver(telephonyCenter, platform::CTTelephonyCenterGetDefault(),
+                  &platform::CTTelephonyCenterAddObserver,
+                  "a telephony observer added to a center other than CoreTelephony's"));
   imports.function("_CFNotificationCenterPostNotification", [r](Machine&, NativeCall& c) {
     c.pointer();  // the local center
     const std::string name = textOf(*r, c.pointer(), "the notification name");

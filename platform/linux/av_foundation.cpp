@@ -264,10 +264,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
       ++generation;
       at = position;
     }
-    auto& phone = sim::PhoneState::instance();
-    std::lock_guard lock(phone.mutex);
-    --phone.runningCameras;
-    phone.cameraEvents.push_back({sim::phoneNow(), false, at});
+    cameraWentOff(at);
   }
 
   // A frame already on its way when the session stopped (a real camera queue can still hand
