@@ -50,7 +50,8 @@ double secondsPerRing(int rings) {
 void BM_FifteenSecondRingEmulatedAgainstNative(benchmark::State& state) {
   const char* binary = std::getenv("TONEWELL_PHONE_MONITOR");
   if (binary == nullptr || !std::filesystem::exists(binary)) {
-    state.SkipWithError("set TONEWELL_PHONE_MONITOR to the phone's Tonewell.dylib (scripts/phone.sh)");
+    state.SkipWithError(
+        "set TONEWELL_PHONE_MONITOR to the phone's Tonewell.dylib (scripts/phone.sh)");
     return;
   }
   constexpr int kRings = 20;

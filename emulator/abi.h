@@ -72,7 +72,7 @@ std::optional<Type> parseType(std::string_view encoding, Arch arch);
 // One argument of a call into emulated code.
 struct Argument {
   Type type;
-  std::uint64_t bits = 0;  // integers and pointers; float and double bit patterns
+  std::uint64_t bits = 0;           // integers and pointers; float and double bit patterns
   std::vector<std::uint8_t> bytes;  // aggregates
 
   static Argument pointer(Arch arch, std::uint64_t address);

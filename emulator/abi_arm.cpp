@@ -107,9 +107,8 @@ class ArmAbi : public Abi {
     return std::make_unique<ArmCall>(machine);
   }
 
-  PreparedCall prepareCall(Machine& machine, const std::vector<Argument>& args,
-                           const Type& returns, Address stackTop,
-                           Address returnTo) const override {
+  PreparedCall prepareCall(Machine& machine, const std::vector<Argument>& args, const Type& returns,
+                           Address stackTop, Address returnTo) const override {
     PreparedCall prepared;
     std::vector<std::uint32_t> words;
     Address sp = stackTop & ~Address{15};
@@ -155,7 +154,8 @@ class ArmAbi : public Abi {
     const std::uint64_t high = machine.reg(UC_ARM_REG_R1);
     r.integer = returns.size == 8 ? (low | (high << 32)) : low;
     if (returns.kind == Type::Kind::kSigned && returns.size == 4) {
-      r.integer = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(low)));
+      r.integer =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(low)));
     }
     const std::uint64_t both = low | (high << 32);
     std::memcpy(&r.f64, &both, 8);

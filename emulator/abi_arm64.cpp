@@ -54,7 +54,8 @@ Address alignUp(Address a, unsigned alignment) {
 class Arm64Call : public NativeCall {
  public:
   explicit Arm64Call(Machine& machine)
-      : machine_(machine), stack_(machine.reg(UC_ARM64_REG_SP)),
+      : machine_(machine),
+        stack_(machine.reg(UC_ARM64_REG_SP)),
         indirectResult_(machine.reg(UC_ARM64_REG_X8)) {}
 
   Machine& machine() override { return machine_; }
@@ -236,9 +237,8 @@ class Arm64Abi : public Abi {
     return std::make_unique<Arm64Call>(machine);
   }
 
-  PreparedCall prepareCall(Machine& machine, const std::vector<Argument>& args,
-                           const Type& returns, Address stackTop,
-                           Address returnTo) const override {
+  PreparedCall prepareCall(Machine& machine, const std::vector<Argument>& args, const Type& returns,
+                           Address stackTop, Address returnTo) const override {
     PreparedCall prepared;
     unsigned ngrn = 0, nsrn = 0;
     struct StackSlot {
@@ -322,8 +322,7 @@ class Arm64Abi : public Abi {
     return prepared;
   }
 
-  Returned result(Machine& machine, const Type& returns,
-                  const PreparedCall& call) const override {
+  Returned result(Machine& machine, const Type& returns, const PreparedCall& call) const override {
     Returned r;
     r.integer = machine.reg(UC_ARM64_REG_X0);
     const Vector v0 = readVector(machine, 0);

@@ -26,7 +26,8 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       continue;
     }
     std::string spec = "%";
-    while (i < format.size() && std::string_view("-+ #0'").find(format[i]) != std::string_view::npos) {
+    while (i < format.size() &&
+           std::string_view("-+ #0'").find(format[i]) != std::string_view::npos) {
       spec.push_back(format[i++]);
     }
     auto number = [&] {
@@ -44,7 +45,8 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
     }
     unsigned size = 4;
     int longs = 0;
-    while (i < format.size() && std::string_view("hlqLjzt").find(format[i]) != std::string_view::npos) {
+    while (i < format.size() &&
+           std::string_view("hlqLjzt").find(format[i]) != std::string_view::npos) {
       const char m = format[i++];
       if (m == 'l') ++longs;
       if (m == 'q' || m == 'j' || m == 'L') size = 8;

@@ -40,8 +40,10 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   // Allocation.
   auto newFunction = [](Machine& m, NativeCall& c) { c.returnPointer(m.allocate(c.pointer())); };
   auto deleteFunction = [](Machine& m, NativeCall& c) { m.deallocate(c.pointer()); };
-  for (const char* symbol : {"__Znwm", "__Znam", "__Znwj", "__Znaj"}) imports.function(symbol, newFunction);
-  for (const char* symbol : {"__ZdlPv", "__ZdaPv", "__ZdlPvm", "__ZdlPvj"}) imports.function(symbol, deleteFunction);
+  for (const char* symbol : {"__Znwm", "__Znam", "__Znwj", "__Znaj"})
+    imports.function(symbol, newFunction);
+  for (const char* symbol : {"__ZdlPv", "__ZdaPv", "__ZdlPvm", "__ZdlPvj"})
+    imports.function(symbol, deleteFunction);
 
   imports.function("___cxa_atexit", [](Machine&, NativeCall& c) {
     // Destructors of statics run when the process ends, which the emulation never reaches.
@@ -53,8 +55,10 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
     const Address guard = c.pointer();
     if (m.load<std::uint8_t>(guard) & 1) return c.returnInteger(0, 4, true);
     if (m.load<std::uint8_t>(guard + 1)) {
-      m.fault("a function-local static is initialised again while its initialisation runs "
-              "(a deadlock on the phone), from " + r->where(m.returnAddress()));
+      m.fault(
+          "a function-local static is initialised again while its initialisation runs "
+          "(a deadlock on the phone), from " +
+          r->where(m.returnAddress()));
     }
     m.store<std::uint8_t>(guard + 1, 1);
     c.returnInteger(1, 4, true);
@@ -64,7 +68,8 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
     m.store<std::uint8_t>(guard, 1);
     m.store<std::uint8_t>(guard + 1, 0);
   });
-  imports.function("___cxa_guard_abort", [](Machine& m, NativeCall& c) { m.store<std::uint8_t>(c.pointer() + 1, 0); });
+  imports.function("___cxa_guard_abort",
+                   [](Machine& m, NativeCall& c) { m.store<std::uint8_t>(c.pointer() + 1, 0); });
 
   imports.function("__ZSt9terminatev", [r](Machine& m, NativeCall&) {
     m.fault("std::terminate called from " + r->where(m.returnAddress()) +
@@ -75,20 +80,27 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   });
 
   // Exceptions.
-  imports.function("___cxa_allocate_exception", [ex](Machine&, NativeCall& c) { c.returnPointer(ex->allocate(c.pointer())); });
-  imports.function("___cxa_free_exception", [ex](Machine&, NativeCall& c) { ex->free(c.pointer()); });
+  imports.function("___cxa_allocate_exception",
+                   [ex](Machine&, NativeCall& c) { c.returnPointer(ex->allocate(c.pointer())); });
+  imports.function("___cxa_free_exception",
+                   [ex](Machine&, NativeCall& c) { ex->free(c.pointer()); });
   imports.function("___cxa_throw", [ex](Machine&, NativeCall& c) {
     const Address object = c.pointer();
     const Address typeinfo = c.pointer();
     ex->throwCxx(object, typeinfo, c.pointer());
   });
   imports.function("___cxa_rethrow", [ex](Machine&, NativeCall&) { ex->rethrow(); });
-  imports.function("___cxa_begin_catch", [ex](Machine&, NativeCall& c) { c.returnPointer(ex->beginCatch(c.pointer(), false)); });
+  imports.function("___cxa_begin_catch", [ex](Machine&, NativeCall& c) {
+    c.returnPointer(ex->beginCatch(c.pointer(), false));
+  });
   imports.function("___cxa_end_catch", [ex](Machine&, NativeCall&) { ex->endCatch(); });
   imports.function("__Unwind_Resume", [ex](Machine&, NativeCall& c) { ex->resume(c.pointer()); });
-  imports.function("_objc_begin_catch", [ex](Machine&, NativeCall& c) { c.returnPointer(ex->beginCatch(c.pointer(), true)); });
+  imports.function("_objc_begin_catch", [ex](Machine&, NativeCall& c) {
+    c.returnPointer(ex->beginCatch(c.pointer(), true));
+  });
   imports.function("_objc_end_catch", [ex](Machine&, NativeCall&) { ex->endCatch(); });
-  imports.function("_objc_exception_throw", [ex](Machine&, NativeCall& c) { ex->throwObjc(c.pointer()); });
+  imports.function("_objc_exception_throw",
+                   [ex](Machine&, NativeCall& c) { ex->throwObjc(c.pointer()); });
   imports.function("_objc_exception_rethrow", [ex](Machine&, NativeCall&) { ex->rethrow(); });
   auto personality = [](Machine& m, NativeCall&) {
     m.fault("a personality function was called: the emulator's unwinder reads the tables itself");
@@ -97,17 +109,22 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   imports.function("___objc_personality_v0", personality);
   imports.function("___gxx_personality_sj0", personality);
   imports.function("___objc_personality_sj0", personality);
-  ex->setPersonalities(*imports.resolve("___gxx_personality_v0"), *imports.resolve("___objc_personality_v0"));
-  ex->setPersonalities(*imports.resolve("___gxx_personality_sj0"), *imports.resolve("___objc_personality_sj0"));
+  ex->setPersonalities(*imports.resolve("___gxx_personality_v0"),
+                       *imports.resolve("___objc_personality_v0"));
+  ex->setPersonalities(*imports.resolve("___gxx_personality_sj0"),
+                       *imports.resolve("___objc_personality_sj0"));
   // 32-bit ARM's setjmp/longjmp unwinding.
-  imports.function("__Unwind_SjLj_Register", [ex](Machine&, NativeCall& c) { ex->registerContext(c.pointer()); });
-  imports.function("__Unwind_SjLj_Unregister", [ex](Machine&, NativeCall& c) { ex->unregisterContext(c.pointer()); });
-  imports.function("__Unwind_SjLj_Resume", [ex](Machine&, NativeCall& c) { ex->resume(c.pointer()); });
+  imports.function("__Unwind_SjLj_Register",
+                   [ex](Machine&, NativeCall& c) { ex->registerContext(c.pointer()); });
+  imports.function("__Unwind_SjLj_Unregister",
+                   [ex](Machine&, NativeCall& c) { ex->unregisterContext(c.pointer()); });
+  imports.function("__Unwind_SjLj_Resume",
+                   [ex](Machine&, NativeCall& c) { ex->resume(c.pointer()); });
 
   // Type information: the three kinds of class typeinfo, by their vtables.
-  const Address unused = machine.addNative("(a typeinfo's virtual function)", [](Machine& m, NativeCall&) {
-    m.fault("a virtual function of a typeinfo was called");
-  });
+  const Address unused = machine.addNative(
+      "(a typeinfo's virtual function)",
+      [](Machine& m, NativeCall&) { m.fault("a virtual function of a typeinfo was called"); });
   const std::vector<Address> typeSlots(8, unused);
   const Address classType = makeVtable(machine, 0, typeSlots);
   const Address siType = makeVtable(machine, 0, typeSlots);
@@ -116,8 +133,9 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   imports.data("__ZTVN10__cxxabiv120__si_class_type_infoE", siType);
   imports.data("__ZTVN10__cxxabiv121__vmi_class_type_infoE", vmiType);
   // Typeinfos of other kinds (what std::function's target_type names) are only compared.
-  for (const char* kind : {"__ZTVN10__cxxabiv119__pointer_type_infoE", "__ZTVN10__cxxabiv120__function_type_infoE",
-                           "__ZTVN10__cxxabiv123__fundamental_type_infoE"}) {
+  for (const char* kind :
+       {"__ZTVN10__cxxabiv119__pointer_type_infoE", "__ZTVN10__cxxabiv120__function_type_infoE",
+        "__ZTVN10__cxxabiv123__fundamental_type_infoE"}) {
     imports.data(kind, makeVtable(machine, 0, typeSlots));
   }
   ex->setClassTypeVtables(classType, siType, vmiType);
@@ -141,7 +159,9 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
     c.returnPointer(exceptionWhat);
   };
   // A logic error keeps its message (libc++'s reference-counted string) after its vtable.
-  auto logicWhat = [](Machine& m, NativeCall& c) { c.returnPointer(m.loadPointer(c.pointer() + m.pointerSize())); };
+  auto logicWhat = [](Machine& m, NativeCall& c) {
+    c.returnPointer(m.loadPointer(c.pointer() + m.pointerSize()));
+  };
   auto logicDestroy = [](Machine& m, NativeCall& c) {
     const Address self = c.pointer();
     const Address message = m.loadPointer(self + m.pointerSize());
@@ -154,21 +174,25 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
   imports.function("__ZNSt9exceptionD2Ev", nothing);
   imports.function("__ZNSt9exceptionD1Ev", nothing);
   imports.function("__ZNKSt11logic_error4whatEv", logicWhat);
-  for (const char* d : {"__ZNSt11logic_errorD2Ev", "__ZNSt11logic_errorD1Ev", "__ZNSt12length_errorD1Ev",
-                        "__ZNSt12length_errorD2Ev", "__ZNSt12out_of_rangeD1Ev", "__ZNSt12out_of_rangeD2Ev"}) {
+  for (const char* d :
+       {"__ZNSt11logic_errorD2Ev", "__ZNSt11logic_errorD1Ev", "__ZNSt12length_errorD1Ev",
+        "__ZNSt12length_errorD2Ev", "__ZNSt12out_of_rangeD1Ev", "__ZNSt12out_of_rangeD2Ev"}) {
     imports.function(d, logicDestroy);
   }
   auto slot = [&imports](const char* symbol) { return *imports.resolve(symbol); };
   const Address logicVtable =
-      makeVtable(machine, logicInfo, {slot("__ZNSt11logic_errorD1Ev"), slot("__ZNSt11logic_errorD1Ev"),
-                                      slot("__ZNKSt11logic_error4whatEv")});
+      makeVtable(machine, logicInfo,
+                 {slot("__ZNSt11logic_errorD1Ev"), slot("__ZNSt11logic_errorD1Ev"),
+                  slot("__ZNKSt11logic_error4whatEv")});
   imports.data("__ZTVSt11logic_error", logicVtable);
   imports.data("__ZTVSt12length_error",
-               makeVtable(machine, lengthInfo, {slot("__ZNSt12length_errorD1Ev"), slot("__ZNSt12length_errorD1Ev"),
-                                                slot("__ZNKSt11logic_error4whatEv")}));
+               makeVtable(machine, lengthInfo,
+                          {slot("__ZNSt12length_errorD1Ev"), slot("__ZNSt12length_errorD1Ev"),
+                           slot("__ZNKSt11logic_error4whatEv")}));
   imports.data("__ZTVSt12out_of_range",
-               makeVtable(machine, rangeInfo, {slot("__ZNSt12out_of_rangeD1Ev"), slot("__ZNSt12out_of_rangeD1Ev"),
-                                               slot("__ZNKSt11logic_error4whatEv")}));
+               makeVtable(machine, rangeInfo,
+                          {slot("__ZNSt12out_of_rangeD1Ev"), slot("__ZNSt12out_of_rangeD1Ev"),
+                           slot("__ZNKSt11logic_error4whatEv")}));
   auto logicConstruct = [logicVtable](Machine& m, NativeCall& c) {
     const Address self = c.pointer();
     const std::string message = m.readCString(c.pointer());
@@ -193,7 +217,8 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
     return info;
   };
   imports.data("_OBJC_EHTYPE_id", ehtype("id", 0));
-  imports.data("_OBJC_EHTYPE_$_NSException", ehtype("NSException", rt.classNamed("NSException")->address));
+  imports.data("_OBJC_EHTYPE_$_NSException",
+               ehtype("NSException", rt.classNamed("NSException")->address));
 
   // dynamic_cast: the object's most derived type, searched for the target among its public
   // bases (non-virtual ones, which is what the binaries use).
@@ -205,8 +230,8 @@ void defineCxxRuntime(Runtime& rt, Imports& imports) {
     if (object == 0) return c.returnPointer(0);
     const unsigned ptr = m.pointerSize();
     const Address vtable = m.loadPointer(object);
-    const std::int64_t offsetToTop = wide ? m.load<std::int64_t>(vtable - 2 * ptr)
-                                          : m.load<std::int32_t>(vtable - 2 * ptr);
+    const std::int64_t offsetToTop =
+        wide ? m.load<std::int64_t>(vtable - 2 * ptr) : m.load<std::int32_t>(vtable - 2 * ptr);
     const Address whole = object + static_cast<Address>(offsetToTop);
     const Address dynamicType = m.loadPointer(vtable - ptr);
     Address adjusted = whole;

@@ -13,7 +13,8 @@ namespace emulator {
 
 namespace {
 
-constexpr std::uint64_t kHeaderSize = 128;  // room for libc++abi's __cxa_exception before the object
+constexpr std::uint64_t kHeaderSize =
+    128;  // room for libc++abi's __cxa_exception before the object
 constexpr std::uint8_t kOmit = 0xff;
 
 // An exception of the binary's on its way through a native function (a stand-in called back into
@@ -45,7 +46,9 @@ unsigned encodedSize(std::uint8_t encoding, unsigned pointerSize) {
 }  // namespace
 
 Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> imageAt)
-    : runtime_(runtime), machine_(runtime.machine()), unwinder_(runtime.machine(), std::move(imageAt)) {
+    : runtime_(runtime),
+      machine_(runtime.machine()),
+      unwinder_(runtime.machine(), std::move(imageAt)) {
   // A host call's frames end where its function contexts began: an exception never unwinds into
   // the contexts of frames below the host's own.
   machine_.setCallHook([this](bool entering) {
@@ -62,7 +65,8 @@ Exceptions::Exceptions(Runtime& runtime, std::function<const Image*(Address)> im
       std::rethrow_exception(failure);
     } catch (const InFlight& inFlight) {
       auto it = records_.find(inFlight.header);
-      if (it == records_.end()) throw EmulationFault("an exception that the binary no longer knows");
+      if (it == records_.end())
+        throw EmulationFault("an exception that the binary no longer knows");
       raise(it->second);
     } catch (const ObjcRaise& raise) {
       throwObjc(raise.exception);
@@ -168,8 +172,8 @@ bool Exceptions::catches(Address catchType, Address thrownType, Address* object)
     for (std::uint32_t i = 0; i < count && i < 64; ++i) {
       const Address entry = thrownType + 2 * p + 8 + i * 2 * p;
       const Address base = machine_.loadPointer(entry);
-      const std::int64_t offsetFlags = p == 8 ? machine_.load<std::int64_t>(entry + p)
-                                              : machine_.load<std::int32_t>(entry + p);
+      const std::int64_t offsetFlags =
+          p == 8 ? machine_.load<std::int64_t>(entry + p) : machine_.load<std::int32_t>(entry + p);
       if (!(offsetFlags & 2) || (offsetFlags & 1)) continue;  // private or virtual bases
       Address adjusted = *object + static_cast<Address>(offsetFlags >> 8);
       if (catches(catchType, base, &adjusted)) {
@@ -184,7 +188,8 @@ bool Exceptions::catches(Address catchType, Address thrownType, Address* object)
 bool Exceptions::matches(Address catchType, Record& record) const {
   if (catchType == 0) return true;  // catch (...)
   const unsigned p = machine_.pointerSize();
-  const bool objcHandler = objcTypeVtable_ && machine_.loadPointer(catchType) == objcTypeVtable_ + 2 * p;
+  const bool objcHandler =
+      objcTypeVtable_ && machine_.loadPointer(catchType) == objcTypeVtable_ + 2 * p;
   if (objcHandler) {
     if (record.objcObject == 0) return false;
     const Address cls = machine_.loadPointer(catchType + 2 * p);
@@ -202,12 +207,13 @@ bool Exceptions::matches(Address catchType, Record& record) const {
   return true;
 }
 
-std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFunction, Address lsda,
-                                                           Address functionStart, Address pc,
-                                                           std::int64_t callSiteIndex, Record& record,
-                                                           bool searchOnly) const {
+std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFunction,
+                                                           Address lsda, Address functionStart,
+                                                           Address pc, std::int64_t callSiteIndex,
+                                                           Record& record, bool searchOnly) const {
   if (lsda == 0 || personalityFunction == 0) return std::nullopt;
-  if (std::find(personalities_.begin(), personalities_.end(), personalityFunction) == personalities_.end()) {
+  if (std::find(personalities_.begin(), personalities_.end(), personalityFunction) ==
+      personalities_.end()) {
     machine_.fault("a frame at " + runtime_.where(pc) + " with a personality no stand-in knows");
   }
   const bool sjlj = callSiteIndex != 0;
@@ -253,7 +259,8 @@ std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFu
         at += 4;
         break;
       case 0x0b:
-        value = static_cast<std::uint64_t>(static_cast<std::int64_t>(machine_.load<std::int32_t>(at)));
+        value =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(machine_.load<std::int32_t>(at)));
         at += 4;
         break;
       case 0x04:
@@ -390,7 +397,8 @@ void Exceptions::raise(Record& record) {
         landing && (!landing->handler || depth == handlerDepth)) {
       unwinder_.restore(state);
       machine_.setReg(machine_.abi().argumentRegister(0), record.header);
-      machine_.setReg(machine_.abi().argumentRegister(1), static_cast<std::uint64_t>(landing->selector));
+      machine_.setReg(machine_.abi().argumentRegister(1),
+                      static_cast<std::uint64_t>(landing->selector));
       machine_.continueAt(landing->pad);
       return;
     }
@@ -425,7 +433,8 @@ void Exceptions::raiseSjLj(Record& record) {
     const std::int32_t callSite = machine_.load<std::int32_t>(context + kContextCallSite);
     if (callSite == -1) return std::nullopt;  // a call with nothing to do here
     if (callSite == 0) {
-      machine_.fault(describe(record) + " passes a call its function said cannot throw: std::terminate");
+      machine_.fault(describe(record) +
+                     " passes a call its function said cannot throw: std::terminate");
     }
     return personality(machine_.load<std::uint32_t>(context + kContextPersonality),
                        machine_.load<std::uint32_t>(context + kContextLsda), 0, 0, callSite, record,
@@ -433,19 +442,22 @@ void Exceptions::raiseSjLj(Record& record) {
   };
   Address handler = 0;
   int depth = 0;
-  for (Address c = contexts_; c != 0 && c != boundary; c = machine_.load<std::uint32_t>(c + kContextPrev)) {
+  for (Address c = contexts_; c != 0 && c != boundary;
+       c = machine_.load<std::uint32_t>(c + kContextPrev)) {
     if (++depth > 100000) machine_.fault("a cycle of function contexts");
     if (auto landing = landingOf(c, true); landing && landing->handler) {
       handler = c;
       break;
     }
   }
-  for (Address c = contexts_; c != 0 && c != boundary; c = machine_.load<std::uint32_t>(c + kContextPrev)) {
+  for (Address c = contexts_; c != 0 && c != boundary;
+       c = machine_.load<std::uint32_t>(c + kContextPrev)) {
     auto landing = landingOf(c, false);
     if (!landing || (landing->handler && c != handler)) continue;
     machine_.store<std::uint32_t>(c + kContextCallSite, static_cast<std::uint32_t>(landing->pad));
     machine_.store<std::uint32_t>(c + kContextData, static_cast<std::uint32_t>(record.header));
-    machine_.store<std::uint32_t>(c + kContextData + 4, static_cast<std::uint32_t>(landing->selector));
+    machine_.store<std::uint32_t>(c + kContextData + 4,
+                                  static_cast<std::uint32_t>(landing->selector));
     contexts_ = c;
     // __builtin_longjmp: the frame pointer (r7) and stack pointer back, on to the dispatch.
     machine_.setReg(UC_ARM_REG_R7, machine_.load<std::uint32_t>(c + kContextJumpBuffer));
@@ -454,19 +466,19 @@ void Exceptions::raiseSjLj(Record& record) {
     return;
   }
   contexts_ = boundary;
-  machine_.setEscapingException(record.native ? record.native
-                                              : std::make_exception_ptr(InFlight(describe(record) +
-                                                                                     " left the binary",
-                                                                                 record.header)));
+  machine_.setEscapingException(record.native
+                                    ? record.native
+                                    : std::make_exception_ptr(InFlight(
+                                          describe(record) + " left the binary", record.header)));
   machine_.continueAt(machine_.returnTrap());
 }
 
 void Exceptions::escape(Record& record, const FrameState& boundary) {
   unwinder_.restore(boundary);
-  machine_.setEscapingException(record.native ? record.native
-                                              : std::make_exception_ptr(InFlight(describe(record) +
-                                                                                     " left the binary",
-                                                                                 record.header)));
+  machine_.setEscapingException(record.native
+                                    ? record.native
+                                    : std::make_exception_ptr(InFlight(
+                                          describe(record) + " left the binary", record.header)));
   machine_.continueAt(machine_.returnTrap());
 }
 

@@ -111,7 +111,7 @@ class Exceptions {
   std::unordered_map<Address, Record> records_;  // by header
   std::vector<Address> caught_;                  // headers, innermost last
   std::vector<Address> personalities_;
-  Address contexts_ = 0;           // the innermost function context (SjLj)
+  Address contexts_ = 0;             // the innermost function context (SjLj)
   std::vector<Address> boundaries_;  // the innermost context when each host call began
   Address objcTypeVtable_ = 0;
   Address classTypeVtable_ = 0;

@@ -19,7 +19,11 @@ bool validUtf8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    std::size_t n = c < 0x80           ? 1
+                    : (c >> 5) == 0x6  ? 2
+                    : (c >> 4) == 0xe  ? 3
+                    : (c >> 3) == 0x1e ? 4
+                                       : 0;
     if (n == 0 || i + n > s.size()) return false;
     for (std::size_t k = 1; k < n; ++k) {
       if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
@@ -79,10 +83,12 @@ void defineFoundation(Runtime& rt) {
   const std::string objc = "usr/include/objc/NSObject.h";
 
   defineStandIn(rt, "NSObject", "", objc)
-      .classMethod("alloc", "@#:",
-                   [](Message& m) { return object(m.runtime, m.runtime.createInstance(instanceClass(m))); })
-      .classMethod("allocWithZone:", "@#:^{_NSZone=}",
-                   [](Message& m) { return object(m.runtime, m.runtime.createInstance(instanceClass(m))); })
+      .classMethod(
+          "alloc", "@#:",
+          [](Message& m) { return object(m.runtime, m.runtime.createInstance(instanceClass(m))); })
+      .classMethod(
+          "allocWithZone:", "@#:^{_NSZone=}",
+          [](Message& m) { return object(m.runtime, m.runtime.createInstance(instanceClass(m))); })
       .classMethod("new", "@#:",
                    [](Message& m) {
                      const Address made = m.runtime.createInstance(instanceClass(m));
@@ -97,19 +103,20 @@ void defineFoundation(Runtime& rt) {
                      }
                      return boolean(false);
                    })
-      .classMethod("instancesRespondToSelector:", "%B#::",
-                   [](Message& m) {
-                     return boolean(m.runtime.lookup(instanceClass(m),
-                                                     m.runtime.selectorName(m.object(0))) != nullptr);
-                   })
+      .classMethod(
+          "instancesRespondToSelector:", "%B#::",
+          [](Message& m) {
+            return boolean(
+                m.runtime.lookup(instanceClass(m), m.runtime.selectorName(m.object(0))) != nullptr);
+          })
       .instance("init", "@@:", [](Message& m) { return object(m.runtime, m.self); })
       .instance("dealloc", "v@:",
                 [](Message& m) {
                   m.runtime.destroyInstance(m.self);
                   return none();
                 })
-      .instance("class", "#@:",
-                [](Message& m) { return object(m.runtime, m.receiverClass->address); })
+      .instance("class",
+                "#@:", [](Message& m) { return object(m.runtime, m.receiverClass->address); })
       .instance("self", "@@:", [](Message& m) { return object(m.runtime, m.self); })
       .instance("isKindOfClass:", "%B@:#",
                 [](Message& m) {
@@ -126,19 +133,20 @@ void defineFoundation(Runtime& rt) {
                   return boolean(m.runtime.respondsTo(m.self, m.runtime.selectorName(m.object(0))));
                 })
       .instance("isEqual:", "%B@:@", [](Message& m) { return boolean(m.self == m.object(0)); })
-      .instance("hash", "%U@:", [](Message& m) { return integerResult(static_cast<std::int64_t>(m.self)); })
+      .instance("hash",
+                "%U@:", [](Message& m) { return integerResult(static_cast<std::int64_t>(m.self)); })
       .instance("description", "@@:",
                 [](Message& m) {
                   return autoreleased(m.runtime,
                                       m.runtime.newString("<" + m.receiverClass->name + ": " +
                                                           Machine::hex(m.self) + ">"));
                 })
-      .instance("copy", "@@:",
-                [](Message& m) {
-                  return object(m.runtime, m.runtime.send(m.self, "copyWithZone:",
-                                                          {Argument::pointer(m.runtime.arch(), 0)})
-                                               .integer);
-                });
+      .instance("copy", "@@:", [](Message& m) {
+        return object(
+            m.runtime,
+            m.runtime.send(m.self, "copyWithZone:", {Argument::pointer(m.runtime.arch(), 0)})
+                .integer);
+      });
 
   // Strings. The instances are the private concrete classes, as on the phone.
   const std::string nsstring = "Foundation/NSString.h";
@@ -169,8 +177,9 @@ void defineFoundation(Runtime& rt) {
                   const Address bytes = m.object(0);
                   const std::uint64_t length = m.integer(1);
                   if (m.integer(2) != kUtf8Encoding) {
-                    m.runtime.machine().fault("-[NSString initWithBytes:length:encoding:] with encoding " +
-                                              std::to_string(m.integer(2)) + ": only UTF-8 is modelled");
+                    m.runtime.machine().fault(
+                        "-[NSString initWithBytes:length:encoding:] with encoding " +
+                        std::to_string(m.integer(2)) + ": only UTF-8 is modelled");
                   }
                   std::string text(length, '\0');
                   if (length) m.runtime.machine().read(bytes, text.data(), length);
@@ -200,7 +209,8 @@ void defineFoundation(Runtime& rt) {
                 })
       .instance("length", "%U@:",
                 [](Message& m) {
-                  return integerResult(static_cast<std::int64_t>(utf16Length(*m.runtime.stringOf(m.self))));
+                  return integerResult(
+                      static_cast<std::int64_t>(utf16Length(*m.runtime.stringOf(m.self))));
                 })
       .instance("isEqualToString:", "%B@:@",
                 [](Message& m) {
@@ -241,58 +251,72 @@ void defineFoundation(Runtime& rt) {
       .state<NumberState>()
       .classMethod("numberWithBool:", "@#:%B",
                    [number](Message& m) {
-                     return autoreleased(m.runtime, number(m.runtime, platform::Value(m.boolean(0))));
-                   })
-      .classMethod("numberWithInt:", "@#:i",
-                   [number](Message& m) {
                      return autoreleased(m.runtime,
-                                         number(m.runtime, platform::Value(std::int64_t{
-                                                               static_cast<std::int32_t>(m.integer(0))})));
+                                         number(m.runtime, platform::Value(m.boolean(0))));
                    })
-      .classMethod("numberWithLongLong:", "@#:q",
-                   [number](Message& m) {
-                     return autoreleased(m.runtime, number(m.runtime, platform::Value(static_cast<std::int64_t>(
-                                                                          m.integer(0)))));
-                   })
+      .classMethod(
+          "numberWithInt:", "@#:i",
+          [number](Message& m) {
+            return autoreleased(
+                m.runtime,
+                number(m.runtime,
+                       platform::Value(std::int64_t{static_cast<std::int32_t>(m.integer(0))})));
+          })
+      .classMethod(
+          "numberWithLongLong:", "@#:q",
+          [number](Message& m) {
+            return autoreleased(
+                m.runtime,
+                number(m.runtime, platform::Value(static_cast<std::int64_t>(m.integer(0)))));
+          })
       .classMethod("numberWithInteger:", "@#:%I",
                    [number](Message& m) {
                      const bool wide = is64Bit(m.runtime.arch());
-                     const auto value = wide ? static_cast<std::int64_t>(m.integer(0))
-                                             : std::int64_t{static_cast<std::int32_t>(m.integer(0))};
+                     const auto value = wide
+                                            ? static_cast<std::int64_t>(m.integer(0))
+                                            : std::int64_t{static_cast<std::int32_t>(m.integer(0))};
                      return autoreleased(m.runtime, number(m.runtime, platform::Value(value)));
                    })
       .classMethod("numberWithFloat:", "@#:f",
                    [number](Message& m) {
-                     return autoreleased(m.runtime, number(m.runtime, platform::Value(double{m.f32(0)})));
+                     return autoreleased(m.runtime,
+                                         number(m.runtime, platform::Value(double{m.f32(0)})));
                    })
       .classMethod("numberWithDouble:", "@#:d",
                    [number](Message& m) {
                      return autoreleased(m.runtime, number(m.runtime, platform::Value(m.f64(0))));
                    })
-      .instance("boolValue", "%B@:", [numberOf](Message& m) { return boolean(platform::boolValue(numberOf(m))); })
+      .instance("boolValue", "%B@:",
+                [numberOf](Message& m) { return boolean(platform::boolValue(numberOf(m))); })
       .instance("intValue", "i@:",
                 [numberOf](Message& m) {
-                  return Argument::integer(static_cast<std::uint32_t>(platform::intValue(numberOf(m))), 4, true);
+                  return Argument::integer(
+                      static_cast<std::uint32_t>(platform::intValue(numberOf(m))), 4, true);
                 })
       .instance("longLongValue", "q@:",
                 [numberOf](Message& m) {
-                  return Argument::integer(static_cast<std::uint64_t>(numberAsInteger(numberOf(m))), 8, true);
+                  return Argument::integer(static_cast<std::uint64_t>(numberAsInteger(numberOf(m))),
+                                           8, true);
                 })
       .instance("integerValue", "%I@:",
                 [numberOf](Message& m) { return integerResult(numberAsInteger(numberOf(m))); })
       .instance("floatValue", "f@:",
-                [numberOf](Message& m) { return floatResult(static_cast<float>(numberAsDouble(numberOf(m)))); })
-      .instance("doubleValue", "d@:",
-                [numberOf](Message& m) { return doubleResult(numberAsDouble(numberOf(m))); })
+                [numberOf](Message& m) {
+                  return floatResult(static_cast<float>(numberAsDouble(numberOf(m))));
+                })
+      .instance("doubleValue",
+                "d@:", [numberOf](Message& m) { return doubleResult(numberAsDouble(numberOf(m))); })
       .instance("description", "@@:",
                 [numberOf](Message& m) {
-                  return autoreleased(m.runtime, m.runtime.newString(platform::description(numberOf(m))));
+                  return autoreleased(m.runtime,
+                                      m.runtime.newString(platform::description(numberOf(m))));
                 })
-      .instance("isEqual:", "%B@:@",
-                [numberOf](Message& m) {
-                  auto* other = m.runtime.state<NumberState>(m.object(0));
-                  return boolean(other && numberAsDouble(other->value) == numberAsDouble(numberOf(m)));
-                })
+      .instance(
+          "isEqual:", "%B@:@",
+          [numberOf](Message& m) {
+            auto* other = m.runtime.state<NumberState>(m.object(0));
+            return boolean(other && numberAsDouble(other->value) == numberAsDouble(numberOf(m)));
+          })
       .instance("copyWithZone:", "@@:^{_NSZone=}",
                 [](Message& m) { return object(m.runtime, m.runtime.retain(m.self)); });
   defineStandIn(rt, "__NSCFNumber", "NSNumber", nsvalue);
@@ -302,28 +326,30 @@ void defineFoundation(Runtime& rt) {
       .state<DateState>()
       .classMethod("dateWithTimeIntervalSinceReferenceDate:", "@#:d",
                    [](Message& m) {
-                     const Address date = m.runtime.createInstance(m.runtime.classNamed("__NSDate"));
+                     const Address date =
+                         m.runtime.createInstance(m.runtime.classNamed("__NSDate"));
                      m.runtime.state<DateState>(date)->secondsSinceReferenceDate = m.f64(0);
                      return autoreleased(m.runtime, date);
                    })
-      .instance("timeIntervalSinceReferenceDate", "d@:",
-                [](Message& m) {
-                  return doubleResult(m.runtime.state<DateState>(m.self)->secondsSinceReferenceDate);
-                });
+      .instance("timeIntervalSinceReferenceDate", "d@:", [](Message& m) {
+        return doubleResult(m.runtime.state<DateState>(m.self)->secondsSinceReferenceDate);
+      });
   defineStandIn(rt, "__NSDate", "NSDate", "Foundation/NSDate.h");
 
   defineStandIn(rt, "NSData", "NSObject", "Foundation/NSData.h")
       .state<DataState>()
       .classMethod("dataWithBytes:length:", "@#:r^v%U",
                    [](Message& m) {
-                     const Address data = m.runtime.createInstance(m.runtime.classNamed("NSConcreteData"));
+                     const Address data =
+                         m.runtime.createInstance(m.runtime.classNamed("NSConcreteData"));
                      m.runtime.state<DataState>(data)->bytes =
                          m.runtime.machine().readBytes(m.object(0), m.integer(1));
                      return autoreleased(m.runtime, data);
                    })
       .instance("length", "%U@:",
                 [](Message& m) {
-                  return integerResult(static_cast<std::int64_t>(m.runtime.state<DataState>(m.self)->bytes.size()));
+                  return integerResult(
+                      static_cast<std::int64_t>(m.runtime.state<DataState>(m.self)->bytes.size()));
                 })
       .instance("bytes", "r^v@:", [](Message& m) {
         auto* d = m.runtime.state<DataState>(m.self);
@@ -340,21 +366,25 @@ void defineFoundation(Runtime& rt) {
   const std::string nsarray = "Foundation/NSArray.h";
   defineStandIn(rt, "NSArray", "NSObject", nsarray)
       .state<ArrayState>()
-      .classMethod("array", "@#:",
-                   [](Message& m) {
-                     return autoreleased(m.runtime, m.runtime.createInstance(m.runtime.classNamed(
-                                                        instanceClass(m)->name == "NSMutableArray" ? "__NSArrayM"
-                                                                                                   : "__NSArrayI")));
-                   })
+      .classMethod(
+          "array", "@#:",
+          [](Message& m) {
+            return autoreleased(
+                m.runtime,
+                m.runtime.createInstance(m.runtime.classNamed(
+                    instanceClass(m)->name == "NSMutableArray" ? "__NSArrayM" : "__NSArrayI")));
+          })
       .instance("count", "%U@:",
                 [](Message& m) {
-                  return integerResult(static_cast<std::int64_t>(m.runtime.state<ArrayState>(m.self)->items.size()));
+                  return integerResult(
+                      static_cast<std::int64_t>(m.runtime.state<ArrayState>(m.self)->items.size()));
                 })
       .instance("objectAtIndex:", "@@:%U",
                 [](Message& m) {
                   auto* a = m.runtime.state<ArrayState>(m.self);
                   if (m.integer(0) >= a->items.size()) {
-                    m.runtime.machine().fault("-[NSArray objectAtIndex:] index " + std::to_string(m.integer(0)) +
+                    m.runtime.machine().fault("-[NSArray objectAtIndex:] index " +
+                                              std::to_string(m.integer(0)) +
                                               " beyond bounds (raised NSRangeException), from " +
                                               m.runtime.where(m.caller));
                   }
@@ -367,19 +397,23 @@ void defineFoundation(Runtime& rt) {
                 })
       .instance("description", "@@:",
                 [](Message& m) {
-                  return autoreleased(m.runtime, m.runtime.newString(platform::description(*m.runtime.valueOf(m.self))));
+                  return autoreleased(
+                      m.runtime,
+                      m.runtime.newString(platform::description(*m.runtime.valueOf(m.self))));
                 })
       .instance("copyWithZone:", "@@:^{_NSZone=}",
                 [](Message& m) { return object(m.runtime, m.runtime.retain(m.self)); });
   defineStandIn(rt, "NSMutableArray", "NSArray", nsarray)
       .classMethod("arrayWithCapacity:", "@#:%U",
                    [](Message& m) {
-                     return autoreleased(m.runtime, m.runtime.createInstance(m.runtime.classNamed("__NSArrayM")));
+                     return autoreleased(
+                         m.runtime, m.runtime.createInstance(m.runtime.classNamed("__NSArrayM")));
                    })
       .instance("addObject:", "v@:@", [](Message& m) {
         if (m.object(0) == 0) {
-          m.runtime.machine().fault("-[NSMutableArray addObject:] with nil (raised NSInvalidArgumentException), from " +
-                                    m.runtime.where(m.caller));
+          m.runtime.machine().fault(
+              "-[NSMutableArray addObject:] with nil (raised NSInvalidArgumentException), from " +
+              m.runtime.where(m.caller));
         }
         auto* a = m.runtime.state<ArrayState>(m.self);
         a->items.push_back(m.runtime.retain(m.object(0)));
@@ -400,9 +434,10 @@ void defineFoundation(Runtime& rt) {
   };
   auto setKey = [](Message& m, Address value, Address key) {
     if (key == 0 || value == 0) {
-      m.runtime.machine().fault("-[NSMutableDictionary setObject:forKey:] with a nil key or value "
-                                "(raised NSInvalidArgumentException), from " +
-                                m.runtime.where(m.caller));
+      m.runtime.machine().fault(
+          "-[NSMutableDictionary setObject:forKey:] with a nil key or value "
+          "(raised NSInvalidArgumentException), from " +
+          m.runtime.where(m.caller));
     }
     auto* d = m.runtime.state<DictionaryState>(m.self);
     auto wanted = m.runtime.stringOf(key);
@@ -426,14 +461,16 @@ void defineFoundation(Runtime& rt) {
                      if (!path) return object(m.runtime, 0);
                      auto stored = platform::dictionaryWithContentsOfFile(*path);
                      if (!stored) return object(m.runtime, 0);
-                     return autoreleased(m.runtime, m.runtime.newObject(platform::Value(std::move(*stored))));
+                     return autoreleased(m.runtime,
+                                         m.runtime.newObject(platform::Value(std::move(*stored))));
                    })
       .instance("count", "%U@:",
                 [](Message& m) {
                   return integerResult(static_cast<std::int64_t>(
                       m.runtime.state<DictionaryState>(m.self)->entries.size()));
                 })
-      .instance("objectForKey:", "@@:@", [lookupKey](Message& m) { return object(m.runtime, lookupKey(m, m.object(0))); })
+      .instance("objectForKey:", "@@:@",
+                [lookupKey](Message& m) { return object(m.runtime, lookupKey(m, m.object(0))); })
       .instance("objectForKeyedSubscript:", "@@:@",
                 [lookupKey](Message& m) { return object(m.runtime, lookupKey(m, m.object(0))); })
       .instance("countByEnumeratingWithState:objects:count:", kFastEnumeration,
@@ -447,23 +484,29 @@ void defineFoundation(Runtime& rt) {
                 [](Message& m) {
                   auto path = stringArgument(m, 0);
                   auto value = m.runtime.valueOf(m.self);
-                  if (!path || !value || !value->getIf<platform::Dictionary>()) return boolean(false);
-                  return boolean(platform::writeToFileAtomically(*value->getIf<platform::Dictionary>(), *path));
+                  if (!path || !value || !value->getIf<platform::Dictionary>())
+                    return boolean(false);
+                  return boolean(platform::writeToFileAtomically(
+                      *value->getIf<platform::Dictionary>(), *path));
                 })
       .instance("description", "@@:",
                 [](Message& m) {
-                  return autoreleased(m.runtime, m.runtime.newString(platform::description(*m.runtime.valueOf(m.self))));
+                  return autoreleased(
+                      m.runtime,
+                      m.runtime.newString(platform::description(*m.runtime.valueOf(m.self))));
                 })
       .instance("copyWithZone:", "@@:^{_NSZone=}",
                 [](Message& m) { return object(m.runtime, m.runtime.retain(m.self)); });
   defineStandIn(rt, "NSMutableDictionary", "NSDictionary", nsdictionary)
       .classMethod("dictionaryWithCapacity:", "@#:%U",
                    [](Message& m) {
-                     return autoreleased(m.runtime, m.runtime.createInstance(m.runtime.classNamed("__NSDictionaryM")));
+                     return autoreleased(m.runtime, m.runtime.createInstance(
+                                                        m.runtime.classNamed("__NSDictionaryM")));
                    })
       .classMethod("dictionary", "@#:",
                    [](Message& m) {
-                     return autoreleased(m.runtime, m.runtime.createInstance(m.runtime.classNamed("__NSDictionaryM")));
+                     return autoreleased(m.runtime, m.runtime.createInstance(
+                                                        m.runtime.classNamed("__NSDictionaryM")));
                    })
       .instance("setObject:forKey:", "v@:@@",
                 [setKey](Message& m) {
@@ -480,18 +523,28 @@ void defineFoundation(Runtime& rt) {
   defineStandIn(rt, "NSError", "NSObject", "Foundation/NSError.h")
       .state<ErrorState>()
       .instance("domain", "@@:",
-                [](Message& m) { return autoreleased(m.runtime, m.runtime.newString(m.runtime.state<ErrorState>(m.self)->domain)); })
-      .instance("code", "%I@:", [](Message& m) { return integerResult(m.runtime.state<ErrorState>(m.self)->code); })
+                [](Message& m) {
+                  return autoreleased(
+                      m.runtime, m.runtime.newString(m.runtime.state<ErrorState>(m.self)->domain));
+                })
+      .instance("code", "%I@:",
+                [](Message& m) { return integerResult(m.runtime.state<ErrorState>(m.self)->code); })
       .instance("localizedDescription", "@@:", [](Message& m) {
-        return autoreleased(m.runtime, m.runtime.newString(m.runtime.state<ErrorState>(m.self)->description));
+        return autoreleased(m.runtime,
+                            m.runtime.newString(m.runtime.state<ErrorState>(m.self)->description));
       });
 
   defineStandIn(rt, "NSException", "NSObject", "Foundation/NSException.h")
       .state<ExceptionState>()
       .instance("name", "@@:",
-                [](Message& m) { return autoreleased(m.runtime, m.runtime.newString(m.runtime.state<ExceptionState>(m.self)->name)); })
+                [](Message& m) {
+                  return autoreleased(
+                      m.runtime,
+                      m.runtime.newString(m.runtime.state<ExceptionState>(m.self)->name));
+                })
       .instance("reason", "@@:", [](Message& m) {
-        return autoreleased(m.runtime, m.runtime.newString(m.runtime.state<ExceptionState>(m.self)->reason));
+        return autoreleased(m.runtime,
+                            m.runtime.newString(m.runtime.state<ExceptionState>(m.self)->reason));
       });
 
   defineStandIn(rt, "NSFileManager", "NSObject", "Foundation/NSFileManager.h")
@@ -505,14 +558,17 @@ void defineFoundation(Runtime& rt) {
       .instance("fileExistsAtPath:", "%B@:@",
                 [](Message& m) {
                   auto path = stringArgument(m, 0);
-                  return boolean(path && platform::NSFileManager::defaultManager()->fileExistsAtPath(*path));
+                  return boolean(
+                      path && platform::NSFileManager::defaultManager()->fileExistsAtPath(*path));
                 })
-      .instance("createDirectoryAtPath:withIntermediateDirectories:attributes:error:", "%B@:@%B@^@",
-                [](Message& m) {
-                  auto path = stringArgument(m, 0);
-                  if (m.object(3)) m.runtime.machine().storePointer(m.object(3), 0);
-                  return boolean(path && platform::NSFileManager::defaultManager()->createDirectoryAtPathWithIntermediateDirectories(*path));
-                })
+      .instance(
+          "createDirectoryAtPath:withIntermediateDirectories:attributes:error:", "%B@:@%B@^@",
+          [](Message& m) {
+            auto path = stringArgument(m, 0);
+            if (m.object(3)) m.runtime.machine().storePointer(m.object(3), 0);
+            return boolean(path && platform::NSFileManager::defaultManager()
+                                       ->createDirectoryAtPathWithIntermediateDirectories(*path));
+          })
       .instance("removeItemAtPath:error:", "%B@:@^@", [](Message& m) {
         auto path = stringArgument(m, 0);
         if (m.object(1)) m.runtime.machine().storePointer(m.object(1), 0);
@@ -528,14 +584,15 @@ void defineFoundation(Runtime& rt) {
                       std::make_shared<platform::NSOperationQueue>();
                   return object(m.runtime, m.self);
                 })
-      .instance("setMaxConcurrentOperationCount:", "v@:%I",
-                [](Message& m) {
-                  if (static_cast<std::int64_t>(m.integer(0)) != 1) {
-                    m.runtime.machine().fault("an operation queue of " + std::to_string(m.integer(0)) +
-                                              " concurrent operations: only serial queues are modelled");
-                  }
-                  return none();
-                })
+      .instance(
+          "setMaxConcurrentOperationCount:", "v@:%I",
+          [](Message& m) {
+            if (static_cast<std::int64_t>(m.integer(0)) != 1) {
+              m.runtime.machine().fault("an operation queue of " + std::to_string(m.integer(0)) +
+                                        " concurrent operations: only serial queues are modelled");
+            }
+            return none();
+          })
       .instance("addOperationWithBlock:", "v@:@?", [](Message& m) {
         auto* q = m.runtime.state<OperationQueueState>(m.self);
         if (!q->queue) m.runtime.machine().fault("an operation queue used before -init");

@@ -32,7 +32,8 @@ Image::Image(Machine& machine, Runtime& runtime, Imports& imports, const MachOFi
       symbols_[symbol.value + slide_] = symbol.name;
     }
   }
-  for (const Export& e : file.exports()) exports_[e.name] = e.address + file.preferredBase() + slide_;
+  for (const Export& e : file.exports())
+    exports_[e.name] = e.address + file.preferredBase() + slide_;
   map();
   rebase();
   bind();

@@ -31,7 +31,8 @@ class Image {
   // "Tonewell.dylib+0x1234 (symbol+0x10)".
   std::string symbolize(Address address) const;
   // A section's slid address and size (size 0 when absent).
-  std::pair<Address, std::uint64_t> section(const std::string& segment, const std::string& name) const;
+  std::pair<Address, std::uint64_t> section(const std::string& segment,
+                                            const std::string& name) const;
   const MachOFile& file() const { return file_; }
   // Stand-ins bound, for the report.
   std::size_t bindCount() const { return bindCount_; }

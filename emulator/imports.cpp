@@ -26,8 +26,8 @@ std::optional<Address> Imports::resolve(const std::string& symbol) {
     return std::nullopt;
   }
   // One stub per symbol, made the first time the binary binds it.
-  const Address stub = machine_.addNative(symbol.size() > 1 ? symbol.substr(1) : symbol,
-                                          it->second);
+  const Address stub =
+      machine_.addNative(symbol.size() > 1 ? symbol.substr(1) : symbol, it->second);
   addresses_[symbol] = stub;
   return stub;
 }

@@ -77,9 +77,8 @@ Machine::Machine(Arch arch) : arch_(arch), heap_(std::make_unique<Heap>()) {
   staticEnd_ = layout::kStatic + layout::kStaticSize;
   stackTop_ = layout::kStack + layout::kStackSize - 0x100;
   // The first stub is the return trap: a call from the host ends when it is reached.
-  returnTrap_ = addNative("(return to the host)", [](Machine& m, NativeCall&) {
-    m.fault("the return trap was executed");
-  });
+  returnTrap_ = addNative("(return to the host)",
+                          [](Machine& m, NativeCall&) { m.fault("the return trap was executed"); });
   uc_hook hook;
   check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::onCode), this,
                     layout::kNativeStubs, layout::kNativeStubs + layout::kNativeStubsSize - 1),
@@ -89,8 +88,8 @@ Machine::Machine(Arch arch) : arch_(arch), heap_(std::make_unique<Heap>()) {
                         UC_HOOK_MEM_FETCH_UNMAPPED | UC_HOOK_MEM_FETCH_PROT,
                     reinterpret_cast<void*>(&Machine::onInvalidMemory), this, 1, 0),
         "cannot hook invalid memory");
-  check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&Machine::onInterrupt),
-                    this, 1, 0),
+  check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&Machine::onInterrupt), this,
+                    1, 0),
         "cannot hook interrupts");
 }
 
@@ -296,8 +295,8 @@ void Machine::runNative(Address address) {
   continuation_ = saved;
 }
 
-bool Machine::onInvalidMemory(uc_struct*, int type, std::uint64_t address, int size,
-                              std::int64_t, void* self) {
+bool Machine::onInvalidMemory(uc_struct*, int type, std::uint64_t address, int size, std::int64_t,
+                              void* self) {
   auto* machine = static_cast<Machine*>(self);
   const char* what = "access";
   switch (type) {
@@ -352,8 +351,8 @@ Returned Machine::call(Address function, const std::vector<Argument>& args, cons
   uc_context* saved = nullptr;
   check(uc_context_alloc(uc_, &saved), "cannot save the emulated CPU");
   uc_context_save(uc_, saved);
-  const Address sp = depth_ > 0 ? ((reg(abi_->spRegister()) - abi_->redZone() - 256) & ~Address{15})
-                                 : stackTop_;
+  const Address sp =
+      depth_ > 0 ? ((reg(abi_->spRegister()) - abi_->redZone() - 256) & ~Address{15}) : stackTop_;
   if (sp < layout::kStack + 0x1000) fault("the emulated stack overflowed");
   const Abi::PreparedCall prepared = abi_->prepareCall(*this, args, returns, sp, returnTrap_);
   const bool outermost = depth_ == 0;

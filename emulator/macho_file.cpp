@@ -72,7 +72,8 @@ std::vector<FatSlice> fatSlices(std::string_view bytes) {
                        static_cast<std::int32_t>(bigEndian32(entry + 4)));
     const std::uint32_t offset = bigEndian32(entry + 8);
     const std::uint32_t size = bigEndian32(entry + 12);
-    if (arch && std::uint64_t{offset} + size <= bytes.size()) slices.push_back({*arch, offset, size});
+    if (arch && std::uint64_t{offset} + size <= bytes.size())
+      slices.push_back({*arch, offset, size});
   }
   return slices;
 }
@@ -392,7 +393,7 @@ std::vector<Export> MachOFile::exports() const {
   if (exportInfo_.empty()) return out;
   // Walks the trie depth first; the depth bound keeps a malformed trie from looping.
   std::function<void(std::uint64_t, std::string, int)> walk = [&](std::uint64_t offset,
-                                                                   std::string prefix, int depth) {
+                                                                  std::string prefix, int depth) {
     if (offset >= exportInfo_.size() || depth > 256) return;
     ByteStream in(exportInfo_.subspan(offset));
     const std::uint64_t terminalSize = in.uleb();

@@ -20,19 +20,26 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
   auto handles = std::make_shared<MethodHandles>();
 
   imports.function("_objc_msgSend", [r](Machine&, NativeCall& c) { r->dispatch(c, false, false); });
-  imports.function("_objc_msgSendSuper", [r](Machine&, NativeCall& c) { r->dispatch(c, true, false); });
-  imports.function("_objc_msgSendSuper2", [r](Machine&, NativeCall& c) { r->dispatch(c, true, true); });
+  imports.function("_objc_msgSendSuper",
+                   [r](Machine&, NativeCall& c) { r->dispatch(c, true, false); });
+  imports.function("_objc_msgSendSuper2",
+                   [r](Machine&, NativeCall& c) { r->dispatch(c, true, true); });
   // 32-bit ARM: a result returned through memory has variants of its own.
-  imports.function("_objc_msgSend_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, false, false, true); });
-  imports.function("_objc_msgSendSuper_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, true, false, true); });
-  imports.function("_objc_msgSendSuper2_stret", [r](Machine&, NativeCall& c) { r->dispatch(c, true, true, true); });
+  imports.function("_objc_msgSend_stret",
+                   [r](Machine&, NativeCall& c) { r->dispatch(c, false, false, true); });
+  imports.function("_objc_msgSendSuper_stret",
+                   [r](Machine&, NativeCall& c) { r->dispatch(c, true, false, true); });
+  imports.function("_objc_msgSendSuper2_stret",
+                   [r](Machine&, NativeCall& c) { r->dispatch(c, true, true, true); });
 
   // Reference counting, as ARC calls it.
   auto retainLike = [r](Machine&, NativeCall& c) { c.returnPointer(r->retain(c.pointer())); };
   imports.function("_objc_retain", retainLike);
   imports.function("_objc_retainAutoreleasedReturnValue", retainLike);
   imports.function("_objc_release", [r](Machine&, NativeCall& c) { r->release(c.pointer()); });
-  auto autoreleaseLike = [r](Machine&, NativeCall& c) { c.returnPointer(r->autorelease(c.pointer())); };
+  auto autoreleaseLike = [r](Machine&, NativeCall& c) {
+    c.returnPointer(r->autorelease(c.pointer()));
+  };
   imports.function("_objc_autorelease", autoreleaseLike);
   imports.function("_objc_autoreleaseReturnValue", autoreleaseLike);
   auto retainAutorelease = [r](Machine&, NativeCall& c) {
@@ -50,9 +57,12 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
     m.storePointer(slot, value);
     r->release(old);
   });
-  imports.function("_objc_retainBlock", [r](Machine&, NativeCall& c) { c.returnPointer(r->copyBlock(c.pointer())); });
-  imports.function("_objc_autoreleasePoolPush", [r](Machine&, NativeCall& c) { c.returnPointer(r->pushPool()); });
-  imports.function("_objc_autoreleasePoolPop", [r](Machine&, NativeCall& c) { r->popPool(c.pointer()); });
+  imports.function("_objc_retainBlock",
+                   [r](Machine&, NativeCall& c) { c.returnPointer(r->copyBlock(c.pointer())); });
+  imports.function("_objc_autoreleasePoolPush",
+                   [r](Machine&, NativeCall& c) { c.returnPointer(r->pushPool()); });
+  imports.function("_objc_autoreleasePoolPop",
+                   [r](Machine&, NativeCall& c) { r->popPool(c.pointer()); });
 
   // Weak references.
   imports.function("_objc_storeWeak", [r](Machine&, NativeCall& c) {
@@ -64,11 +74,14 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
     m.storePointer(slot, 0);
     c.returnPointer(r->storeWeak(slot, c.pointer()));
   });
-  imports.function("_objc_loadWeakRetained", [r](Machine&, NativeCall& c) { c.returnPointer(r->loadWeakRetained(c.pointer())); });
+  imports.function("_objc_loadWeakRetained", [r](Machine&, NativeCall& c) {
+    c.returnPointer(r->loadWeakRetained(c.pointer()));
+  });
   imports.function("_objc_loadWeak", [r](Machine&, NativeCall& c) {
     c.returnPointer(r->autorelease(r->loadWeakRetained(c.pointer())));
   });
-  imports.function("_objc_destroyWeak", [r](Machine&, NativeCall& c) { r->destroyWeak(c.pointer()); });
+  imports.function("_objc_destroyWeak",
+                   [r](Machine&, NativeCall& c) { r->destroyWeak(c.pointer()); });
   imports.function("_objc_moveWeak", [r](Machine& m, NativeCall& c) {
     const Address to = c.pointer();
     const Address from = c.pointer();
@@ -154,7 +167,8 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
     r->addBinaryMethod(*cls, selector, types ? m.readCString(types, 1024) : "", imp);
     c.returnBool(true);
   });
-  auto methodHandle = [r, handles](Machine& m, ClassInfo* cls, const std::string& selector) -> Address {
+  auto methodHandle = [r, handles](Machine& m, ClassInfo* cls,
+                                   const std::string& selector) -> Address {
     const MethodEntry* entry = cls ? r->lookup(cls, selector) : nullptr;
     if (entry == nullptr) return 0;
     auto& mutableEntry = const_cast<MethodEntry&>(*entry);
@@ -185,7 +199,8 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
   auto ownerOf = [handles](Machine& m, Address handle) -> std::pair<ClassInfo*, std::string> {
     auto it = handles->byHandle.find(handle);
     if (it == handles->byHandle.end() || it->second.first == nullptr) {
-      m.fault("a Method handle " + Machine::hex(handle) + " that class_getInstanceMethod never gave");
+      m.fault("a Method handle " + Machine::hex(handle) +
+              " that class_getInstanceMethod never gave");
     }
     return it->second;
   };
@@ -213,8 +228,10 @@ void defineObjcImports(Runtime& rt, Imports& imports) {
   });
 
   // Blocks.
-  imports.function("__Block_copy", [r](Machine&, NativeCall& c) { c.returnPointer(r->copyBlock(c.pointer())); });
-  imports.function("__Block_release", [r](Machine&, NativeCall& c) { r->releaseBlock(c.pointer()); });
+  imports.function("__Block_copy",
+                   [r](Machine&, NativeCall& c) { c.returnPointer(r->copyBlock(c.pointer())); });
+  imports.function("__Block_release",
+                   [r](Machine&, NativeCall& c) { r->releaseBlock(c.pointer()); });
   imports.function("__Block_object_assign", [r](Machine&, NativeCall& c) {
     const Address destination = c.pointer();
     const Address object = c.pointer();

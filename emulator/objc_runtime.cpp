@@ -141,7 +141,8 @@ std::vector<Runtime::StandInMethod> Runtime::standInMethods() const {
   for (const auto& cls : classes_) {
     if (cls->fromBinary) continue;
     for (const auto& [selector, entry] : cls->methods) {
-      if (entry.native) out.push_back({cls->isMeta ? cls->instances : cls.get(), cls->isMeta, &entry});
+      if (entry.native)
+        out.push_back({cls->isMeta ? cls->instances : cls.get(), cls->isMeta, &entry});
     }
   }
   return out;
@@ -191,8 +192,8 @@ ClassInfo* Runtime::classAt(Address address) const {
 ClassInfo* Runtime::classOf(Address object) const {
   if (object == 0) return nullptr;
   if (auto it = objects_.find(object); it != objects_.end()) return it->second.cls;
-  if (ClassInfo* cls = classAt(object)) return cls->isMeta ? classAt(machine_.loadPointer(object))
-                                                          : cls->meta;
+  if (ClassInfo* cls = classAt(object))
+    return cls->isMeta ? classAt(machine_.loadPointer(object)) : cls->meta;
   // Objects we did not make: the binary's string literals and blocks.
   if (object % 4 != 0 || !machine_.isMapped(object, machine_.pointerSize())) return nullptr;
   if (machine_.isFreedBlock(object)) return nullptr;
@@ -392,8 +393,7 @@ Address Runtime::pushPool() {
 
 void Runtime::popPool(Address token) {
   if (token < kPoolTokenBase || token - kPoolTokenBase > pool_.size()) {
-    machine_.fault("an autorelease pool popped with a token it never gave: " +
-                   Machine::hex(token));
+    machine_.fault("an autorelease pool popped with a token it never gave: " + Machine::hex(token));
   }
   const std::size_t keep = token - kPoolTokenBase;
   while (pool_.size() > keep) {
@@ -488,9 +488,8 @@ void Runtime::checkArgument(const Type& type, const Argument& arg, std::size_t i
     case Type::Kind::kBlock:
     case Type::Kind::kClass:
       if (arg.bits != 0 && !isObject(arg.bits)) {
-        wrong(Machine::hex(arg.bits) + (machine_.isFreedBlock(arg.bits)
-                                            ? ", a deallocated object,"
-                                            : ", which is no object,"));
+        wrong(Machine::hex(arg.bits) + (machine_.isFreedBlock(arg.bits) ? ", a deallocated object,"
+                                                                        : ", which is no object,"));
       }
       if (type.kind == Type::Kind::kBlock && arg.bits != 0 && !isBlock(arg.bits)) {
         wrong("an object that is no block");
@@ -518,8 +517,8 @@ Argument Runtime::invokeNative(const MethodEntry& entry, Address self, ClassInfo
     try {
       arg = call.next(types[i]);
     } catch (const EmulationFault& fault) {
-      machine_.fault("argument " + std::to_string(i - 1) + " of " + methodName(cls, selector) + ": " +
-                     fault.what() + " (sent from " + where(caller) + ")");
+      machine_.fault("argument " + std::to_string(i - 1) + " of " + methodName(cls, selector) +
+                     ": " + fault.what() + " (sent from " + where(caller) + ")");
     }
     checkArgument(types[i], arg, i - 2, cls, selector, caller);
     message.args.push_back(std::move(arg));
@@ -556,9 +555,10 @@ void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2, bool stret) 
   const std::string name = selectorName(selectorAddress);
   ClassInfo* cls = classOf(self);
   if (cls == nullptr) {
-    machine_.fault(std::string("message ") + name + " sent to " + Machine::hex(self) +
-                   (machine_.isFreedBlock(self) ? ", a deallocated object" : ", which is no object") +
-                   ", from " + where(caller));
+    machine_.fault(
+        std::string("message ") + name + " sent to " + Machine::hex(self) +
+        (machine_.isFreedBlock(self) ? ", a deallocated object" : ", which is no object") +
+        ", from " + where(caller));
   }
   if (!toSuper) start = cls;
   const MethodEntry* entry = lookup(start, name);
@@ -568,8 +568,9 @@ void Runtime::dispatch(NativeCall& call, bool toSuper, bool super2, bool stret) 
   }
   if (entry == nullptr) unanswered(cls, name, self, caller);
   if (!is64Bit(arch()) && returnsAggregateInMemory(arch(), entry->signature.returns) != stret) {
-    machine_.fault(methodName(cls, name) + " returns " + entry->signature.returns.describe() + ", but it was sent with " +
-                   (stret ? "objc_msgSend_stret" : "objc_msgSend") + " from " + where(caller));
+    machine_.fault(methodName(cls, name) + " returns " + entry->signature.returns.describe() +
+                   ", but it was sent with " + (stret ? "objc_msgSend_stret" : "objc_msgSend") +
+                   " from " + where(caller));
   }
   if (entry->imp) {
     if (toSuper) machine_.setReg(machine_.abi().argumentRegister(receiverRegister), self);
@@ -629,13 +630,15 @@ Address Runtime::implementationOf(const MethodEntry& method) {
   if (method.nativeImp) return method.nativeImp;
   auto& entry = const_cast<MethodEntry&>(method);
   const MethodEntry* target = &method;
-  entry.nativeImp = machine_.addNative(entry.selector, [this, target](Machine& m, NativeCall& call) {
-    const Address self = call.pointer();
-    const Address sel = call.pointer();
-    const Address caller = m.returnAddress();
-    Argument result = invokeNative(*target, self, classOf(self), selectorName(sel), caller, call);
-    call.setResult(target->signature.returns, result);
-  });
+  entry.nativeImp =
+      machine_.addNative(entry.selector, [this, target](Machine& m, NativeCall& call) {
+        const Address self = call.pointer();
+        const Address sel = call.pointer();
+        const Address caller = m.returnAddress();
+        Argument result =
+            invokeNative(*target, self, classOf(self), selectorName(sel), caller, call);
+        call.setResult(target->signature.returns, result);
+      });
   return entry.nativeImp;
 }
 
@@ -675,8 +678,7 @@ Address Runtime::copyBlock(Address block) {
   const Address descriptor = machine_.loadPointer(block + p + 8 + p);
   const Address size = machine_.loadPointer(descriptor + p);
   if (size < 2 * p + 8 || size > (1u << 20)) {
-    machine_.fault("a block at " + Machine::hex(block) + " with a size of " +
-                   std::to_string(size));
+    machine_.fault("a block at " + Machine::hex(block) + " with a size of " + std::to_string(size));
   }
   const Address copy = machine_.allocate(size);
   const auto bytes = machine_.readBytes(block, size);

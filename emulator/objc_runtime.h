@@ -65,7 +65,7 @@ struct Message {
   Address self;
   ClassInfo* receiverClass;
   std::string_view selector;
-  Address caller;  // where the message was sent from (0 when the host sent it)
+  Address caller;              // where the message was sent from (0 when the host sent it)
   std::vector<Argument> args;  // the arguments after self and _cmd
 
   Address object(std::size_t i) const { return args.at(i).bits; }
@@ -82,10 +82,10 @@ struct MethodEntry {
   std::string selector;
   std::string types;
   Signature signature;
-  Address imp = 0;      // an emulated implementation (the binary's, or one it added)
-  NativeMethod native;  // a stand-in's implementation
-  std::string source;   // where a stand-in's signature comes from
-  std::string declared;  // a stand-in's types as written, with %I, %U, %B and %F
+  Address imp = 0;        // an emulated implementation (the binary's, or one it added)
+  NativeMethod native;    // a stand-in's implementation
+  std::string source;     // where a stand-in's signature comes from
+  std::string declared;   // a stand-in's types as written, with %I, %U, %B and %F
   Address nativeImp = 0;  // a callable address for a stand-in's method, made when asked for
   Address handle = 0;     // what class_getInstanceMethod hands out
 };
@@ -272,8 +272,8 @@ class Runtime {
   void writeClassObject(const ClassInfo& cls);
   Argument invokeNative(const MethodEntry& entry, Address self, ClassInfo* cls,
                         std::string_view selector, Address caller, NativeCall& call);
-  void checkArgument(const Type& type, const Argument& arg, std::size_t index,
-                     const ClassInfo* cls, std::string_view selector, Address caller);
+  void checkArgument(const Type& type, const Argument& arg, std::size_t index, const ClassInfo* cls,
+                     std::string_view selector, Address caller);
   [[noreturn]] void unanswered(const ClassInfo* cls, std::string_view selector, Address receiver,
                                Address caller) const;
   std::shared_ptr<HostState> makeState(ClassInfo* cls);

@@ -64,7 +64,8 @@ std::optional<std::string> Runtime::stringOf(Address object) const {
   const std::uint32_t flags = machine_.load<std::uint32_t>(object + p);
   const Address characters = machine_.loadPointer(object + 2 * p);
   const Address length = machine_.loadPointer(object + 3 * p);
-  if (length > (1u << 24)) machine_.fault("a string literal of " + std::to_string(length) + " characters");
+  if (length > (1u << 24))
+    machine_.fault("a string literal of " + std::to_string(length) + " characters");
   std::string text;
   if (flags & kLiteralUtf16) {
     std::vector<std::uint16_t> units(length);
@@ -124,7 +125,8 @@ std::optional<platform::Value> Runtime::valueOf(Address object) const {
   if (object == 0) return std::nullopt;
   if (auto text = stringOf(object)) return platform::Value(std::move(*text));
   if (auto* n = state<NumberState>(object)) return n->value;
-  if (auto* d = state<DateState>(object)) return platform::Value(platform::Date{d->secondsSinceReferenceDate});
+  if (auto* d = state<DateState>(object))
+    return platform::Value(platform::Date{d->secondsSinceReferenceDate});
   if (auto* d = state<DataState>(object)) return platform::Value(d->bytes);
   if (auto* a = state<ArrayState>(object)) {
     platform::Array out;

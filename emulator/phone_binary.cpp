@@ -87,14 +87,15 @@ bool PhoneBinary::callExported(const std::string& name) {
   return process_->enter([&] { process_->machine.call(*address, {}); });
 }
 
-std::optional<std::string> PhoneBinary::sendToNewInstance(const std::string& className,
-                                                          const std::vector<std::string>& selectors) {
+std::optional<std::string> PhoneBinary::sendToNewInstance(
+    const std::string& className, const std::vector<std::string>& selectors) {
   std::optional<std::string> result;
   process_->enter([&] {
     Runtime& rt = process_->runtime;
     ClassInfo* cls = rt.findClass(className);
     if (cls == nullptr) process_->machine.fault("no class named " + className);
-    const Address instance = rt.send(rt.send(cls->address, "alloc", {}).integer, "init", {}).integer;
+    const Address instance =
+        rt.send(rt.send(cls->address, "alloc", {}).integer, "init", {}).integer;
     rt.autorelease(instance);
     Address last = instance;
     for (const std::string& selector : selectors) last = rt.send(instance, selector, {}).integer;

@@ -5,9 +5,10 @@ namespace emulator {
 Process::Process(Arch arch)
     : machine(arch),
       runtime(machine),
-      exceptions(runtime, [this](Address pc) -> const Image* {
-        return image && image->contains(pc) ? image.get() : nullptr;
-      }),
+      exceptions(runtime,
+                 [this](Address pc) -> const Image* {
+                   return image && image->contains(pc) ? image.get() : nullptr;
+                 }),
       imports(machine) {
   runtime.setExceptions(&exceptions);
   runtime.setSymbolizer([this](Address address) {
@@ -31,7 +32,8 @@ void Process::defineSystem() {
 
 void Process::load(MachOFile machO, std::string name) {
   file = std::make_unique<MachOFile>(std::move(machO));
-  image = std::make_unique<Image>(machine, runtime, imports, *file, std::move(name), layout::kImage);
+  image =
+      std::make_unique<Image>(machine, runtime, imports, *file, std::move(name), layout::kImage);
   image->registerObjectiveC();
 }
 

@@ -24,10 +24,11 @@ int main() {
   emulator::Process process(emulator::Arch::arm64);
   process.defineSystem();
   for (const auto& method : process.runtime.standInMethods()) {
-    std::printf("{\"class\": %s, \"classMethod\": %s, \"selector\": %s, \"types\": %s, \"source\": %s}\n",
-                quoted(method.cls->name).c_str(), method.classMethod ? "true" : "false",
-                quoted(method.entry->selector).c_str(), quoted(method.entry->declared).c_str(),
-                quoted(method.entry->source).c_str());
+    std::printf(
+        "{\"class\": %s, \"classMethod\": %s, \"selector\": %s, \"types\": %s, \"source\": %s}\n",
+        quoted(method.cls->name).c_str(), method.classMethod ? "true" : "false",
+        quoted(method.entry->selector).c_str(), quoted(method.entry->declared).c_str(),
+        quoted(method.entry->source).c_str());
   }
   return 0;
 }

@@ -88,7 +88,8 @@ platform::IMP originalOf(SEL selector) {
 
 void trampoline0(id self, SEL selector) {
   callReplacement(selector, {}, [&] {
-    if (auto original = originalOf(selector)) reinterpret_cast<void (*)(id, SEL)>(original)(self, selector);
+    if (auto original = originalOf(selector))
+      reinterpret_cast<void (*)(id, SEL)>(original)(self, selector);
   });
 }
 
@@ -115,7 +116,8 @@ unsigned arityOf(std::string_view selector) {
 }
 
 // The host's own implementation, called by the binary: the binary's objects become the host's.
-void callOriginal(Runtime& rt, NativeCall& call, platform::IMP original, const std::string& selector) {
+void callOriginal(Runtime& rt, NativeCall& call, platform::IMP original,
+                  const std::string& selector) {
   call.pointer();  // self: the host's instance
   call.pointer();  // _cmd
   std::vector<platform::Value> values;
@@ -155,10 +157,11 @@ void defineSpringBoard(Runtime& rt, Imports& imports) {
     if (name != "SBUserAgent") return nullptr;
     platform::Class host = platform::objc_getClass("SBUserAgent");
     if (host == nullptr) return nullptr;
-    auto builder = defineStandIn(*r, "SBUserAgent", "NSObject",
-                                 "SpringBoard's SBUserAgent on iOS 7 (private: the binding's own declaration)");
-    for (const char* selector : {"stopRinging", "playRingtoneAtPath:", "playRingtoneAtPath:vibrationPattern:",
-                                 "prepareToAnswerCall"}) {
+    auto builder = defineStandIn(
+        *r, "SBUserAgent", "NSObject",
+        "SpringBoard's SBUserAgent on iOS 7 (private: the binding's own declaration)");
+    for (const char* selector : {"stopRinging", "playRingtoneAtPath:",
+                                 "playRingtoneAtPath:vibrationPattern:", "prepareToAnswerCall"}) {
       if (platform::class_getMethodImplementation(host, selector) == nullptr) continue;
       const std::string types = "v@:" + std::string(arityOf(selector), '@');
       const std::string method(selector);
@@ -196,12 +199,12 @@ void defineSpringBoard(Runtime& rt, Imports& imports) {
       std::lock_guard lock(replacementsMutex());
       replacements()[selector].original = original;
     }
-    const Address callable =
-        original == nullptr ? 0
-                            : m.addNative("-[SBUserAgent " + selector + "] (the host's own)",
-                                          [r, original, selector](Machine&, NativeCall& call) {
-                                            callOriginal(*r, call, original, selector);
-                                          });
+    const Address callable = original == nullptr
+                                 ? 0
+                                 : m.addNative("-[SBUserAgent " + selector + "] (the host's own)",
+                                               [r, original, selector](Machine&, NativeCall& call) {
+                                                 callOriginal(*r, call, original, selector);
+                                               });
     if (const MethodEntry* entry = r->lookup(cls, selector)) {
       r->addBinaryMethod(*cls, selector, entry->types, replacement);
     }

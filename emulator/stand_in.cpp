@@ -45,9 +45,8 @@ ClassBuilder& ClassBuilder::classMethod(const std::string& selector, std::string
   return *this;
 }
 
-ClassBuilder defineStandIn(Runtime& runtime, const std::string& name,
-                           const std::string& superclass, const std::string& source,
-                           std::uint32_t instanceSize) {
+ClassBuilder defineStandIn(Runtime& runtime, const std::string& name, const std::string& superclass,
+                           const std::string& source, std::uint32_t instanceSize) {
   ClassInfo& cls = runtime.defineClass(name, superclass, instanceSize);
   return ClassBuilder(runtime, cls, source);
 }

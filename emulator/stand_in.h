@@ -39,9 +39,8 @@ class ClassBuilder {
   std::string source_;
 };
 
-ClassBuilder defineStandIn(Runtime& runtime, const std::string& name,
-                           const std::string& superclass, const std::string& source,
-                           std::uint32_t instanceSize = 0);
+ClassBuilder defineStandIn(Runtime& runtime, const std::string& name, const std::string& superclass,
+                           const std::string& source, std::uint32_t instanceSize = 0);
 
 // Results.
 Argument none();

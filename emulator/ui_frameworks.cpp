@@ -4,8 +4,8 @@
 // Settings application drives the binary's pages exactly as it drives the native ones; the twins
 // of controllers send what the system sends (viewDidLoad, viewDidAppear:, a row's action) to the
 // binary.
-#include <unistd.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <unordered_map>
@@ -129,9 +129,9 @@ struct Bridge {
   Address viewObject(const std::shared_ptr<platform::UIView>& view) {
     if (!view) return 0;
     if (Address known = find(view.get())) return known;
-    const char* cls = dynamic_cast<platform::UIWebView*>(view.get())  ? "UIWebView"
+    const char* cls = dynamic_cast<platform::UIWebView*>(view.get()) ? "UIWebView"
                       : dynamic_cast<platform::UILabel*>(view.get()) ? "UILabel"
-                                                                      : "UIView";
+                                                                     : "UIView";
     const Address object = rt.createInstance(rt.classNamed(cls));
     auto* state = rt.state<ViewState>(object);
     state->view = view;
@@ -186,8 +186,8 @@ class Twin : public Base {
   // edgesForExtendedLayout says otherwise: the top 64 points of a web page would be hidden.
   void warnOfHiddenContent() {
     auto* state = rt_.state<ControllerState>(object_);
-    if (state == nullptr || !(state->edgesForExtendedLayout & 1) || this->navigationController() == nullptr ||
-        !this->isViewLoaded() || warned_) {
+    if (state == nullptr || !(state->edgesForExtendedLayout & 1) ||
+        this->navigationController() == nullptr || !this->isViewLoaded() || warned_) {
       return;
     }
     for (const auto& view : this->view()->subviews()) {
@@ -223,7 +223,8 @@ class ListTwin : public Twin<platform::PSListController> {
       if (items == nullptr) return;
       rows = std::make_shared<platform::SpecifierArray>();
       for (Address item : items->items) {
-        if (auto* specifier = rt_.state<SpecifierState>(item)) rows->push_back(specifier->specifier);
+        if (auto* specifier = rt_.state<SpecifierState>(item))
+          rows->push_back(specifier->specifier);
       }
     });
     return rows;
@@ -242,8 +243,9 @@ Address Bridge::controllerObject(const std::shared_ptr<platform::UIViewControlle
   }
   // A controller of the system's own (the Settings application's navigation and pages): one
   // object for it as long as the process runs, as the phone keeps its navigation controller.
-  const char* cls = dynamic_cast<platform::UINavigationController*>(controller.get()) ? "UINavigationController"
-                                                                                      : "UIViewController";
+  const char* cls = dynamic_cast<platform::UINavigationController*>(controller.get())
+                        ? "UINavigationController"
+                        : "UIViewController";
   const Address object = rt.createInstance(rt.classNamed(cls));  // its one reference: the system's
   auto* state = rt.state<ControllerState>(object);
   state->twin = controller;
@@ -262,18 +264,22 @@ void ControllerState::releaseReferences(Runtime& runtime) {
 
 class WebDelegate : public platform::UIWebViewDelegate {
  public:
-  WebDelegate(Runtime& rt, Address view, Address delegate) : rt_(rt), view_(view), delegate_(delegate) {}
+  WebDelegate(Runtime& rt, Address view, Address delegate)
+      : rt_(rt), view_(view), delegate_(delegate) {}
   void webViewDidFinishLoad(platform::UIWebView*) noexcept override {
     intoBinary(rt_, [&] {
       if (alive()) rt_.send(delegate_, "webViewDidFinishLoad:", {object(rt_, view_)});
     });
   }
-  void webViewDidFailLoadWithError(platform::UIWebView*, const platform::NSError* error) noexcept override {
+  void webViewDidFailLoadWithError(platform::UIWebView*,
+                                   const platform::NSError* error) noexcept override {
     intoBinary(rt_, [&] {
       if (!alive()) return;
-      const Address failure = error ? errorObject(rt_, error->domain(), error->code(), error->localizedDescription())
-                                    : 0;
-      rt_.send(delegate_, "webView:didFailLoadWithError:", {object(rt_, view_), object(rt_, failure)});
+      const Address failure =
+          error ? errorObject(rt_, error->domain(), error->code(), error->localizedDescription())
+                : 0;
+      rt_.send(delegate_,
+               "webView:didFailLoadWithError:", {object(rt_, view_), object(rt_, failure)});
     });
   }
   Address delegate() const { return delegate_; }
@@ -299,16 +305,19 @@ class MailDelegate : public platform::MFMailComposeViewControllerDelegate {
  public:
   MailDelegate(Runtime& rt, Address composer, Address delegate)
       : rt_(rt), composer_(composer), delegate_(delegate) {}
-  void mailComposeControllerDidFinishWithResultError(platform::MFMailComposeViewController*, int result,
-                                                     const platform::NSError* error) noexcept override {
+  void mailComposeControllerDidFinishWithResultError(
+      platform::MFMailComposeViewController*, int result,
+      const platform::NSError* error) noexcept override {
     intoBinary(rt_, [&] {
       if (!rt_.isObject(delegate_) || rt_.isDeallocating(delegate_)) return;
-      const Address failure = error ? errorObject(rt_, error->domain(), error->code(), error->localizedDescription())
-                                    : 0;
+      const Address failure =
+          error ? errorObject(rt_, error->domain(), error->code(), error->localizedDescription())
+                : 0;
       // iOS 7 passes the result as a 32-bit enum.
-      rt_.send(delegate_, "mailComposeController:didFinishWithResult:error:",
-               {object(rt_, composer_), Argument::integer(static_cast<std::uint32_t>(result), 4, true),
-                object(rt_, failure)});
+      rt_.send(
+          delegate_, "mailComposeController:didFinishWithResult:error:",
+          {object(rt_, composer_), Argument::integer(static_cast<std::uint32_t>(result), 4, true),
+           object(rt_, failure)});
     });
   }
   Address delegate() const { return delegate_; }
@@ -378,16 +387,19 @@ std::shared_ptr<platform::UIViewController> controllerTwin(Runtime& rt, Address 
 std::shared_ptr<platform::UIViewController> handOver(Runtime& rt, Address object) {
   auto* state = rt.state<ControllerState>(object);
   if (state == nullptr) {
-    rt.machine().fault("a controller handed to the system that is no UIViewController: " + Machine::hex(object));
+    rt.machine().fault("a controller handed to the system that is no UIViewController: " +
+                       Machine::hex(object));
   }
-  std::shared_ptr<platform::UIViewController> twin = state->owned ? state->owned : state->twin.lock();
+  std::shared_ptr<platform::UIViewController> twin =
+      state->owned ? state->owned : state->twin.lock();
   state->owned.reset();
   if (twin) hold(twin);
   return twin;
 }
 
-std::shared_ptr<platform::PSListController> makeListController(Runtime& rt, const std::string& className,
-                                                                const std::string& bundlePath) {
+std::shared_ptr<platform::PSListController> makeListController(Runtime& rt,
+                                                               const std::string& className,
+                                                               const std::string& bundlePath) {
   std::shared_ptr<platform::PSListController> page;
   hostTask(rt, [&] {
     ClassInfo* cls = rt.findClass(className);
@@ -407,13 +419,15 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
   Bridge* bridge = &ui->bridge;
   Runtime* r = &rt;
   const bool wide = rt.machine().pointerSize() == 8;
-  const std::string rect = wide ? "{CGRect={CGPoint=dd}{CGSize=dd}}" : "{CGRect={CGPoint=ff}{CGSize=ff}}";
+  const std::string rect =
+      wide ? "{CGRect={CGPoint=dd}{CGSize=dd}}" : "{CGRect={CGPoint=ff}{CGSize=ff}}";
   const Type rectType = *parseType(rect, rt.arch());
   rt.keepAlive(ui);  // the twins' way back to the binary's objects, for the life of the process
 
   auto viewOf = [r](Message&, Address object) -> std::shared_ptr<platform::UIView> {
     auto* state = r->state<ViewState>(object);
-    if (state == nullptr) r->machine().fault("a view argument that is no UIView: " + Machine::hex(object));
+    if (state == nullptr)
+      r->machine().fault("a view argument that is no UIView: " + Machine::hex(object));
     return state->view;
   };
   auto makeView = [r, bridge](Address object, std::shared_ptr<platform::UIView> view) {
@@ -449,10 +463,12 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 })
       .instance("bounds", rect + "@:",
                 [viewOf, rectType, wide](Message& m) {
-                  return Argument::aggregate(rectType, rectBytes(viewOf(m, m.self)->bounds(), wide));
+                  return Argument::aggregate(rectType,
+                                             rectBytes(viewOf(m, m.self)->bounds(), wide));
                 })
-      .instance("autoresizingMask", "%U@:",
-                [viewOf](Message& m) { return integerResult(viewOf(m, m.self)->autoresizingMask()); })
+      .instance(
+          "autoresizingMask", "%U@:",
+          [viewOf](Message& m) { return integerResult(viewOf(m, m.self)->autoresizingMask()); })
       .instance("setAutoresizingMask:", "v@:%U",
                 [viewOf](Message& m) {
                   viewOf(m, m.self)->setAutoresizingMask(static_cast<unsigned>(m.integer(0)));
@@ -474,14 +490,15 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   viewOf(m, m.self)->removeFromSuperview();
                   return none();
                 })
-      .instance("subviews", "@@:",
-                [r, viewOf, bridge](Message& m) {
-                  const Address array = r->createInstance(r->classNamed("__NSArrayI"));
-                  for (const auto& view : viewOf(m, m.self)->subviews()) {
-                    r->state<ArrayState>(array)->items.push_back(r->retain(bridge->viewObject(view)));
-                  }
-                  return autoreleased(*r, array);
-                })
+      .instance(
+          "subviews", "@@:",
+          [r, viewOf, bridge](Message& m) {
+            const Address array = r->createInstance(r->classNamed("__NSArrayI"));
+            for (const auto& view : viewOf(m, m.self)->subviews()) {
+              r->state<ArrayState>(array)->items.push_back(r->retain(bridge->viewObject(view)));
+            }
+            return autoreleased(*r, array);
+          })
       .instance("superview", "@@:", [r, viewOf, bridge](Message& m) {
         platform::UIView* parent = viewOf(m, m.self)->superview();
         if (parent == nullptr) return object(*r, 0);
@@ -502,7 +519,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 })
       .instance("text", "@@:",
                 [r, viewOf](Message& m) {
-                  return autoreleased(*r, r->newString(static_cast<platform::UILabel&>(*viewOf(m, m.self)).text()));
+                  return autoreleased(
+                      *r, r->newString(static_cast<platform::UILabel&>(*viewOf(m, m.self)).text()));
                 })
       .instance("setTextAlignment:", "v@:%I",
                 [viewOf](Message& m) {
@@ -525,7 +543,9 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 [r, viewOf](Message& m) {
                   auto* state = r->state<WebViewState>(m.self);
                   auto& web = static_cast<platform::UIWebView&>(*viewOf(m, m.self));
-                  state->delegate = m.object(0) ? std::make_shared<WebDelegate>(*r, m.self, m.object(0)) : nullptr;
+                  state->delegate = m.object(0)
+                                        ? std::make_shared<WebDelegate>(*r, m.self, m.object(0))
+                                        : nullptr;
                   web.setDelegate(state->delegate.get());
                   return none();
                 })
@@ -538,7 +558,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 [r, viewOf](Message& m) {
                   auto* request = r->state<UrlState>(m.object(0));
                   if (request == nullptr || !request->url) {
-                    r->machine().fault("-[UIWebView loadRequest:] with no request, from " + r->where(m.caller));
+                    r->machine().fault("-[UIWebView loadRequest:] with no request, from " +
+                                       r->where(m.caller));
                   }
                   static_cast<platform::UIWebView&>(*viewOf(m, m.self))
                       .loadRequest(platform::NSURLRequest::requestWithURL(*request->url));
@@ -597,11 +618,14 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
       .classMethod("sharedApplication", "@#:",
                    [r](Message& m) {
                      ClassInfo* cls = instanceClass(m);
-                     return object(*r, r->singleton("UIApplication", [&] { return r->retain(r->createInstance(cls)); }));
+                     return object(*r, r->singleton("UIApplication", [&] {
+                       return r->retain(r->createInstance(cls));
+                     }));
                    })
       .instance("openURL:", "%B@:@", [r](Message& m) {
         auto* url = r->state<UrlState>(m.object(0));
-        return boolean(url && url->url && platform::UIApplication::sharedApplication()->openURL(*url->url));
+        return boolean(url && url->url &&
+                       platform::UIApplication::sharedApplication()->openURL(*url->url));
       });
 
   // --- Controllers -------------------------------------------------------------------------------
@@ -649,7 +673,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   }
                   return object(*r, state->view);
                 })
-      .instance("isViewLoaded", "%B@:", [twinOf](Message& m) { return boolean(twinOf(m)->isViewLoaded()); })
+      .instance("isViewLoaded",
+                "%B@:", [twinOf](Message& m) { return boolean(twinOf(m)->isViewLoaded()); })
       .instance("edgesForExtendedLayout", "%U@:",
                 [r](Message& m) {
                   return integerResult(static_cast<std::int64_t>(
@@ -668,7 +693,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   auto* state = r->state<ControllerState>(m.self);
                   if (state->navigationItem == 0) {
                     state->navigationItem = r->createInstance(r->classNamed("UINavigationItem"));
-                    r->state<NavigationItemState>(state->navigationItem)->controller = controllerTwin(*r, m.self);
+                    r->state<NavigationItemState>(state->navigationItem)->controller =
+                        controllerTwin(*r, m.self);
                   }
                   return object(*r, state->navigationItem);
                 })
@@ -676,7 +702,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 [r, twinOf, bridge](Message& m) {
                   platform::UINavigationController* navigation = twinOf(m)->navigationController();
                   if (navigation == nullptr) return object(*r, 0);
-                  auto shared = std::dynamic_pointer_cast<platform::UIViewController>(navigation->shared_from_this());
+                  auto shared = std::dynamic_pointer_cast<platform::UIViewController>(
+                      navigation->shared_from_this());
                   return object(*r, bridge->controllerObject(shared));
                 })
       .instance("presentViewController:animated:completion:", "v@:@%B@?",
@@ -690,7 +717,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                       r->releaseBlock(block);
                     };
                   }
-                  twinOf(m)->presentViewControllerAnimatedCompletion(presented, m.boolean(1), std::move(completion));
+                  twinOf(m)->presentViewControllerAnimatedCompletion(presented, m.boolean(1),
+                                                                     std::move(completion));
                   return none();
                 })
       .instance("dismissViewControllerAnimated:completion:", "v@:%B@?", [r, twinOf](Message& m) {
@@ -710,7 +738,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
       .instance("title", "@@:",
                 [r](Message& m) {
                   auto controller = r->state<NavigationItemState>(m.self)->controller.lock();
-                  return autoreleased(*r, r->newString(controller ? controller->navigationItem().title() : ""));
+                  return autoreleased(
+                      *r, r->newString(controller ? controller->navigationItem().title() : ""));
                 })
       .instance("setTitle:", "v@:@", [r](Message& m) {
         if (auto controller = r->state<NavigationItemState>(m.self)->controller.lock()) {
@@ -719,26 +748,31 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
         return none();
       });
   defineStandIn(rt, "UINavigationController", "UIViewController", "UIKit/UINavigationController.h")
-      .instance("pushViewController:animated:",
-                "v@:@%B",
+      .instance("pushViewController:animated:", "v@:@%B",
                 [r, twinOf](Message& m) {
-                  auto navigation = std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
-                  if (navigation) navigation->pushViewControllerAnimated(handOver(*r, m.object(0)), m.boolean(1));
+                  auto navigation =
+                      std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
+                  if (navigation)
+                    navigation->pushViewControllerAnimated(handOver(*r, m.object(0)), m.boolean(1));
                   return none();
                 })
       .instance("popViewControllerAnimated:", "@@:%B",
                 [r, twinOf, bridge](Message& m) {
-                  auto navigation = std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
-                  auto popped = navigation ? navigation->popViewControllerAnimated(m.boolean(0)) : nullptr;
+                  auto navigation =
+                      std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
+                  auto popped =
+                      navigation ? navigation->popViewControllerAnimated(m.boolean(0)) : nullptr;
                   return object(*r, bridge->controllerObject(popped));
                 })
       .instance("viewControllers", "@@:",
                 [r, twinOf, bridge](Message& m) {
-                  auto navigation = std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
+                  auto navigation =
+                      std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
                   const Address array = r->createInstance(r->classNamed("__NSArrayI"));
                   if (navigation) {
                     for (const auto& c : navigation->viewControllers()) {
-                      r->state<ArrayState>(array)->items.push_back(r->retain(bridge->controllerObject(c)));
+                      r->state<ArrayState>(array)->items.push_back(
+                          r->retain(bridge->controllerObject(c)));
                     }
                   }
                   return autoreleased(*r, array);
@@ -747,16 +781,20 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
         auto navigation = std::dynamic_pointer_cast<platform::UINavigationController>(twinOf(m));
         platform::UIViewController* top = navigation ? navigation->topViewController() : nullptr;
         if (top == nullptr) return object(*r, 0);
-        return object(*r, bridge->controllerObject(
-                              std::dynamic_pointer_cast<platform::UIViewController>(top->shared_from_this())));
+        return object(
+            *r, bridge->controllerObject(std::dynamic_pointer_cast<platform::UIViewController>(
+                    top->shared_from_this())));
       });
 
   // --- The Preferences framework -------------------------------------------------------------
-  const std::string preferences = "Preferences' PSListController (private: the binding's own declaration)";
-  defineStandIn(rt, "PSSpecifier", "NSObject", "Preferences' PSSpecifier (private: the binding's own declaration)")
+  const std::string preferences =
+      "Preferences' PSListController (private: the binding's own declaration)";
+  defineStandIn(rt, "PSSpecifier", "NSObject",
+                "Preferences' PSSpecifier (private: the binding's own declaration)")
       .state<SpecifierState>()
       .instance("properties", "@@:", [r](Message& m) {
-        const Address dictionary = r->newObject(platform::Value(r->state<SpecifierState>(m.self)->specifier->properties()));
+        const Address dictionary = r->newObject(
+            platform::Value(r->state<SpecifierState>(m.self)->specifier->properties()));
         return autoreleased(*r, dictionary);
       });
   const Address specifiersOffset = rt.machine().allocateStatic(8, 8);
@@ -768,7 +806,9 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 [r, twinOf](Message& m) {
                   auto list = std::dynamic_pointer_cast<platform::PSListController>(twinOf(m));
                   auto target = controllerTwin(*r, m.object(1));
-                  auto rows = list ? list->loadSpecifiersFromPlistNameTarget(textArgument(m, 0), target.get()) : nullptr;
+                  auto rows = list ? list->loadSpecifiersFromPlistNameTarget(textArgument(m, 0),
+                                                                             target.get())
+                                   : nullptr;
                   if (!rows) return object(*r, 0);
                   const Address array = r->createInstance(r->classNamed("__NSArrayM"));
                   for (const auto& row : *rows) {
@@ -779,7 +819,9 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   return autoreleased(*r, array);
                 })
       .instance("specifiers", "@@:",
-                [r](Message& m) { return object(*r, r->machine().loadPointer(m.self + kSpecifiersIvar)); })
+                [r](Message& m) {
+                  return object(*r, r->machine().loadPointer(m.self + kSpecifiersIvar));
+                })
       .instance("pushController:animate:", "v@:@%B", [r, twinOf](Message& m) {
         // As iOS 7's list does: the pushed page learns its parent and root first.
         const Address pushed = m.object(0);
@@ -800,7 +842,8 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   state->message = textArgument(m, 1);
                   if (m.object(2)) r->machine().fault("an alert with a delegate is not modelled");
                   state->cancel = textArgument(m, 3);
-                  if (m.object(4)) r->machine().fault("an alert with other buttons given at init is not modelled");
+                  if (m.object(4))
+                    r->machine().fault("an alert with other buttons given at init is not modelled");
                   return object(*r, m.self);
                 })
       .instance("addButtonWithTitle:", "%I@:@",
@@ -811,19 +854,24 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 })
       .instance("show", "v@:", [r](Message& m) {
         auto* state = r->state<AlertState>(m.self);
-        auto alert = std::make_shared<platform::UIAlertView>(state->title, state->message, state->cancel, state->others);
+        auto alert = std::make_shared<platform::UIAlertView>(state->title, state->message,
+                                                             state->cancel, state->others);
         alert->show();
         return none();
       });
 
   auto composerOf = [r](Message& m) {
-    auto twin = std::dynamic_pointer_cast<platform::MFMailComposeViewController>(controllerTwin(*r, m.self));
+    auto twin = std::dynamic_pointer_cast<platform::MFMailComposeViewController>(
+        controllerTwin(*r, m.self));
     if (!twin) r->machine().fault("a composer without its twin");
     return twin;
   };
-  defineStandIn(rt, "MFMailComposeViewController", "UIViewController", "MessageUI/MFMailComposeViewController.h")
+  defineStandIn(rt, "MFMailComposeViewController", "UIViewController",
+                "MessageUI/MFMailComposeViewController.h")
       .state<ComposerState>()
-      .classMethod("canSendMail", "%B#:", [](Message&) { return boolean(platform::MFMailComposeViewController::canSendMail()); })
+      .classMethod(
+          "canSendMail", "%B#:",
+          [](Message&) { return boolean(platform::MFMailComposeViewController::canSendMail()); })
       .instance("init", "@@:",
                 [r, bridge](Message& m) {
                   auto* state = r->state<ComposerState>(m.self);
@@ -857,13 +905,16 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                 [r, composerOf](Message& m) {
                   auto* data = r->state<DataState>(m.object(0));
                   if (data == nullptr) r->machine().fault("an attachment that is no NSData");
-                  composerOf(m)->addAttachmentDataMimeTypeFileName(data->bytes, textArgument(m, 1), textArgument(m, 2));
+                  composerOf(m)->addAttachmentDataMimeTypeFileName(data->bytes, textArgument(m, 1),
+                                                                   textArgument(m, 2));
                   return none();
                 })
       .instance("setMailComposeDelegate:", "v@:@",
                 [r, composerOf](Message& m) {
                   auto* state = r->state<ComposerState>(m.self);
-                  state->delegate = m.object(0) ? std::make_shared<MailDelegate>(*r, m.self, m.object(0)) : nullptr;
+                  state->delegate = m.object(0)
+                                        ? std::make_shared<MailDelegate>(*r, m.self, m.object(0))
+                                        : nullptr;
                   composerOf(m)->setMailComposeDelegate(state->delegate.get());
                   return none();
                 })
@@ -902,62 +953,68 @@ void defineUIFrameworks(Runtime& rt, Imports& imports) {
                   auto* state = r->state<TaskState>(m.self);
                   state->arguments.clear();
                   if (auto* items = r->state<ArrayState>(m.object(0))) {
-                    for (Address item : items->items) state->arguments.push_back(r->stringOf(item).value_or(""));
+                    for (Address item : items->items)
+                      state->arguments.push_back(r->stringOf(item).value_or(""));
                   }
                   return none();
                 })
       .instance("setStandardOutput:", "v@:@",
                 [r](Message& m) {
                   auto* handle = r->state<FileHandleState>(m.object(0));
-                  if (handle == nullptr) r->machine().fault("a standard output that is no NSFileHandle");
+                  if (handle == nullptr)
+                    r->machine().fault("a standard output that is no NSFileHandle");
                   r->state<TaskState>(m.self)->standardOutput = handle->fd;
                   return none();
                 })
-      .instance("launch", "v@:",
-                [r, launched](Message& m) {
-                  auto* state = r->state<TaskState>(m.self);
-                  state->task = std::make_shared<platform::NSTask>();
-                  state->task->setLaunchPath(state->launchPath);
-                  state->task->setArguments(state->arguments);
-                  if (state->standardOutput >= 0) {
-                    // The phone's task writes into the binary's own pipe.
-                    auto pipe = platform::NSPipe::pipe();
-                    if (!pipe || ::dup3(state->standardOutput, pipe->fileHandleForWriting().fileDescriptor(),
-                                        O_CLOEXEC) < 0) {
-                      r->machine().fault("no file descriptor left to launch the task");
-                    }
-                    state->task->setStandardOutput(pipe);
-                  }
-                  try {
-                    state->task->launch();
-                    std::erase_if(*launched, [](const auto& t) { return t.expired(); });
-                    launched->push_back(state->task);
-                  } catch (const platform::NSException& e) {
-                    const Address exception = r->createInstance(r->classNamed("NSException"));
-                    auto* raised = r->state<ExceptionState>(exception);
-                    raised->name = e.name();
-                    raised->reason = e.reason();
-                    throw ObjcRaise{r->autorelease(exception)};
-                  }
-                  return none();
-                })
+      .instance(
+          "launch", "v@:",
+          [r, launched](Message& m) {
+            auto* state = r->state<TaskState>(m.self);
+            state->task = std::make_shared<platform::NSTask>();
+            state->task->setLaunchPath(state->launchPath);
+            state->task->setArguments(state->arguments);
+            if (state->standardOutput >= 0) {
+              // The phone's task writes into the binary's own pipe.
+              auto pipe = platform::NSPipe::pipe();
+              if (!pipe || ::dup3(state->standardOutput,
+                                  pipe->fileHandleForWriting().fileDescriptor(), O_CLOEXEC) < 0) {
+                r->machine().fault("no file descriptor left to launch the task");
+              }
+              state->task->setStandardOutput(pipe);
+            }
+            try {
+              state->task->launch();
+              std::erase_if(*launched, [](const auto& t) { return t.expired(); });
+              launched->push_back(state->task);
+            } catch (const platform::NSException& e) {
+              const Address exception = r->createInstance(r->classNamed("NSException"));
+              auto* raised = r->state<ExceptionState>(exception);
+              raised->name = e.name();
+              raised->reason = e.reason();
+              throw ObjcRaise{r->autorelease(exception)};
+            }
+            return none();
+          })
       .instance("processIdentifier", "i@:",
                 [r](Message& m) {
                   auto& t = r->state<TaskState>(m.self)->task;
-                  return Argument::integer(static_cast<std::uint32_t>(t ? t->processIdentifier() : 0), 4, true);
+                  return Argument::integer(
+                      static_cast<std::uint32_t>(t ? t->processIdentifier() : 0), 4, true);
                 })
-      .instance("waitUntilExit", "v@:",
-                [r](Message& m) {
-                  // On the phone it runs the current run loop until the task ends: inside a
-                  // page's callback, other callbacks of the main thread run nested in it.
-                  r->warn("-[NSTask waitUntilExit] runs the main run loop while it waits, called from " +
-                          r->where(m.caller));
-                  if (auto& t = r->state<TaskState>(m.self)->task) t->waitUntilExit();
-                  return none();
-                })
+      .instance(
+          "waitUntilExit", "v@:",
+          [r](Message& m) {
+            // On the phone it runs the current run loop until the task ends: inside a
+            // page's callback, other callbacks of the main thread run nested in it.
+            r->warn("-[NSTask waitUntilExit] runs the main run loop while it waits, called from " +
+                    r->where(m.caller));
+            if (auto& t = r->state<TaskState>(m.self)->task) t->waitUntilExit();
+            return none();
+          })
       .instance("terminationStatus", "i@:", [r](Message& m) {
         auto& t = r->state<TaskState>(m.self)->task;
-        return Argument::integer(static_cast<std::uint32_t>(t ? t->terminationStatus() : 0), 4, true);
+        return Argument::integer(static_cast<std::uint32_t>(t ? t->terminationStatus() : 0), 4,
+                                 true);
       });
   defineStandIn(rt, "NSConcreteFileHandle", "NSFileHandle", "Foundation/NSFileHandle.h");
   // waitpid on a task the binary launched: the phone's task reaps it and gives its status.

@@ -17,8 +17,8 @@ namespace emulator {
 // Settings application's page of the simulated phone, whose rows and actions are the binary's.
 // Null when the emulation ended (see the runtime's failure).
 std::shared_ptr<platform::PSListController> makeListController(Runtime& runtime,
-                                                                const std::string& className,
-                                                                const std::string& bundlePath);
+                                                               const std::string& className,
+                                                               const std::string& bundlePath);
 
 // The twin of a controller of the binary's, or null.
 std::shared_ptr<platform::UIViewController> controllerTwin(Runtime& runtime, Address object);

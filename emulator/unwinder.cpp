@@ -103,16 +103,19 @@ class Reader {
         value = static_cast<std::uint64_t>(sleb());
         break;
       case 0x0a:
-        value = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int16_t>(u16())));
+        value =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int16_t>(u16())));
         break;
       case 0x0b:
-        value = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(u32())));
+        value =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(u32())));
         break;
       case 0x0c:
         value = u64();
         break;
       default:
-        m_.fault("an unwind pointer encoding 0x" + std::to_string(encoding) + " that is not modelled");
+        m_.fault("an unwind pointer encoding 0x" + std::to_string(encoding) +
+                 " that is not modelled");
     }
     switch (encoding & 0x70) {
       case 0x00:
@@ -169,11 +172,16 @@ std::optional<Unwinder::Entry> Unwinder::compactEntry(const Image& image, Addres
   if (indexCount < 2) return std::nullopt;
   // The first-level index: the last entry is a sentinel marking the end.
   std::uint32_t lo = 0, hi = indexCount - 1;
-  auto indexFunction = [&](std::uint32_t i) { return machine_.load<std::uint32_t>(info + indexOffset + i * 12); };
+  auto indexFunction = [&](std::uint32_t i) {
+    return machine_.load<std::uint32_t>(info + indexOffset + i * 12);
+  };
   if (offset < indexFunction(0) || offset >= indexFunction(indexCount - 1)) return std::nullopt;
   while (hi - lo > 1) {
     const std::uint32_t mid = (lo + hi) / 2;
-    if (indexFunction(mid) <= offset) lo = mid; else hi = mid;
+    if (indexFunction(mid) <= offset)
+      lo = mid;
+    else
+      hi = mid;
   }
   const Address indexEntry = info + indexOffset + lo * 12;
   const std::uint32_t firstFunction = machine_.load<std::uint32_t>(indexEntry);
@@ -189,7 +197,10 @@ std::optional<Unwinder::Entry> Unwinder::compactEntry(const Image& image, Addres
     const std::uint16_t count = machine_.load<std::uint16_t>(page + 6);
     std::int64_t found = -1;
     for (std::uint16_t i = 0; i < count; ++i) {
-      if (machine_.load<std::uint32_t>(page + entriesOffset + i * 8) <= offset) found = i; else break;
+      if (machine_.load<std::uint32_t>(page + entriesOffset + i * 8) <= offset)
+        found = i;
+      else
+        break;
     }
     if (found < 0) return std::nullopt;
     entry.functionStart = base + machine_.load<std::uint32_t>(page + entriesOffset + found * 8);
@@ -201,7 +212,10 @@ std::optional<Unwinder::Entry> Unwinder::compactEntry(const Image& image, Addres
     std::int64_t found = -1;
     for (std::uint16_t i = 0; i < count; ++i) {
       const std::uint32_t e = machine_.load<std::uint32_t>(page + entriesOffset + i * 4);
-      if (firstFunction + (e & 0xffffff) <= offset) found = i; else break;
+      if (firstFunction + (e & 0xffffff) <= offset)
+        found = i;
+      else
+        break;
     }
     if (found < 0) return std::nullopt;
     const std::uint32_t e = machine_.load<std::uint32_t>(page + entriesOffset + found * 4);
@@ -209,13 +223,15 @@ std::optional<Unwinder::Entry> Unwinder::compactEntry(const Image& image, Addres
     const std::uint32_t encodingIndex = e >> 24;
     entry.encoding = encodingIndex < commonCount
                          ? machine_.load<std::uint32_t>(info + commonOffset + encodingIndex * 4)
-                         : machine_.load<std::uint32_t>(page + encodingsOffset + (encodingIndex - commonCount) * 4);
+                         : machine_.load<std::uint32_t>(page + encodingsOffset +
+                                                        (encodingIndex - commonCount) * 4);
   } else {
     machine_.fault("an __unwind_info page of kind " + std::to_string(kind));
   }
   const std::uint32_t personalityIndex = (entry.encoding & kPersonalityMask) >> 28;
   if (personalityIndex > 0 && personalityIndex <= personalityCount) {
-    const std::uint32_t slot = machine_.load<std::uint32_t>(info + personalityOffset + (personalityIndex - 1) * 4);
+    const std::uint32_t slot =
+        machine_.load<std::uint32_t>(info + personalityOffset + (personalityIndex - 1) * 4);
     entry.personality = machine_.loadPointer(base + slot);
   }
   if (entry.encoding & kHasLsda) {
@@ -253,9 +269,12 @@ std::optional<Address> Unwinder::findFde(const Image& image, Address pc) const {
       if (!augmentation.empty() && augmentation[0] == 'z') {
         c.uleb();
         for (std::size_t i = 1; i < augmentation.size(); ++i) {
-          if (augmentation[i] == 'R') pointerEncoding = c.u8();
-          else if (augmentation[i] == 'P') c.encoded(c.u8());
-          else if (augmentation[i] == 'L') c.u8();
+          if (augmentation[i] == 'R')
+            pointerEncoding = c.u8();
+          else if (augmentation[i] == 'P')
+            c.encoded(c.u8());
+          else if (augmentation[i] == 'L')
+            c.u8();
         }
       }
       const Address start = r.encoded(pointerEncoding);
@@ -285,9 +304,12 @@ std::optional<FrameInfo> Unwinder::dwarfInfo(const Image&, Address fde) const {
   if (!augmentation.empty() && augmentation[0] == 'z') {
     c.uleb();
     for (std::size_t i = 1; i < augmentation.size(); ++i) {
-      if (augmentation[i] == 'R') pointerEncoding = c.u8();
-      else if (augmentation[i] == 'P') personality = c.encoded(c.u8());
-      else if (augmentation[i] == 'L') lsdaEncoding = c.u8();
+      if (augmentation[i] == 'R')
+        pointerEncoding = c.u8();
+      else if (augmentation[i] == 'P')
+        personality = c.encoded(c.u8());
+      else if (augmentation[i] == 'L')
+        lsdaEncoding = c.u8();
     }
   }
   FrameInfo info;
@@ -318,7 +340,8 @@ std::optional<FrameInfo> Unwinder::info(Address pc) const {
 void Unwinder::step(FrameState& s) const {
   const Image* image = imageAt_(s.pc - 1);
   if (image == nullptr) {
-    machine_.fault("an exception unwinds through " + Machine::hex(s.pc) + ", which is in no binary");
+    machine_.fault("an exception unwinds through " + Machine::hex(s.pc) +
+                   ", which is in no binary");
   }
   auto entry = compactEntry(*image, s.pc - 1);
   if (!entry || (entry->encoding & kModeMask) == kModeDwarf) {
@@ -378,8 +401,8 @@ void Unwinder::step(FrameState& s) const {
     s.pc = s.x[30];
     return;
   }
-  machine_.fault("no unwind information for " + image->symbolize(s.pc) +
-                 " (encoding 0x" + std::to_string(encoding) + "): an exception cannot pass it");
+  machine_.fault("no unwind information for " + image->symbolize(s.pc) + " (encoding 0x" +
+                 std::to_string(encoding) + "): an exception cannot pass it");
 }
 
 void Unwinder::stepDwarf(FrameState& s, const Image& image, Address fde) const {
@@ -404,9 +427,12 @@ void Unwinder::stepDwarf(FrameState& s, const Image& image, Address fde) const {
     const std::uint64_t augLength = c.uleb();
     const Address augEnd = c.position() + augLength;
     for (std::size_t i = 1; i < augmentation.size(); ++i) {
-      if (augmentation[i] == 'R') pointerEncoding = c.u8();
-      else if (augmentation[i] == 'P') c.encoded(c.u8());
-      else if (augmentation[i] == 'L') c.u8();
+      if (augmentation[i] == 'R')
+        pointerEncoding = c.u8();
+      else if (augmentation[i] == 'P')
+        c.encoded(c.u8());
+      else if (augmentation[i] == 'L')
+        c.u8();
     }
     c.seek(augEnd);
   }
@@ -517,7 +543,8 @@ void Unwinder::stepDwarf(FrameState& s, const Image& image, Address fde) const {
           in.uleb();
           break;
         default:
-          machine_.fault("a DWARF call frame instruction 0x" + std::to_string(op) + " that is not modelled");
+          machine_.fault("a DWARF call frame instruction 0x" + std::to_string(op) +
+                         " that is not modelled");
       }
       if (!isCie && location > target) return;
     }

@@ -19,8 +19,8 @@ class Image;
 struct FrameState {
   std::array<std::uint64_t, 31> x{};  // x0-x28, fp (29), lr (30)
   std::uint64_t sp = 0;
-  std::uint64_t pc = 0;               // the return address into this frame
-  std::array<std::uint64_t, 8> d{};   // d8-d15
+  std::uint64_t pc = 0;              // the return address into this frame
+  std::array<std::uint64_t, 8> d{};  // d8-d15
 };
 
 struct FrameInfo {

@@ -50,7 +50,8 @@ TEST_F(PhoneBinaryTest, TheHostsExceptionPassesThroughTheReplacementAfterTheVolu
   EXPECT_FLOAT_EQ(sim::volume("Ringtone"), 0.3f) << "the person's volume before the host's handler";
   sim::runUntil(seconds(5));  // the phone's camera stops on its own queue
   EXPECT_EQ(sim::runningCameraCount(), 0);
-  EXPECT_EQ(testing_support::countOf(sim::logMessages(), "-[<SBUserAgent: 0x10000000> stopRinging]"), 1);
+  EXPECT_EQ(
+      testing_support::countOf(sim::logMessages(), "-[<SBUserAgent: 0x10000000> stopRinging]"), 1);
   // The monitor goes on serving rings after the exception.
   sim::setRaisingHostMethod("");
   sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r"));
@@ -63,7 +64,8 @@ TEST_F(PhoneBinaryTest, TheHostsExceptionPassesThroughTheReplacementAfterTheVolu
 
 TEST_F(PhoneBinaryTest, TheHostsExceptionWhenARingStartsLeavesNothingRunning) {
   sim::setRaisingHostMethod("playRingtoneAtPath:");
-  EXPECT_THROW(sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r")), sim::HostException);
+  EXPECT_THROW(sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r")),
+               sim::HostException);
   EXPECT_FALSE(monitor_->failure()) << *monitor_->failure();
   sim::setRaisingHostMethod("");
   sim::stopRinging();

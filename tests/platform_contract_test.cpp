@@ -12,11 +12,11 @@
 #include "platform/cf_preferences.h"
 #include "platform/core_media.h"
 #include "platform/core_motion.h"
-#include "platform/ui_kit.h"
 #include "platform/dispatch.h"
 #include "platform/ns_operation_queue.h"
 #include "platform/objc_runtime.h"
 #include "platform/sim/phone.h"
+#include "platform/ui_kit.h"
 #include "test_support.h"
 
 namespace {

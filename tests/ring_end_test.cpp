@@ -241,8 +241,9 @@ TEST_F(VolumeRecordTest, AVolumeUnreadableAtStartUpKeepsTheRecordForTheNextRing)
   sim::setVolumeReadFails(false);
   sim::setBrightness(kFront, 3.0);  // not in a pocket this time
   sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r"));
-  EXPECT_EQ(countOf(log(), "TW: SpringBoard ended while the ringtone volume was raised, "
-                           "original volume restored."),
+  EXPECT_EQ(countOf(log(),
+                    "TW: SpringBoard ended while the ringtone volume was raised, "
+                    "original volume restored."),
             1);
   sim::stopRinging();
   expectThePersonsVolumeAndNoCamera();

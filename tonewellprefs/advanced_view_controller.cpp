@@ -149,7 +149,8 @@ void TW_AdvancedViewController::mailComposeControllerDidFinishWithResultError(
     // the page, uncovered, would appear again.
     std::weak_ptr<NSObject> self = weak_from_this();
     auto leaveAfterwards = [self] {
-      if (auto page = std::dynamic_pointer_cast<TW_AdvancedViewController>(self.lock())) page->leave();
+      if (auto page = std::dynamic_pointer_cast<TW_AdvancedViewController>(self.lock()))
+        page->leave();
     };
     if (controller) {
       controller->dismissViewControllerAnimatedCompletion(true, leaveAfterwards);

@@ -60,7 +60,6 @@ class PhoneBinary {
   // the number of host-to-binary calls so far.
   std::uint64_t callsIntoBinary() const;
 
-
  private:
   explicit PhoneBinary(std::unique_ptr<Process> process);
   std::unique_ptr<Process> process_;

@@ -1,6 +1,6 @@
 #pragma once
-#include <stddef.h>
 #include <stdarg.h>
+#include <stddef.h>
 #define EOF (-1)
 typedef struct __sFILE FILE;
 #ifdef __cplusplus

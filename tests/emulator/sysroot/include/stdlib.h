@@ -1,7 +1,11 @@
 #pragma once
 #include <stddef.h>
-typedef struct { long quot, rem; } ldiv_t;
-typedef struct { long long quot, rem; } lldiv_t;
+typedef struct {
+  long quot, rem;
+} ldiv_t;
+typedef struct {
+  long long quot, rem;
+} lldiv_t;
 #ifdef __cplusplus
 extern "C" {
 #endif

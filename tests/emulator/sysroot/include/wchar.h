@@ -1,6 +1,8 @@
 #pragma once
 #include <stddef.h>
-typedef struct { char opaque[128]; } mbstate_t;
+typedef struct {
+  char opaque[128];
+} mbstate_t;
 typedef int wint_t;
 #define WEOF ((wint_t)-1)
 #ifdef __cplusplus
