@@ -3,10 +3,13 @@
 #include <cmath>
 #include <cstring>
 
+#include <utf8/core.h>
+
 #include "frameworks.h"
 #include "platform/dispatch.h"
 #include "platform/ns_file_manager.h"
 #include "platform/ns_operation_queue.h"
+#include "platform/ns_string.h"
 #include "stand_in.h"
 
 namespace emulator {
@@ -15,31 +18,9 @@ namespace {
 
 constexpr std::uint64_t kUtf8Encoding = 4;
 
+// Strict UTF-8, as the phone's NSString reads it.
 bool validUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80           ? 1
-                    : (c >> 5) == 0x6  ? 2
-                    : (c >> 4) == 0xe  ? 3
-                    : (c >> 3) == 0x1e ? 4
-                                       : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
-std::size_t utf16Length(std::string_view s) {
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if ((c & 0xc0) != 0x80) n += c >= 0xf0 ? 2 : 1;
-  }
-  return n;
+  return utf8::is_valid(s.begin(), s.end());
 }
 
 double numberAsDouble(const platform::Value& v) {
@@ -210,7 +191,7 @@ void defineFoundation(Runtime& rt) {
       .instance("length", "%U@:",
                 [](Message& m) {
                   return integerResult(
-                      static_cast<std::int64_t>(utf16Length(*m.runtime.stringOf(m.self))));
+                      static_cast<std::int64_t>(platform::length(m.runtime.stringOf(m.self))));
                 })
       .instance("isEqualToString:", "%B@:@",
                 [](Message& m) {

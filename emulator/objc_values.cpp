@@ -1,6 +1,9 @@
 // Property-list objects: the host's values as the binary's NSString, NSNumber, NSArray,
 // NSDictionary, NSDate and NSData, and back.
 #include <cstring>
+#include <iterator>
+
+#include <utf8/checked.h>
 
 #include "objc_runtime.h"
 
@@ -14,28 +17,7 @@ constexpr std::uint32_t kLiteralUtf16 = 0x10;
 // UTF-16 (as the compiler stores a literal with characters outside ASCII) to UTF-8.
 std::string utf8FromUtf16(const std::vector<std::uint16_t>& units) {
   std::string out;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t c = units[i];
-    if (c >= 0xd800 && c < 0xdc00 && i + 1 < units.size() && units[i + 1] >= 0xdc00 &&
-        units[i + 1] < 0xe000) {
-      c = 0x10000 + ((c - 0xd800) << 10) + (units[++i] - 0xdc00);
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else {
-      out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    }
-  }
+  utf8::utf16to8(units.begin(), units.end(), std::back_inserter(out));
   return out;
 }
 

@@ -13,8 +13,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev librapidcheck-dev
   libplist-dev libplist-utils libyaml-dev libcli11-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libgmime-3.0-dev nlohmann-json3-dev
-  python3-aiosmtpd rsyslog procps openssl lld lld-13 python3-yaml
-  libunicorn-dev clang-16 lld-16 llvm-16 libc++-16-dev
+  rsyslog procps openssl lld lld-13 python3-yaml
+  libunicorn-dev libutfcpp-dev clang-16 lld-16 llvm-16 libc++-16-dev
 )
 if [ "${1:-}" = "--phone" ]; then
   packages+=(dpkg)

@@ -1,37 +1,11 @@
 #!/usr/bin/env bash
-# Starts the local servers the tests talk to, for the shell that sources this file:
-#   - an SMTP server (aiosmtpd, Mailbox handler) on 127.0.0.1, for mail delivery;
-#   - rsyslogd writing /var/log/syslog, when running as root and no syslog daemon runs yet.
-# Exports TONEWELL_TEST_SMTP_PORT and TONEWELL_TEST_SMTP_MAILDIR; stop_test_services stops what
-# was started here.
+# Starts the local service the tests talk to, for the shell that sources this file: rsyslogd
+# writing /var/log/syslog, when running as root and no syslog daemon runs yet. (The mail tests
+# start their own SMTP server on 127.0.0.1, tests/local_smtp_server.h.) stop_test_services stops
+# what was started here.
 
 TONEWELL_SERVICES_DIR="$(mktemp -d /tmp/tonewell-services-XXXXXX)"
 TONEWELL_STARTED_PIDS=()
-
-wait_for_port() {  # port, tries of 0.1 s
-  local port=$1 tries=$2
-  for ((i = 0; i < tries; i++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-start_smtp() {
-  local port
-  port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  # The Mailbox handler makes the maildir (tmp, new, cur) itself; it must not exist yet.
-  /usr/bin/python3 -m aiosmtpd -n -l "127.0.0.1:$port" -c aiosmtpd.handlers.Mailbox \
-    "$TONEWELL_SERVICES_DIR/maildir" >"$TONEWELL_SERVICES_DIR/smtp.log" 2>&1 &
-  TONEWELL_STARTED_PIDS+=($!)
-  if wait_for_port "$port" 100; then
-    export TONEWELL_TEST_SMTP_PORT=$port
-    export TONEWELL_TEST_SMTP_MAILDIR="$TONEWELL_SERVICES_DIR/maildir"
-    echo "services: SMTP server on 127.0.0.1:$port"
-  else
-    echo "services: the SMTP server did not start; mail delivery tests will be skipped"
-  fi
-}
 
 start_syslog() {
   if pgrep -x rsyslogd >/dev/null 2>&1 || pgrep -x syslogd >/dev/null 2>&1; then
@@ -64,5 +38,4 @@ stop_test_services() {
   rm -rf "$TONEWELL_SERVICES_DIR"
 }
 
-start_smtp
 start_syslog

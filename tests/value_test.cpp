@@ -1,5 +1,7 @@
 #include "platform/value.h"
 
+#include "platform/ns_string.h"
+
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -134,12 +136,36 @@ TEST(DescriptionTest, MembersThatAreNotPlainWordsAreQuotedAndEscaped) {
   EXPECT_EQ(member(Value("say \"hi\"\\\nbye")), "\"say \\\"hi\\\"\\\\\\nbye\"");
   EXPECT_EQ(member(Value("caf\xc3\xa9 \xf0\x9f\x93\x9e\t")),
             "\"caf\\U00e9 \\Ud83d\\Udcde\\U0009\"");
+  // A byte that starts no whole character is shown as itself, and what follows still decodes.
+  EXPECT_EQ(member(Value("a\xe9z\xc3")), "\"a\\U00e9z\\U00c3\"");
+  EXPECT_EQ(member(Value("\xf0\x9f\x93\xc3\xa9")), "\"\\U00f0\\U009f\\U0093\\U00e9\"");
   EXPECT_EQ(member(Value(std::int64_t{-3})), "\"-3\"");
   EXPECT_EQ(member(Value(2.0)), "2");
   EXPECT_EQ(member(Value(platform::Date{0})), "\"2001-01-01 00:00:00 +0000\"");
   EXPECT_EQ(member(Value(platform::Data{1, 2, 3, 4, 0xab})), "<01020304 ab>");
   // Outside a collection a string is written as it is.
   EXPECT_EQ(platform::description(Value("a \"b\"")), "a \"b\"");
+}
+
+// NSString's rules: strict UTF-8 in, lengths in UTF-16 units out.
+TEST(StringTest, OnlyStrictUtf8MakesAStringAndLengthCountsUtf16Units) {
+  auto make = [](std::string_view bytes) {
+    return platform::stringWithDataEncoding(platform::Data(bytes.begin(), bytes.end()),
+                                            platform::NSUTF8StringEncoding);
+  };
+  EXPECT_EQ(make("caf\xc3\xa9"), "caf\xc3\xa9");
+  EXPECT_FALSE(make("\xc0\x80"));          // an overlong form
+  EXPECT_FALSE(make("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(make("\xf4\x90\x80\x80"));  // beyond U+10FFFF
+  EXPECT_FALSE(make("\xe2\x82"));          // cut short
+  EXPECT_FALSE(
+      platform::stringWithDataEncoding(platform::Data{'a'},
+                                       static_cast<platform::NSStringEncoding>(1)));  // ASCII
+
+  EXPECT_EQ(platform::length(std::nullopt), 0u);
+  EXPECT_EQ(platform::length(std::string("caf\xc3\xa9")), 4u);
+  EXPECT_EQ(platform::length(std::string("\xf0\x9f\x93\x9e!")), 3u);  // a surrogate pair
+  EXPECT_EQ(platform::length(std::string("a\xffz")), 3u);             // one replacement character
 }
 
 // The phone has no fmt: the shortest form is made with printf and strtod, and must read exactly

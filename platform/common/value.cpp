@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include <utf8/unchecked.h>
+
 namespace platform {
 
 std::size_t Dictionary::indexOf(std::string_view key) const {
@@ -260,17 +262,13 @@ std::string quotedIfNeeded(const std::string& text) {
       unit(c);
     } else {
       // A UTF-8 sequence: its code point, as one or two UTF-16 units; a stray byte as itself.
-      const int length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
-      std::uint32_t point = length == 1 ? c : c & (0x3f >> (length - 1));
-      int read = 1;
-      for (; read < length && i + read < text.size(); ++read) {
-        const auto next = static_cast<unsigned char>(text[i + read]);
-        if ((next & 0xc0) != 0x80) break;
-        point = (point << 6) | (next & 0x3f);
-      }
-      if (read != length) {
-        point = c;
-        read = 1;
+      auto at = text.begin() + static_cast<std::ptrdiff_t>(i);
+      std::uint32_t point = c;
+      // The first invalid byte within the longest sequence's reach: past `at` when it starts one.
+      if (utf8::find_invalid(at, at + std::min<std::ptrdiff_t>(4, text.end() - at)) != at) {
+        point = utf8::unchecked::next(at);
+      } else {
+        ++at;
       }
       if (point >= 0x10000) {
         point -= 0x10000;
@@ -279,7 +277,7 @@ std::string quotedIfNeeded(const std::string& text) {
       } else {
         unit(point);
       }
-      i += static_cast<std::size_t>(read);
+      i = static_cast<std::size_t>(at - text.begin());
       continue;
     }
     ++i;

@@ -14,6 +14,7 @@ target_include_directories(tonewell_platform
   PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/ios/include
   PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/common ${CMAKE_CURRENT_SOURCE_DIR}/ios)
 target_compile_options(tonewell_platform PUBLIC $<$<COMPILE_LANGUAGE:OBJCXX>:-fobjc-arc>)
+target_link_libraries(tonewell_platform PRIVATE utf8cpp)
 target_link_options(tonewell_platform INTERFACE -F${TONEWELL_PRIVATE_FRAMEWORKS})
 target_link_libraries(tonewell_platform INTERFACE
   "-framework Foundation" "-framework CoreFoundation" "-framework AVFoundation"

@@ -3,9 +3,13 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <utf8/checked.h>
+#include <utf8/unchecked.h>
 
 namespace sim {
 
@@ -47,41 +51,12 @@ void putDouble(std::string& out, std::uint8_t marker, double d) {
   putBigEndian(out, std::bit_cast<std::uint64_t>(d), 8);
 }
 
-// UTF-8 to UTF-16 code units; a byte that does not decode becomes U+FFFD.
+// UTF-8 to UTF-16 code units; a sequence that does not decode becomes U+FFFD.
 std::vector<std::uint16_t> utf16(const std::string& s) {
+  std::string valid;
+  utf8::replace_invalid(s.begin(), s.end(), std::back_inserter(valid));
   std::vector<std::uint16_t> units;
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t length = c < 0x80           ? 1
-                         : (c >> 5) == 0x6  ? 2
-                         : (c >> 4) == 0xE  ? 3
-                         : (c >> 3) == 0x1E ? 4
-                                            : 0;
-    std::uint32_t code = 0xFFFD;
-    if (length > 0 && i + length <= s.size()) {
-      code = length == 1 ? c : (c & (0x7F >> length));
-      for (std::size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(s[i + k]);
-        if ((next & 0xC0) != 0x80) {
-          code = 0xFFFD;
-          length = k;
-          break;
-        }
-        code = (code << 6) | (next & 0x3F);
-      }
-    } else {
-      length = 1;
-    }
-    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      units.push_back(static_cast<std::uint16_t>(0xD800 | (code >> 10)));
-      units.push_back(static_cast<std::uint16_t>(0xDC00 | (code & 0x3FF)));
-    } else {
-      units.push_back(static_cast<std::uint16_t>(code));
-    }
-    i += length;
-  }
+  utf8::unchecked::utf8to16(valid.begin(), valid.end(), std::back_inserter(units));
   return units;
 }
 

@@ -7,7 +7,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
+
+#include <utf8/unchecked.h>
 
 #include "phone_state.h"
 #include "platform/ui_kit.h"
@@ -55,21 +58,7 @@ size_t appendBody(char* data, size_t size, size_t count, void* out) {
 
 void appendUtf8(std::string& out, unsigned long code) {
   if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
+  utf8::unchecked::append(static_cast<std::uint32_t>(code), std::back_inserter(out));
 }
 
 // A title as a browser shows it: character references decoded, white space collapsed.
