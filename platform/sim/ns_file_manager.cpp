@@ -1,4 +1,4 @@
-// Foundation's files on the simulated phone: the phone's home is the simulator's home folder.
+// Foundation's files on the simulated phone: the phone's home is its home folder (sim::homeFolder).
 #include "platform/ns_file_manager.h"
 
 #include <sys/stat.h>
