@@ -21,11 +21,11 @@ class PaneTest : public PhoneTest {
     list_ = std::make_shared<TonewellPrefsListController>();
     list_->setBundlePath(TONEWELL_PREFS_RESOURCES);
     navigation_->pushViewControllerAnimated(list_, false);
-    sim::runUntilIdle(1000);
+    sim::fastForwardUntilNoTasksRemain(1000);
   }
   platform::UIViewController* top() const { return navigation_->topViewController(); }
   // Runs the main run loop and the other queues until nothing is left to do.
-  void settle() { sim::runUntilIdle(10'000); }
+  void settle() { sim::fastForwardUntilNoTasksRemain(10'000); }
 
   std::shared_ptr<platform::UINavigationController> navigation_;
   std::shared_ptr<TonewellPrefsListController> list_;

@@ -102,6 +102,9 @@ void useRealThreads(double scale) {
 void runUntilIdle(std::size_t limit) {
   VirtualScheduler::instance().runUntilIdle(limit);
 }
+void fastForwardUntilNoTasksRemain(std::size_t limit) {
+  VirtualScheduler::instance().fastForwardUntilNoTasksRemain(limit);
+}
 void fastForwardBy(Duration delta) {
   VirtualScheduler::instance().runUntil(now() + delta);
 }

@@ -35,7 +35,11 @@ class VirtualScheduler {
 
   // Runs the earliest task due at or before `until`; false when there is none.
   bool runNext(Duration until);
+  // Runs the tasks due now, and those they post for now, in due order; the clock stays.
   void runUntilIdle(std::size_t limit);
+  // Runs every task in due order, the clock jumping to each one's time, until none is left.
+  void fastForwardUntilNoTasksRemain(std::size_t limit);
+  // Runs every task due up to `time`, then sets the clock to `time` (if later).
   void runUntil(Duration time);
   std::size_t pendingTaskCount() const;
 

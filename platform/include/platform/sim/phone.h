@@ -79,18 +79,23 @@ class ScopedThreadedPhone : public ScopedPhone {
 // --- Time -----------------------------------------------------------------------------------
 // Threaded mode, until the next reset: every queue of the phone runs on a real thread of its
 // own, delays taking `scale` real seconds per simulated second. The functions below that run
-// tasks (runUntilIdle, fastForwardBy, runUntil, pendingTaskCount) are for virtual time only;
-// postAt and now work in both.
+// tasks (runUntilIdle, fastForwardBy, fastForwardUntilNoTasksRemain, runUntil,
+// pendingTaskCount) are for virtual time only; postAt and now work in both.
 void useRealThreads(double scale);
 // Threaded mode: waits until no queue has a task pending or running; false at the timeout.
 bool waitUntilQuiet(std::chrono::milliseconds timeout);
 
+// The three ways to run the phone's queues, as Chromium's TaskEnvironment names them. `limit`
+// bounds the number of tasks run (periodic sources never go idle on their own).
 Duration now();
-// Runs tasks in due order, moving the clock to each task's due time, until none is left.
-// `limit` bounds the number of tasks (periodic sources never go idle on their own).
+// Runs the tasks due now, and those they post for now, in order; no time passes, and a task due
+// later stays pending.
 void runUntilIdle(std::size_t limit = 1'000'000);
-// Runs every task due up to now + `delta`, then sets the clock to now + `delta`.
+// Runs every task due up to now + `delta`, in due order, then sets the clock to now + `delta`.
 void fastForwardBy(Duration delta);
+// Runs tasks in due order, moving the clock to each task's due time, until none is left.
+void fastForwardUntilNoTasksRemain(std::size_t limit = 1'000'000);
+// Runs every task due up to the absolute time `time`, then sets the clock to it (if later).
 void runUntil(Duration time);
 std::size_t pendingTaskCount();
 // Posts `task` to run at the absolute time `time` on the main run loop (or on `queue`).
