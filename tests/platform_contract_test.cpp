@@ -24,6 +24,45 @@ namespace {
 using namespace platform;
 using testing_support::seconds;
 
+// --- The simulated phone ----------------------------------------------------------------------
+
+// A scope's phone is a fresh one of its own; when the scope ends, the phone that was current
+// before is current again, as it was left.
+TEST(ScopedPhoneContract, AScopeHasAFreshPhoneAndGivesTheOuterOneBackAsItWas) {
+  testing_support::TemporaryFolder outerHome;
+  testing_support::TemporaryFolder innerHome;
+  sim::ScopedPhone outer(outerHome.path());
+  EXPECT_EQ(&sim::currentPhone(), &outer.phone());
+  sim::setVolume("Ringtone", 0.2f);
+  sim::fastForwardBy(seconds(5));
+  bool outerTaskRan = false;
+  sim::postAt(seconds(6), [&] { outerTaskRan = true; });
+  {
+    sim::ScopedPhone inner(innerHome.path());
+    EXPECT_EQ(&sim::currentPhone(), &inner.phone());
+    EXPECT_EQ(sim::now(), Duration{0});
+    EXPECT_EQ(sim::volume("Ringtone"), 0.5f);
+    EXPECT_EQ(sim::pendingTaskCount(), 0u);
+    EXPECT_EQ(sim::homeFolder(), innerHome.path());
+    EXPECT_FALSE(CFPreferencesSetValue("enabled", nullptr, "not/a/domain",
+                                       kCFPreferencesCurrentUser, kCFPreferencesAnyHost));
+    EXPECT_NE(sim::lastPreferencesWriteError(), "");
+    bool innerTaskRan = false;
+    sim::postAt(seconds(1), [&] { innerTaskRan = true; });
+    sim::fastForwardBy(seconds(0.5));
+    EXPECT_FALSE(innerTaskRan);
+  }  // its pending task goes with it
+  EXPECT_EQ(&sim::currentPhone(), &outer.phone());
+  EXPECT_EQ(sim::now(), seconds(5));
+  EXPECT_EQ(sim::volume("Ringtone"), 0.2f);
+  EXPECT_EQ(sim::homeFolder(), outerHome.path());
+  EXPECT_EQ(sim::lastPreferencesWriteError(), "");
+  EXPECT_EQ(sim::pendingTaskCount(), 1u);
+  sim::fastForwardUntilNoTasksRemain();
+  EXPECT_TRUE(outerTaskRan);
+  EXPECT_EQ(sim::now(), seconds(6));
+}
+
 // --- CFPreferences ----------------------------------------------------------------------------
 
 constexpr std::string_view kDomain = "com.example.contract";

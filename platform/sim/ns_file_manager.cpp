@@ -15,7 +15,7 @@ namespace platform {
 namespace {
 
 bool useFails(sim::FailableCall call) {
-  return sim::PhoneState::instance().useFails(call);
+  return sim::currentPhone().state.useFails(call);
 }
 
 }  // namespace
