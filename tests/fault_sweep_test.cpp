@@ -73,7 +73,7 @@ class FaultSweepTest : public testing_support::MonitorTest {
       sim::failUse(call, 0);
       sim::endHostProcess();
       host.start();
-      sim::fastForwardUntilNoTasksRemain(1000);
+      sim::runUntilIdle(1000);
       if (sim::volume("Ringtone") != persons) {
         violations.push_back("the volume is " + std::to_string(sim::volume("Ringtone")) +
                              ", not the person's " + std::to_string(persons) +

@@ -21,7 +21,7 @@ class PaneTest : public PhoneTest {
     list_ = std::make_shared<TonewellPrefsListController>();
     list_->setBundlePath(TONEWELL_PREFS_RESOURCES);
     navigation_->pushViewControllerAnimated(list_, false);
-    sim::fastForwardUntilNoTasksRemain(1000);
+    sim::runUntilIdle(1000);
   }
   platform::UIViewController* top() const { return navigation_->topViewController(); }
   // Runs the main run loop and the other queues until nothing is left to do.
