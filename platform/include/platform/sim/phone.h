@@ -102,8 +102,8 @@ void useRealThreads(double scale);
 // Threaded mode: waits until no queue has a task pending or running; false at the timeout.
 bool waitUntilQuiet(std::chrono::milliseconds timeout);
 
-// The three ways to run the phone's queues, as Chromium's TaskEnvironment names them. `limit`
-// bounds the number of tasks run (periodic sources never go idle on their own).
+// The phone's clock, then the three ways to run its queues as Chromium's TaskEnvironment names
+// them. `limit` bounds the number of tasks run (periodic sources never go idle on their own).
 Duration now();
 // Runs the tasks due now, and those they post for now, in order; no time passes, and a task due
 // later stays pending.
