@@ -45,7 +45,7 @@ void ring() {
   sim::playRingtoneAtPath(Value("/Library/Ringtones/Opening.m4r"));
   sim::runUntil(start + std::chrono::seconds(91));
   sim::stopRinging();
-  sim::clearRecords();  // the simulator's own records, not the monitor's memory
+  sim::clearRecords();  // the simulated phone's own records, not the monitor's memory
 }
 
 void BM_NinetySecondDarkRing(benchmark::State& state) {

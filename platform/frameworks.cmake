@@ -1,5 +1,5 @@
 # The platform layer's frameworks. Each is declared in include/platform/<name>.h and implemented
-# in common/<name>.cpp (what needs no platform), linux/<name>.cpp (the simulated phone) and
+# in common/<name>.cpp (what needs no platform), sim/<name>.cpp (the simulated phone) and
 # ios/<name>.mm (the phone's own frameworks), as far as each exists: one list serves both builds.
 set(TONEWELL_MONITOR_FRAMEWORKS
   av_foundation celestial cf_notification_center cf_preferences core_media core_motion dispatch

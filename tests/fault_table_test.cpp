@@ -223,7 +223,7 @@ bool noSyslogAlert(testing_support::PaneTest& t) {
 
 void openDebugLog(testing_support::PaneTest& t) {
   t.list_->sendDebugLog();
-  sim::runUntilIdle(10'000);
+  sim::fastForwardUntilNoTasksRemain(10'000);
 }
 
 void sendTheMail(testing_support::PaneTest& t) {
@@ -232,7 +232,7 @@ void sendTheMail(testing_support::PaneTest& t) {
       t.navigation_->presentedViewController());
   ASSERT_NE(composer, nullptr);
   composer->personChose(platform::MFMailComposeResultSent);
-  sim::runUntilIdle(10'000);
+  sim::fastForwardUntilNoTasksRemain(10'000);
 }
 
 const PaneFault kPaneFaults[] = {
@@ -268,7 +268,7 @@ const PaneFault kPaneFaults[] = {
      [] { sim::routeHost("www.example.com:443", "127.0.0.1:1"); },
      [](testing_support::PaneTest& t) {
        t.list_->viewOtherApps();
-       sim::runUntilIdle(10'000);
+       sim::fastForwardUntilNoTasksRemain(10'000);
      },
      {},
      [](testing_support::PaneTest& t) {

@@ -45,7 +45,7 @@ class NSLogTest : public testing_support::PhoneTest {};
 TEST_F(NSLogTest, RecordsEachMessageWithTimeAndQueue) {
   platform::NSLog("TW: first %d", 1);
   sim::postAt(testing_support::seconds(1.5), [] { platform::NSLog("TW: second"); });
-  sim::runUntilIdle();
+  sim::fastForwardUntilNoTasksRemain();
   const auto lines = sim::logLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].message, "TW: first 1");

@@ -1,16 +1,18 @@
 // Loads the real preference bundle as the Settings application does and checks what the phone
 // finds by name: the classes the bundle makes, the names its Info.plist and the package's
-// PreferenceLoader entry use, and the Objective-C classes the phone build declares for them.
+// PreferenceLoader entry use, and the pages the bundle shows.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
-#include <sstream>
 
 #include "platform/ns_object.h"
+#include "platform/preferences_framework.h"
+#include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
+#include "platform/ui_kit.h"
+#include "test_support.h"
 
 namespace {
 
@@ -88,19 +90,36 @@ TEST_F(PaneBundleTest, TheMonitorIsLoadedIntoSpringBoardOnly) {
   EXPECT_EQ(*bundles, platform::Value(platform::Array{platform::Value("com.apple.springboard")}));
 }
 
-// The phone build's Objective-C classes come from the same list, and none is written by hand.
-TEST_F(PaneBundleTest, ThePhoneBuildTakesItsObjectiveCClassesFromTheList) {
-  std::ifstream source(TONEWELL_PANE_CLASSES);
-  ASSERT_TRUE(source.good());
-  std::stringstream content;
-  content << source.rdbuf();
-  const std::string code = content.str();
-  EXPECT_NE(code.find("#include \"pane_classes.def\""), std::string::npos);
-  const std::regex byHand(R"(@interface (\w+) :)");
-  for (std::sregex_iterator it(code.begin(), code.end(), byHand), end; it != end; ++it) {
-    EXPECT_EQ((*it)[1], "name") << "a class declared by hand: " << (*it)[1];
+// The Settings application makes every page of the bundle by its class name: the root page by
+// the name in Info.plist, and each page a row's button pushes by the name of its class. Each page
+// the built bundle shows is a class of the list that the bundle makes by that name, and every
+// class of the list is shown (the phone build exports exactly the list's classes).
+TEST_F(PaneBundleTest, EveryPageTheBundleShowsIsAListedClassMadeByItsName) {
+  testing_support::TemporaryFolder home;
+  sim::ScopedPhone phone(home.path());
+  const auto info = readDictionary(TONEWELL_PREFS_BUNDLE "/Info.plist");
+  auto root = std::dynamic_pointer_cast<platform::PSListController>(
+      platform::instantiateClassNamed(text(info, "NSPrincipalClass")));
+  ASSERT_NE(root, nullptr);
+  root->setBundlePath(TONEWELL_PREFS_BUNDLE);
+  auto navigation = std::make_shared<platform::UINavigationController>();
+  navigation->pushViewControllerAnimated(root, false);
+  std::set<std::string> shown = {root->className()};
+  const auto rows = root->specifiers();
+  ASSERT_NE(rows, nullptr);
+  for (const auto& row : *rows) {
+    if (row->property("action").empty()) continue;
+    root->performActionOf(*row);
+    const platform::UIViewController* page = navigation->topViewController();
+    if (page == root.get()) continue;  // the row's button shows no page (it opens a link)
+    const std::string name = page->className();
+    shown.insert(name);
+    const auto made = platform::instantiateClassNamed(name);
+    ASSERT_NE(made, nullptr) << name;
+    EXPECT_EQ(made->className(), name);
+    navigation->popViewControllerAnimated(false);
   }
-  EXPECT_EQ(kPaneClasses.size(), 3u);
+  EXPECT_EQ(shown, kPaneClasses);
 }
 
 }  // namespace

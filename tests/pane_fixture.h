@@ -25,7 +25,7 @@ class PaneTest : public PhoneTest {
   }
   platform::UIViewController* top() const { return navigation_->topViewController(); }
   // Runs the main run loop and the other queues until nothing is left to do.
-  void settle() { sim::runUntilIdle(10'000); }
+  void settle() { sim::fastForwardUntilNoTasksRemain(10'000); }
 
   std::shared_ptr<platform::UINavigationController> navigation_;
   std::shared_ptr<TonewellPrefsListController> list_;

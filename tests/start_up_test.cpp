@@ -1,6 +1,8 @@
 #include "start_up.h"
 
 #include <cctype>
+#include <optional>
+#include <vector>
 
 #include "monitor_fixture.h"
 #include "platform/cf_notification_center.h"
@@ -11,19 +13,47 @@ namespace {
 
 using testing_support::countOf;
 using testing_support::dict;
+using testing_support::seconds;
 
-class StartUpTest : public testing_support::MonitorTest {};
+class StartUpTest : public testing_support::MonitorTest {
+ protected:
+  // The time from the ring's start to the monitor's raise of the volume, if it raised it.
+  std::optional<platform::Duration> raiseAfter(platform::Duration ringStart) {
+    for (const auto& change : sim::volumeChanges()) {
+      if (change.by == "monitor" && change.time >= ringStart && change.value > 0.5f) {
+        return change.time - ringStart;
+      }
+    }
+    return std::nullopt;
+  }
+};
 
-TEST_F(StartUpTest, FreshInstallIsOnWithItsDefaultsAndInstallsEverything) {
+// No stored key: every default, the monitor on and quiet. The ringtone methods are replaced and
+// the call-status callback registered: a ring in the dark, however it starts, is raised to the
+// default 0.8 after the default delay of 2 s, and put back whether the host stops the ringtone or
+// the call is answered.
+TEST_F(StartUpTest, FreshInstallActsOnEveryRingWithItsDefaults) {
   startMonitor();
-  EXPECT_TRUE(isEnabled) << "no stored key: every default, the monitor on";
   EXPECT_TRUE(log().empty());
-  EXPECT_NE(savedStopRinging, nullptr);
-  EXPECT_NE(savedPlayRingtoneAtPath, nullptr);
-  EXPECT_NE(savedPlayRingtoneAtPathVibrationPattern, nullptr);
-  EXPECT_NE(savedPrepareToAnswerCall, nullptr);
-  EXPECT_NE(captureDelegate.load(), nullptr);
-  EXPECT_NE(motionManager.load(), nullptr);
+  sim::setBrightness(platform::AVCaptureDevicePositionFront, -7.0);
+
+  sim::playRingtoneAtPath(platform::Value("/r.m4r"));
+  sim::fastForwardBy(seconds(1.999));
+  EXPECT_EQ(ringtoneVolume(), 0.5f) << "not before the delay";
+  sim::fastForwardBy(seconds(1.001));
+  EXPECT_EQ(ringtoneVolume(), 0.8f);
+  sim::stopRinging();
+  EXPECT_EQ(ringtoneVolume(), 0.5f);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
+
+  sim::playRingtoneAtPathVibrationPattern(platform::Value("/r.m4r"), platform::Value());
+  sim::fastForwardBy(seconds(3));
+  EXPECT_EQ(ringtoneVolume(), 0.8f);
+  sim::postCallStatusChange(dict({{"kCTCallStatus", 1}}));  // connected
+  sim::runUntilIdle();
+  EXPECT_EQ(currentPhoneState, 1);
+  EXPECT_EQ(ringtoneVolume(), 0.5f);
+  EXPECT_EQ(sim::runningCameraCount(), 0);
 }
 
 TEST_F(StartUpTest, UnreadableSettingsStillInstallTheHooksAndTheCallback) {
@@ -55,17 +85,27 @@ TEST_F(StartUpTest, SummaryIsLoggedOnceBeforeAnyHookRuns) {
   EXPECT_EQ(log().size(), 1u);
 }
 
-TEST_F(StartUpTest, LongLivedObjectsStayTheSameAcrossRings) {
+// The camera probe and the motion manager are made once, at start-up, and serve every ring:
+// ring after ring is raised at the same moment and put back, leaving nothing running.
+TEST_F(StartUpTest, RingAfterRingActsAlike) {
   startMonitor();
-  auto* probe = captureDelegate.load();
-  auto* manager = motionManager.load();
+  sim::setBrightness(platform::AVCaptureDevicePositionFront, -7.0);
+  std::vector<std::optional<platform::Duration>> raised;
   for (int i = 0; i < 3; ++i) {
+    const platform::Duration start = sim::now();
     sim::playRingtoneAtPath(platform::Value("/r.m4r"));
-    sim::fastForwardBy(testing_support::seconds(5));
+    sim::fastForwardBy(seconds(5));
+    raised.push_back(raiseAfter(start));
     sim::stopRinging();
+    EXPECT_EQ(ringtoneVolume(), 0.5f);
+    sim::fastForwardBy(seconds(1));
+    EXPECT_EQ(sim::runningCameraCount(), 0);
   }
-  EXPECT_EQ(captureDelegate.load(), probe);
-  EXPECT_EQ(motionManager.load(), manager);
+  ASSERT_TRUE(raised[0].has_value());
+  EXPECT_GE(*raised[0], seconds(2));
+  EXPECT_EQ(raised[1], raised[0]);
+  EXPECT_EQ(raised[2], raised[0]);
+  EXPECT_EQ(sim::cameraEvents().size(), 6u) << "one start and one stop per ring";
 }
 
 void expectNothingInstalled() {

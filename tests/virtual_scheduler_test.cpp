@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,43 @@ TEST_F(SchedulerTest, ZeroDelayRunsOnTheNextPassNotAtOnce) {
   EXPECT_EQ(target->calls.size(), 1u);
 }
 
+TEST_F(SchedulerTest, RunUntilIdleRunsWhatIsDueNowAndLetsNoTimePass) {
+  sim::fastForwardBy(seconds(3));
+  std::vector<std::string> ran;
+  sim::postAt(seconds(1), [&] { ran.push_back("overdue"); });
+  sim::postAt(seconds(3), [&] {
+    ran.push_back("due");
+    // Posted now by a running task: due now as well, so it runs in the same pass.
+    sim::postAt(sim::now(), [&] { ran.push_back("posted by due"); });
+    // Posted for later: it waits, however little later.
+    sim::postAt(sim::now() + platform::Duration{1}, [&] { ran.push_back("a nanosecond later"); });
+  });
+  sim::postAt(seconds(4), [&] { ran.push_back("later"); });
+  sim::runUntilIdle();
+  EXPECT_EQ(ran, (std::vector<std::string>{"overdue", "due", "posted by due"}));
+  EXPECT_EQ(sim::now(), seconds(3)) << "no time passes";
+  EXPECT_EQ(sim::pendingTaskCount(), 2u);
+
+  sim::fastForwardBy(platform::Duration{1});
+  EXPECT_EQ(ran.back(), "a nanosecond later");
+  sim::fastForwardUntilNoTasksRemain();
+  EXPECT_EQ(ran.back(), "later");
+  EXPECT_EQ(sim::now(), seconds(4)) << "to the last task's time, no further";
+}
+
+TEST_F(SchedulerTest, RunUntilIdleStopsAtItsLimitWhenTasksKeepPostingForNow) {
+  int runs = 0;
+  std::function<void()> again = [&] {
+    ++runs;
+    sim::postAt(sim::now(), again);
+  };
+  sim::postAt(sim::now(), again);
+  sim::runUntilIdle(100);
+  EXPECT_EQ(runs, 100);
+  EXPECT_EQ(sim::now(), platform::Duration{0});
+  EXPECT_EQ(sim::pendingTaskCount(), 1u);
+}
+
 TEST_F(SchedulerTest, TiesRunFirstInFirstOut) {
   std::vector<int> order;
   auto queue = platform::dispatch_queue_create("cameraQueue", nullptr);
@@ -52,7 +90,7 @@ TEST_F(SchedulerTest, TiesRunFirstInFirstOut) {
     sim::postAt(
         seconds(1), [&order, i] { order.push_back(i); }, i % 2 ? queue.get() : nullptr);
   }
-  sim::runUntilIdle();
+  sim::fastForwardUntilNoTasksRemain();
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
@@ -65,7 +103,7 @@ TEST_F(SchedulerTest, CancelDropsOnlyTheTargetsPendingRequests) {
   a->performSelectorOnMainThreadWithObjectWaitUntilDone("onMain", nullptr, false);
   platform::NSObject::cancelPreviousPerformRequestsWithTarget(a.get());
   platform::NSObject::cancelPreviousPerformRequestsWithTarget(nullptr);
-  sim::runUntilIdle();
+  sim::fastForwardUntilNoTasksRemain();
   EXPECT_EQ(a->calls, std::vector<std::string>{"onMain"});
   EXPECT_EQ(b->calls, std::vector<std::string>{"other"});
 }
@@ -78,7 +116,7 @@ TEST_F(SchedulerTest, RequestKeepsItsSharedTargetAlive) {
     target->performSelectorWithObjectAfterDelay("later", nullptr, 1.0);
   }
   EXPECT_FALSE(watch.expired());
-  sim::runUntilIdle();
+  sim::fastForwardUntilNoTasksRemain();
   EXPECT_TRUE(watch.expired());
 }
 
@@ -90,7 +128,7 @@ TEST_F(SchedulerTest, RequestsMadeInsideATaskGoToThatTasksQueue) {
     target->performSelectorWithObjectAfterDelay("x", nullptr, 0.5);
     ranOn = platform::TaskRunner::current()->label();
   });
-  sim::runUntilIdle();
+  sim::fastForwardUntilNoTasksRemain();
   EXPECT_EQ(ranOn, "cameraQueue");
   EXPECT_EQ(target->calls, std::vector<std::string>{"x"});
   EXPECT_EQ(target->queues, std::vector<std::string>{"cameraQueue"}) << "not the main run loop";

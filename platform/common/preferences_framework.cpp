@@ -1,4 +1,4 @@
-// The parts of the Preferences framework that the phone and the simulator share: specifier
+// The parts of the Preferences framework that the phone and the simulated phone share: specifier
 // properties and the rows' stored values.
 #include "platform/preferences_framework.h"
 

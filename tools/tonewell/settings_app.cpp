@@ -198,7 +198,7 @@ class SettingsApp {
     navigation_ = std::make_shared<UINavigationController>();
     navigation_->pushViewControllerAnimated(std::make_shared<UIViewController>(), false);
     navigation_->pushViewControllerAnimated(page_, false);
-    sim::runUntilIdle(10'000);
+    sim::fastForwardUntilNoTasksRemain(10'000);
     return true;
   }
 
@@ -397,7 +397,7 @@ int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
                  request.timeout);
     }
   }
-  sim::runUntilIdle(10'000);
+  sim::fastForwardUntilNoTasksRemain(10'000);
   int status = kOk;
   for (const auto& v : top->view()->subviews()) {
     if (auto* web = dynamic_cast<UIWebView*>(v.get())) {
@@ -421,7 +421,7 @@ int showOtherApps(SettingsApp& app, const SettingsRequest& request) {
 
 int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t logStart) {
   // The page collects the log when it appears.
-  sim::runUntilIdle(10'000);
+  sim::fastForwardUntilNoTasksRemain(10'000);
   auto presented = app.navigation().presentedViewController();
   if (auto composer = std::dynamic_pointer_cast<MFMailComposeViewController>(presented)) {
     std::size_t bytes = 0;
@@ -433,7 +433,7 @@ int sendDebugLog(SettingsApp& app, const SettingsRequest& request, std::size_t l
                                        : request.mail == "cancel" ? MFMailComposeResultCancelled
                                                                   : MFMailComposeResultSaved;
     composer->personChose(choice);
-    sim::runUntilIdle(10'000);
+    sim::fastForwardUntilNoTasksRemain(10'000);
     if (!composer->storedPath().empty())
       fmt::print("Message written to {}\n", printable(composer->storedPath()));
   }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,19 +55,35 @@ struct RingtoneState {
   std::optional<platform::Value> vibrationPattern;
 };
 
-// Resets the whole simulated phone to a fresh one: the clock at 0 with no task pending, no fault
+// The simulated phone: its clock and queues, screen, files cache, faults, threaded mode and
+// records, in one object. The functions of this header act on the current phone.
+class Phone;
+
+// The current phone: the innermost live ScopedPhone's, else the process's own (the `tonewell`
+// command's), made on first use.
+Phone& currentPhone();
+
+// Resets the current phone to a fresh one: the clock at 0 with no task pending, no fault
 // (Faults{}), the scene at brightness 4.0, the phone upright, every volume at 0.5, no log, no
 // observers left from earlier, the preferences folder as TONEWELL_HOME gives it.
 void resetPhone();
 
-// A fresh phone for the life of a test: reset when made and when it goes, with the log kept from
-// standard error and the phone's home in `home` (a test's temporary folder).
+// A fresh phone for the life of a test, as Chromium's TaskEnvironment is the test's own: made
+// the current phone when the scope begins, with the log kept from standard error and its home in
+// `home` (a test's temporary folder); when the scope ends its threads are stopped, its tasks
+// dropped, and the phone that was current before is current again. Scopes nest; end them in the
+// reverse order. The host process's observers and replaced methods start afresh with each.
 class ScopedPhone {
  public:
   explicit ScopedPhone(const std::string& home);
   ~ScopedPhone();
   ScopedPhone(const ScopedPhone&) = delete;
   ScopedPhone& operator=(const ScopedPhone&) = delete;
+  Phone& phone() const { return *phone_; }
+
+ private:
+  std::unique_ptr<Phone> phone_;
+  Phone* previous_;
 };
 
 // The same phone with every queue on a thread of its own (useRealThreads), its threads stopped
@@ -79,18 +96,23 @@ class ScopedThreadedPhone : public ScopedPhone {
 // --- Time -----------------------------------------------------------------------------------
 // Threaded mode, until the next reset: every queue of the phone runs on a real thread of its
 // own, delays taking `scale` real seconds per simulated second. The functions below that run
-// tasks (runUntilIdle, fastForwardBy, runUntil, pendingTaskCount) are for virtual time only;
-// postAt and now work in both.
+// tasks (runUntilIdle, fastForwardBy, fastForwardUntilNoTasksRemain, runUntil,
+// pendingTaskCount) are for virtual time only; postAt and now work in both.
 void useRealThreads(double scale);
 // Threaded mode: waits until no queue has a task pending or running; false at the timeout.
 bool waitUntilQuiet(std::chrono::milliseconds timeout);
 
+// The phone's clock, then the three ways to run its queues as Chromium's TaskEnvironment names
+// them. `limit` bounds the number of tasks run (periodic sources never go idle on their own).
 Duration now();
-// Runs tasks in due order, moving the clock to each task's due time, until none is left.
-// `limit` bounds the number of tasks (periodic sources never go idle on their own).
+// Runs the tasks due now, and those they post for now, in order; no time passes, and a task due
+// later stays pending.
 void runUntilIdle(std::size_t limit = 1'000'000);
-// Runs every task due up to now + `delta`, then sets the clock to now + `delta`.
+// Runs every task due up to now + `delta`, in due order, then sets the clock to now + `delta`.
 void fastForwardBy(Duration delta);
+// Runs tasks in due order, moving the clock to each task's due time, until none is left.
+void fastForwardUntilNoTasksRemain(std::size_t limit = 1'000'000);
+// Runs every task due up to the absolute time `time`, then sets the clock to it (if later).
 void runUntil(Duration time);
 std::size_t pendingTaskCount();
 // Posts `task` to run at the absolute time `time` on the main run loop (or on `queue`).

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+#include "phone_state.h"
+
 namespace platform {
 
 namespace {
@@ -27,11 +29,6 @@ CurrentRunnerScope::~CurrentRunnerScope() {
 std::shared_ptr<TaskRunner> virtualMainRunLoop() {
   static const auto main = std::make_shared<VirtualTaskRunner>("main");
   return main;
-}
-
-VirtualScheduler& VirtualScheduler::instance() {
-  static VirtualScheduler scheduler;
-  return scheduler;
 }
 
 Duration VirtualScheduler::now() const {
@@ -119,6 +116,11 @@ bool VirtualScheduler::runNext(Duration until) {
 }
 
 void VirtualScheduler::runUntilIdle(std::size_t limit) {
+  for (std::size_t i = 0; i < limit && runNext(now()); ++i) {
+  }
+}
+
+void VirtualScheduler::fastForwardUntilNoTasksRemain(std::size_t limit) {
   for (std::size_t i = 0; i < limit && runNext(Duration::max()); ++i) {
   }
 }
@@ -148,11 +150,11 @@ void VirtualScheduler::reset() {
 
 void VirtualTaskRunner::postDelayedTask(std::function<void()> task, Duration delay,
                                         const void* tag) {
-  VirtualScheduler::instance().post(shared_from_this(), delay, std::move(task), tag);
+  currentPhone().scheduler.post(shared_from_this(), delay, std::move(task), tag);
 }
 
 std::size_t VirtualTaskRunner::cancelTasksWithTag(const void* tag) {
-  return VirtualScheduler::instance().cancel(this, tag);
+  return currentPhone().scheduler.cancel(this, tag);
 }
 
 }  // namespace sim

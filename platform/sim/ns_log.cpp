@@ -84,7 +84,7 @@ std::string phoneSyslog(const std::vector<LogLine>& lines, double start) {
 // One line of the system log, from `queue`: kept, and echoed or sent on as the host chose.
 void recordLogLine(const std::string& queue, const std::string& message) {
   const platform::Duration time = phoneNow();
-  auto& state = PhoneState::instance();
+  auto& state = currentPhone().state;
   bool echo = false;
   bool toSyslog = false;
   double epoch = 0;

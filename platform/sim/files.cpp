@@ -1,8 +1,6 @@
 #include "platform/sim/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,33 +19,33 @@
 
 namespace sim {
 
+namespace fs = std::filesystem;
+
 namespace {
 
 std::string errorText(int code) {
   return std::strerror(code);
 }
 
-std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+// The folder that holds `path`: "." for a bare name.
+fs::path folderOf(const fs::path& path) {
+  const fs::path folder = path.parent_path();
+  return folder.empty() ? fs::path(".") : folder;
 }
 
 // The file a path finally names: symbolic links followed one by one (a relative target is
 // read from the link's folder), up to the system's limit; the target need not exist yet.
 std::optional<std::string> finalTarget(const std::string& path, std::string* error) {
-  std::string current = path;
+  fs::path current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(current.c_str(), target, sizeof target - 1);
-    if (n < 0) {
-      if (error) *error = errorText(errno);
+    std::error_code code;
+    if (!fs::is_symlink(fs::symlink_status(current, code))) return current.string();
+    const fs::path target = fs::read_symlink(current, code);
+    if (code) {
+      if (error) *error = errorText(code.value());
       return std::nullopt;
     }
-    target[n] = '\0';
-    current = target[0] == '/' ? std::string(target) : folderOf(current) + "/" + target;
+    current = target.is_absolute() ? target : folderOf(current) / target;
   }
   if (error) *error = errorText(ELOOP);
   return std::nullopt;
@@ -87,36 +86,16 @@ std::optional<long> temporaryOf(const std::string& name) {
 void removeStaleTemporaries(const std::string& target) {
   static std::mutex mutex;
   static std::set<std::string> cleaned;
-  const std::string folder = folderOf(target);
+  const fs::path folder = folderOf(target);
   {
     std::lock_guard lock(mutex);
-    if (!cleaned.insert(folder).second) return;
+    if (!cleaned.insert(folder.string()).second) return;
   }
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    const auto pid = temporaryOf(name);
-    if (pid && *pid > 0 && !processRuns(*pid)) ::unlink((folder + "/" + name).c_str());
-  }
-  ::closedir(dir);
-}
-
-// Removes a folder and all it holds (never following a link out of it).
-void removeTree(const std::string& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    if (DIR* dir = ::opendir(path.c_str())) {
-      while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") removeTree(path + "/" + name);
-      }
-      ::closedir(dir);
-    }
-    ::rmdir(path.c_str());
-  } else {
-    ::unlink(path.c_str());
+  std::error_code code;
+  for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code)) {
+    const auto pid = temporaryOf(it->path().filename().string());
+    std::error_code ignored;
+    if (pid && *pid > 0 && !processRuns(*pid)) fs::remove(it->path(), ignored);
   }
 }
 
@@ -270,13 +249,16 @@ std::optional<std::string> createFileExclusively(const std::string& folder, cons
 }
 
 bool makeFolders(const std::string& folder, std::string* error) {
-  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    const std::string part = folder.substr(0, slash);
-    if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      if (error) *error = part + ": " + errorText(errno);
+  // Each folder from the top down, made with mkdir for its mode (std::filesystem's would make
+  // them writable by all but the umask).
+  fs::path part;
+  for (const fs::path& name : fs::path(folder)) {
+    part /= name;
+    if (name.empty() || name == part.root_path()) continue;
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      if (error) *error = part.string() + ": " + errorText(errno);
       return false;
     }
-    if (slash == std::string::npos) break;
   }
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -287,25 +269,23 @@ bool makeFolders(const std::string& folder, std::string* error) {
 }
 
 std::string makeScratchFolder(const std::string& prefix, std::string* error) {
-  struct stat info {};
+  std::error_code code;
   const char* tmp = std::getenv("TMPDIR");
-  const std::string base =
-      ::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && ::access("/dev/shm", W_OK) == 0
-          ? "/dev/shm"
-          : (tmp && *tmp ? tmp : "/tmp");
-  // Leftovers of ended processes: "<prefix>-<pid>" with or without a suffix.
-  if (DIR* dir = ::opendir(base.c_str())) {
-    const std::string start = prefix + "-";
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.rfind(start, 0) != 0) continue;
-      char* end = nullptr;
-      const long pid = std::strtol(name.c_str() + start.size(), &end, 10);
-      if (pid > 0 && (*end == '\0' || *end == '-') && !processRuns(pid)) {
-        removeTree(base + "/" + name);
-      }
+  const std::string base = fs::is_directory("/dev/shm", code) && ::access("/dev/shm", W_OK) == 0
+                               ? "/dev/shm"
+                               : (tmp && *tmp ? tmp : "/tmp");
+  // Leftovers of ended processes: "<prefix>-<pid>" with or without a suffix, removed with all
+  // they hold (remove_all takes a link away, never what it points to).
+  const std::string start = prefix + "-";
+  for (fs::directory_iterator it(base, code), end; !code && it != end; it.increment(code)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(start, 0) != 0) continue;
+    char* rest = nullptr;
+    const long pid = std::strtol(name.c_str() + start.size(), &rest, 10);
+    if (pid > 0 && (*rest == '\0' || *rest == '-') && !processRuns(pid)) {
+      std::error_code ignored;
+      fs::remove_all(it->path(), ignored);
     }
-    ::closedir(dir);
   }
   std::string pattern =
       base + "/" + prefix + "-" + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";

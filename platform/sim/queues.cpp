@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "phone_state.h"
 #include "platform/sim/phone.h"
 #include "run_loop_requests.h"
 #include "thread_task_runner.h"
@@ -15,19 +16,8 @@ namespace sim {
 
 namespace {
 
-struct Threaded {
-  std::mutex mutex;
-  bool on = false;
-  double scale = 1;
-  std::chrono::steady_clock::time_point start;
-  std::shared_ptr<ThreadTaskRunner> main;
-  std::vector<std::weak_ptr<ThreadTaskRunner>> queues;
-  std::map<std::string, std::shared_ptr<TaskRunner>> named;  // of the current mode
-};
-
-Threaded& threaded() {
-  static Threaded t;
-  return t;
+ThreadedMode& threaded() {
+  return currentPhone().threaded;
 }
 
 std::vector<std::shared_ptr<ThreadTaskRunner>> liveQueues() {
@@ -53,7 +43,7 @@ Duration phoneNow() {
           static_cast<double>(std::chrono::duration_cast<Duration>(real).count()) / t.scale)};
     }
   }
-  return VirtualScheduler::instance().now();
+  return currentPhone().scheduler.now();
 }
 
 bool threadedMode() {
@@ -71,7 +61,7 @@ std::shared_ptr<TaskRunner> mainQueue() {
 
 void cancelTasksEverywhere(const void* tag) {
   if (!threadedMode()) {
-    VirtualScheduler::instance().cancelEverywhere(tag);
+    currentPhone().scheduler.cancelEverywhere(tag);
     return;
   }
   for (const auto& q : liveQueues()) q->cancelTasksWithTag(tag);

@@ -1,7 +1,9 @@
 // The simulated phone's control surface.
 #include "platform/sim/phone.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "notification_center_internal.h"
@@ -10,13 +12,52 @@
 #include "platform/sim/springboard.h"
 #include "queues.h"
 #include "sessions_internal.h"
+#include "thread_task_runner.h"
 #include "virtual_scheduler.h"
 
 namespace sim {
 
-PhoneState& PhoneState::instance() {
-  static PhoneState state;
-  return state;
+namespace {
+
+// The innermost ScopedPhone's phone; null for the process's own. Set only by the thread that
+// makes and ends the scopes, while no thread of a threaded mode runs.
+std::atomic<Phone*> scopedPhone{nullptr};
+
+Phone& processPhone() {
+  static Phone phone;
+  return phone;
+}
+
+// The host process's registrations, which belong to the process rather than to the phone, start
+// afresh: no observers, no classes, no raising host method.
+void startHostProcessAfresh() {
+  resetNotificationCenter();
+  resetClassRegistry();
+  setRaisingHostMethod("");
+}
+
+}  // namespace
+
+Phone& currentPhone() {
+  Phone* scoped = scopedPhone.load(std::memory_order_acquire);
+  return scoped != nullptr ? *scoped : processPhone();
+}
+
+Phone::Phone() = default;
+Phone::~Phone() = default;
+
+void Phone::reset() {
+  endThreadedMode();
+  screen.reset();
+  scheduler.reset();
+  state.reset();
+  {
+    std::lock_guard lock(preferencesCache.mutex);
+    preferencesCache.path.clear();
+    preferencesCache.racy = true;
+    preferencesCache.contents.reset();
+  }
+  lastWriteError.set("");
 }
 
 std::vector<std::shared_ptr<platform::AVCaptureDevice::State>> PhoneContents::makeDevices() {
@@ -44,7 +85,7 @@ bool PhoneState::useFails(FailableCall call) {
 }
 
 void failUse(FailableCall call, long use) {
-  auto& state = PhoneState::instance();
+  auto& state = currentPhone().state;
   std::lock_guard lock(state.mutex);
   if (use > 0) {
     state.faults.failingUse[call] = use;
@@ -54,7 +95,7 @@ void failUse(FailableCall call, long use) {
 }
 
 long usesOf(FailableCall call) {
-  auto& state = PhoneState::instance();
+  auto& state = currentPhone().state;
   std::lock_guard lock(state.mutex);
   const auto found = state.uses.find(call);
   return found == state.uses.end() ? 0 : found->second;
@@ -65,14 +106,25 @@ void PhoneState::reset() {
   static_cast<PhoneContents&>(*this) = PhoneContents{};
 }
 
-ScopedPhone::ScopedPhone(const std::string& home) {
-  resetPhone();
+ScopedPhone::ScopedPhone(const std::string& home)
+    : phone_(std::make_unique<Phone>()),
+      previous_(scopedPhone.exchange(phone_.get(), std::memory_order_acq_rel)) {
+  startHostProcessAfresh();
   setLogEcho(false);
   setHomeFolder(home);
 }
 
 ScopedPhone::~ScopedPhone() {
-  resetPhone();
+  if (scopedPhone.load(std::memory_order_acquire) != phone_.get()) {
+    // A scope inside this one is still alive: its phone would be lost.
+    std::fputs("sim::ScopedPhone: scopes ended out of order\n", stderr);
+    std::abort();
+  }
+  // Emptied while it is still the current phone: what its tasks hold may call the platform as
+  // it goes.
+  phone_->reset();
+  startHostProcessAfresh();
+  scopedPhone.store(previous_, std::memory_order_release);
 }
 
 ScopedThreadedPhone::ScopedThreadedPhone(const std::string& home,
@@ -83,13 +135,8 @@ ScopedThreadedPhone::ScopedThreadedPhone(const std::string& home,
 }
 
 void resetPhone() {
-  endThreadedMode();
-  ScreenState::instance().reset();
-  VirtualScheduler::instance().reset();
-  resetNotificationCenter();
-  resetClassRegistry();
-  setRaisingHostMethod("");
-  PhoneState::instance().reset();
+  currentPhone().reset();
+  startHostProcessAfresh();
 }
 
 Duration now() {
@@ -100,16 +147,19 @@ void useRealThreads(double scale) {
   startThreadedMode(scale);
 }
 void runUntilIdle(std::size_t limit) {
-  VirtualScheduler::instance().runUntilIdle(limit);
+  currentPhone().scheduler.runUntilIdle(limit);
+}
+void fastForwardUntilNoTasksRemain(std::size_t limit) {
+  currentPhone().scheduler.fastForwardUntilNoTasksRemain(limit);
 }
 void fastForwardBy(Duration delta) {
-  VirtualScheduler::instance().runUntil(now() + delta);
+  currentPhone().scheduler.runUntil(now() + delta);
 }
 void runUntil(Duration time) {
-  VirtualScheduler::instance().runUntil(time);
+  currentPhone().scheduler.runUntil(time);
 }
 std::size_t pendingTaskCount() {
-  return VirtualScheduler::instance().pendingTaskCount();
+  return currentPhone().scheduler.pendingTaskCount();
 }
 
 void postAt(Duration time, std::function<void()> task, platform::TaskRunner* queue) {
@@ -124,7 +174,7 @@ void postAt(Duration time, std::function<void()> task, platform::TaskRunner* que
       runner = virtualQueue->shared_from_this();
     }
   }
-  VirtualScheduler::instance().postAt(std::move(runner), time, std::move(task));
+  currentPhone().scheduler.postAt(std::move(runner), time, std::move(task));
 }
 
 namespace {
@@ -132,11 +182,11 @@ const char kWorldTag = 0;  // the tag of the world's tasks, which outlive the ho
 }  // namespace
 
 void postWorldAt(Duration time, std::function<void()> task) {
-  VirtualScheduler::instance().postAt(virtualMainRunLoop(), time, std::move(task), &kWorldTag);
+  currentPhone().scheduler.postAt(virtualMainRunLoop(), time, std::move(task), &kWorldTag);
 }
 
 void endHostProcess() {
-  VirtualScheduler::instance().cancelAllBut(&kWorldTag);
+  currentPhone().scheduler.cancelAllBut(&kWorldTag);
   RingtoneState silent = ringtone();  // the ringtone ends with the process that played it
   silent.ringing = false;
   setRingtone(std::move(silent));
@@ -147,8 +197,8 @@ void endHostProcess() {
   installSpringBoard();
 }
 
-#define WITH_STATE                      \
-  auto& state = PhoneState::instance(); \
+#define WITH_STATE                    \
+  auto& state = currentPhone().state; \
   std::lock_guard lock(state.mutex)
 
 void setBrightness(int position, double value) {

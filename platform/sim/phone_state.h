@@ -1,7 +1,12 @@
-// The simulated phone's state, shared by the platform calls and the control surface. Every field
-// is guarded by `mutex`; no platform call holds it while it calls back into the deliverables.
+// The simulated phone: one object that holds everything the phone is (its state, screen, clock
+// and queues, threaded mode, preferences cache), shared by the platform calls and the control
+// surface. Each part is guarded by its own mutex; no platform call holds one while it calls back
+// into the deliverables.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,6 +17,8 @@
 #include "platform/av_foundation.h"
 #include "platform/sim/phone.h"
 #include "platform/ui_kit.h"
+#include "platform/value.h"
+#include "virtual_scheduler.h"
 
 namespace sim {
 
@@ -60,7 +67,6 @@ struct PhoneContents {
 
 class PhoneState : public PhoneContents {
  public:
-  static PhoneState& instance();
   // Back to a fresh phone; the host's choices of where the log goes stay.
   void reset();
 
@@ -76,9 +82,6 @@ class PhoneState : public PhoneContents {
   bool logToSyslog = false;
   // The wall-clock time, in seconds since 1970, of simulated time zero for the system log.
   double syslogEpoch = 0;
-
- private:
-  PhoneState() = default;
 };
 
 }  // namespace sim
@@ -102,7 +105,6 @@ namespace sim {
 
 // The screen and services of the Settings side, guarded by their own lock.
 struct ScreenState {
-  static ScreenState& instance();
   ScreenState() { reset(); }
   void reset();
 
@@ -118,6 +120,71 @@ struct ScreenState {
   double taskTimeLimit = 15;                 // seconds
   std::size_t taskMemoryLimit = 512u << 20;  // bytes of address space
   std::vector<std::string> taskReports;
+};
+
+class ThreadTaskRunner;
+
+// The threaded mode (queues.cpp): whether it is on, its clock, and the queues it has made.
+struct ThreadedMode {
+  std::mutex mutex;
+  bool on = false;
+  double scale = 1;
+  std::chrono::steady_clock::time_point start;
+  std::shared_ptr<ThreadTaskRunner> main;
+  std::vector<std::weak_ptr<ThreadTaskRunner>> queues;
+  std::map<std::string, std::shared_ptr<platform::TaskRunner>> named;  // of the current mode
+};
+
+// The preference keys the monitor reads are looked up twice per ring (key list, then values);
+// the parsed domain is kept while the file stays the same, as the phone's preferences daemon
+// keeps it (cf_preferences.cpp).
+struct PreferencesCache {
+  std::mutex mutex;
+  std::string path;
+  struct stat identity {};
+  // The file changed too close to when it was read for its timestamp to tell a rewrite from
+  // no change (file systems keep coarse times): it is read again next time.
+  bool racy = true;
+  std::optional<platform::Dictionary> contents;  // none: the file could not be read
+};
+
+// The reason the last CFPreferencesSetValue failed, for the tools.
+class LastWriteError {
+ public:
+  void set(std::string reason) {
+    std::lock_guard lock(mutex_);
+    reason_ = std::move(reason);
+  }
+  std::string get() const {
+    std::lock_guard lock(mutex_);
+    return reason_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string reason_;
+};
+
+// The whole simulated phone. The platform calls and the control surface act on currentPhone():
+// the innermost ScopedPhone's, else the process's own. The parts are declared in the order they
+// may need each other when the phone goes: queued tasks and threads go first.
+class Phone {
+ public:
+  Phone();
+  ~Phone();
+  Phone(const Phone&) = delete;
+  Phone& operator=(const Phone&) = delete;
+
+  // Back to a fresh phone: threads stopped, tasks dropped, the clock at 0, the state, screen and
+  // cache as new. The host's choices of where the log goes stay. Only for the current phone.
+  void reset();
+
+  PhoneState state;
+  ScreenState screen;
+  PreferencesCache preferencesCache;
+  LastWriteError lastWriteError;
+  VirtualScheduler scheduler;
+  ThreadedMode threaded;
 };
 
 }  // namespace sim

@@ -148,7 +148,7 @@ std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnima
 void UIAlertView::show() {
   auto self = std::dynamic_pointer_cast<UIAlertView>(weak_from_this().lock());
   if (!self) return;
-  auto& screen = sim::ScreenState::instance();
+  auto& screen = sim::currentPhone().screen;
   std::lock_guard lock(screen.mutex);
   screen.alerts.push_back(std::move(self));
 }
@@ -159,7 +159,7 @@ UIApplication* UIApplication::sharedApplication() {
 }
 
 bool UIApplication::openURL(const NSURL& url) {
-  auto& screen = sim::ScreenState::instance();
+  auto& screen = sim::currentPhone().screen;
   std::lock_guard lock(screen.mutex);
   screen.openedURLs.push_back(url.absoluteString());
   return url.scheme() == "http" || url.scheme() == "https";

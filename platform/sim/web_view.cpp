@@ -173,7 +173,7 @@ void UIWebView::loadRequest(const NSURLRequest& request) {
   requestURL_ = load->url;
   load->timeout = request.timeoutInterval();
   {
-    auto& screen = sim::ScreenState::instance();
+    auto& screen = sim::currentPhone().screen;
     std::lock_guard lock(screen.mutex);
     for (const auto& [from, to] : screen.routes) load->connectTo.push_back(from + ":" + to);
     load->trustedCertificates = screen.trustedCertificates;

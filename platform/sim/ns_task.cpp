@@ -158,7 +158,7 @@ void NSTask::launch() {
   double seconds = 0;
   std::size_t memory = 0;
   {
-    auto& screen = sim::ScreenState::instance();
+    auto& screen = sim::currentPhone().screen;
     std::lock_guard lock(screen.mutex);
     if (auto it = screen.substitutes.find(program); it != screen.substitutes.end()) {
       program = it->second;
@@ -249,7 +249,7 @@ void NSTask::waitUntilExit() {
     try {
       char limit[32];
       std::snprintf(limit, sizeof limit, "%g", watch.limit);
-      auto& screen = sim::ScreenState::instance();
+      auto& screen = sim::currentPhone().screen;
       std::lock_guard lock(screen.mutex);
       screen.taskReports.push_back("\"" + watch.command + "\" did not finish within " + limit +
                                    " s and was stopped");

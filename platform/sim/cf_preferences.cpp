@@ -17,24 +17,6 @@ namespace platform {
 
 namespace {
 
-// The preference keys the monitor reads are looked up twice per ring (key list, then values);
-// the parsed domain is kept while the file stays the same, as the phone's preferences daemon
-// keeps it.
-struct DomainCache {
-  std::mutex mutex;
-  std::string path;
-  struct stat identity {};
-  // The file changed too close to when it was read for its timestamp to tell a rewrite from
-  // no change (file systems keep coarse times): it is read again next time.
-  bool racy = true;
-  std::optional<Dictionary> contents;  // none: the file could not be read
-};
-
-DomainCache& cache() {
-  static DomainCache c;
-  return c;
-}
-
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
@@ -42,11 +24,6 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 std::string domainPath(std::string_view domain) {
   return sim::preferencesFolder() + "/" + std::string(domain) + ".plist";
-}
-
-std::string& lastWriteError() {  // of this process, for the tools
-  static std::string error;
-  return error;
 }
 
 // Whether no file exists at `path`, a link to none included (so the domain is empty, not
@@ -71,7 +48,7 @@ std::optional<Dictionary> readDomain(std::string_view domain) {
     if (errno == ENOENT || errno == ENOTDIR) return Dictionary{};
     return std::nullopt;
   }
-  auto& c = cache();
+  auto& c = sim::currentPhone().preferencesCache;
   {
     std::lock_guard lock(c.mutex);
     if (!c.racy && c.path == path && sameFile(c.identity, info)) return c.contents;
@@ -101,7 +78,7 @@ std::optional<Dictionary> readDomain(std::string_view domain) {
 std::optional<std::vector<std::string>> CFPreferencesCopyKeyList(
     std::string_view domain, std::string_view /*user*/, std::string_view /*host*/) noexcept {
   try {
-    if (sim::PhoneState::instance().useFails(sim::FailableCall::preferencesKeyList)) {
+    if (sim::currentPhone().state.useFails(sim::FailableCall::preferencesKeyList)) {
       return std::nullopt;
     }
     auto contents = readDomain(domain);
@@ -118,7 +95,7 @@ std::optional<Dictionary> CFPreferencesCopyMultiple(const std::vector<std::strin
                                                     std::string_view /*host*/) noexcept {
   try {
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       const bool failing = phone.useFailsLocked(sim::FailableCall::preferencesValues);
       if (failing || phone.faults.preferencesDictionaryFails) return std::nullopt;
@@ -140,7 +117,7 @@ bool CFPreferencesSetValue(std::string_view key, const Value* value, std::string
   try {
     std::string why;
     const bool stored = sim::storePreference(key, value, domain, &why);
-    lastWriteError() = why;
+    sim::currentPhone().lastWriteError.set(why);
     return stored;
   } catch (...) {
     return false;
@@ -159,7 +136,7 @@ std::string preferencesFile(std::string_view domain) {
 }
 
 std::string lastPreferencesWriteError() {
-  return platform::lastWriteError();
+  return currentPhone().lastWriteError.get();
 }
 
 bool storePreference(std::string_view key, const platform::Value* value, std::string_view domain,

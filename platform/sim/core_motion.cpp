@@ -35,7 +35,7 @@ struct CMMotionManager::State : std::enable_shared_from_this<CMMotionManager::St
     std::optional<CMAcceleration> acceleration;
     Duration interval;
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       acceleration = phone.acceleration;
       interval = phone.accelerometerInterval;
@@ -73,7 +73,7 @@ void CMMotionManager::startAccelerometerUpdatesToQueueWithHandler(
     if (previous) previous->runner().cancelTasksWithTag(state_.get());
     Duration interval;
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       interval = phone.accelerometerInterval;
     }

@@ -16,7 +16,7 @@ namespace platform {
 namespace {
 
 sim::CameraFault faultAt(int position) {
-  auto& phone = sim::PhoneState::instance();
+  auto& phone = sim::currentPhone().state;
   std::lock_guard lock(phone.mutex);
   auto it = phone.faults.cameras.find(position);
   return it == phone.faults.cameras.end() ? sim::CameraFault::none : it->second;
@@ -24,14 +24,14 @@ sim::CameraFault faultAt(int position) {
 
 bool useFails(sim::FailableCall call) {
   try {
-    return sim::PhoneState::instance().useFails(call);
+    return sim::currentPhone().state.useFails(call);
   } catch (...) {
     return true;
   }
 }
 
 void countModeSetterWithoutLock() {
-  auto& phone = sim::PhoneState::instance();
+  auto& phone = sim::currentPhone().state;
   std::lock_guard lock(phone.mutex);
   ++phone.modeSettersWithoutLock;
 }
@@ -49,7 +49,7 @@ std::vector<std::shared_ptr<AVCaptureDevice>> AVCaptureDevice::devicesWithMediaT
   try {
     std::vector<std::shared_ptr<State>> states;
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       states = phone.devices;
     }
@@ -154,7 +154,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
   AVCaptureConnection connection;
 
   Duration frameInterval() const {
-    auto& phone = sim::PhoneState::instance();
+    auto& phone = sim::currentPhone().state;
     std::lock_guard lock(phone.mutex);
     const Duration minimum = secondsToDuration(videoOutput->minFrameDuration().seconds());
     return std::max(phone.frameInterval, minimum);
@@ -167,7 +167,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
   }
 
   opaqueCMSampleBuffer makeFrame() {
-    auto& phone = sim::PhoneState::instance();
+    auto& phone = sim::currentPhone().state;
     std::lock_guard lock(phone.mutex);
     ++phone.framesDelivered;
     const Duration time = sim::phoneNow();
@@ -207,7 +207,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
 
   // The media server has turned this session's camera off.
   void cameraWentOff(int at) {
-    auto& phone = sim::PhoneState::instance();
+    auto& phone = sim::currentPhone().state;
     std::lock_guard lock(phone.mutex);
     --phone.runningCameras;
     phone.cameraEvents.push_back({sim::phoneNow(), false, at});
@@ -230,7 +230,7 @@ struct AVCaptureSession::State : std::enable_shared_from_this<AVCaptureSession::
     }
     std::shared_ptr<State> previous;
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       previous = phone.cameraHolder.lock();
       phone.cameraHolder = weak_from_this();
@@ -438,7 +438,7 @@ void AVCaptureSession::stopRunning() noexcept {
         output->sampleBufferCallbackQueue()->cancelTasksWithTag(state_.get());
     bool late = false;
     {
-      auto& phone = sim::PhoneState::instance();
+      auto& phone = sim::currentPhone().state;
       std::lock_guard lock(phone.mutex);
       late = phone.faults.frameInFlightAtStop;
     }

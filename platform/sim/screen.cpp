@@ -67,11 +67,6 @@ std::optional<std::string> routeRulesProblem(const std::string& rules) {
   return readRules(rules).problem;
 }
 
-ScreenState& ScreenState::instance() {
-  static ScreenState state;
-  return state;
-}
-
 void ScreenState::reset() {
   std::lock_guard lock(mutex);
   openedURLs.clear();
@@ -100,81 +95,81 @@ void ScreenState::reset() {
 }
 
 std::vector<std::string> openedURLs() {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   return s.openedURLs;
 }
 
 std::vector<std::shared_ptr<platform::UIAlertView>> alertsOnScreen() {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   return s.alerts;
 }
 
 void tapAlertButton(std::size_t alertIndex) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   if (alertIndex < s.alerts.size())
     s.alerts.erase(s.alerts.begin() + static_cast<long>(alertIndex));
 }
 
 void routeHost(const std::string& hostAndPort, const std::string& target) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.routes[hostAndPort] = target;
 }
 
 void trustCertificates(const std::string& pemFile) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.trustedCertificates = pemFile;
 }
 
 void limitTasks(double seconds, std::size_t bytes) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.taskTimeLimit = seconds;
   s.taskMemoryLimit = bytes;
 }
 
 std::vector<std::string> taskReports() {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   return s.taskReports;
 }
 
 void limitWebTimeout(double seconds) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.webTimeoutLimit = seconds > 0 ? seconds : 0;
 }
 
 double webTimeoutLimit() {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   return s.webTimeoutLimit;
 }
 
 void setMailAccount(std::optional<std::string> address) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.mailAccount = std::move(address);
 }
 
 std::optional<std::string> mailAccount() {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   return s.mailAccount;
 }
 
 void mapPath(const std::string& from, const std::string& to) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   s.paths[from] = to;
 }
 
 void substituteProgram(const std::string& path, const std::string& substitute) {
-  auto& s = ScreenState::instance();
+  auto& s = currentPhone().screen;
   std::lock_guard lock(s.mutex);
   if (substitute.empty()) {
     s.substitutes.erase(path);

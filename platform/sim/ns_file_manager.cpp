@@ -1,4 +1,4 @@
-// Foundation's files on the simulated phone: the phone's home is the simulator's home folder.
+// Foundation's files on the simulated phone: the phone's home is its home folder (sim::homeFolder).
 #include "platform/ns_file_manager.h"
 
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "phone_state.h"
+#include "platform/sim/files.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 
@@ -15,7 +16,7 @@ namespace platform {
 namespace {
 
 bool useFails(sim::FailableCall call) {
-  return sim::PhoneState::instance().useFails(call);
+  return sim::currentPhone().state.useFails(call);
 }
 
 }  // namespace
@@ -67,14 +68,7 @@ bool NSFileManager::createDirectoryAtPathWithIntermediateDirectories(
     std::string_view path) const noexcept {
   try {
     if (useFails(sim::FailableCall::recordFolder)) return false;
-    const std::string folder(path);
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-      const std::string part = folder.substr(0, slash);
-      if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-      if (slash == std::string::npos) break;
-    }
-    struct stat info {};
-    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return sim::makeFolders(std::string(path));
   } catch (...) {
     return false;
   }

@@ -11,7 +11,7 @@ namespace platform {
 bool AVSystemController::getVolumeForCategory(float* volume, std::string_view category) noexcept {
   if (volume == nullptr) return false;
   try {
-    auto& state = sim::PhoneState::instance();
+    auto& state = sim::currentPhone().state;
     std::lock_guard lock(state.mutex);
     const bool failing = state.useFailsLocked(sim::FailableCall::volumeRead);
     if (failing || state.faults.volumeReadFails) return false;
@@ -27,7 +27,7 @@ bool AVSystemController::setVolumeToForCategory(float volume, std::string_view c
   float clamped = 0;
   try {
     const Duration time = sim::phoneNow();
-    auto& state = sim::PhoneState::instance();
+    auto& state = sim::currentPhone().state;
     std::lock_guard lock(state.mutex);
     if (state.useFailsLocked(sim::FailableCall::volumeSet) || !settable(volume, &clamped)) {
       return false;

@@ -18,10 +18,10 @@ namespace sim {
 using platform::Duration;
 using platform::TaskRunner;
 
+// The phone's clock and its one heap of tasks, keyed by (due time, sequence number): ties run
+// first in, first out. Each phone owns one (Phone::scheduler).
 class VirtualScheduler {
  public:
-  static VirtualScheduler& instance();
-
   Duration now() const;
   void post(std::shared_ptr<TaskRunner> runner, Duration delay, std::function<void()> task,
             const void* tag);
@@ -35,7 +35,11 @@ class VirtualScheduler {
 
   // Runs the earliest task due at or before `until`; false when there is none.
   bool runNext(Duration until);
+  // Runs the tasks due now, and those they post for now, in due order; the clock stays.
   void runUntilIdle(std::size_t limit);
+  // Runs every task in due order, the clock jumping to each one's time, until none is left.
+  void fastForwardUntilNoTasksRemain(std::size_t limit);
+  // Runs every task due up to `time`, then sets the clock to `time` (if later).
   void runUntil(Duration time);
   std::size_t pendingTaskCount() const;
 
@@ -66,7 +70,7 @@ class VirtualScheduler {
   std::unordered_map<const void*, std::set<Key>> byTag_;
 };
 
-// A queue whose tasks run on the virtual clock.
+// A queue whose tasks run on the virtual clock of the current phone.
 class VirtualTaskRunner : public TaskRunner,
                           public std::enable_shared_from_this<VirtualTaskRunner> {
  public:
