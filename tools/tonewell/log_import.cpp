@@ -13,16 +13,21 @@
 #include <set>
 #include <type_traits>
 
+#include "frame_judgement.h"
+#include "log_lines.h"
+#include "setting_values.h"
 #include "syslog_line.h"
 #include "terminal_text.h"
 
 namespace tonewell {
 namespace {
 
-// What the replay uses unless a scenario says otherwise, and what the monitor does with frames.
-constexpr double kFrameInterval = 0.25;
-constexpr int kIgnoredFrames = 4;  // the camera's first frames, while its exposure settles
-constexpr double kDefaultDelay = 2.0;
+namespace log_lines = monitor::log_lines;
+
+// What the monitor does with frames: one every quarter second, the first three let go while the
+// camera settles, the fourth the first judged.
+constexpr double kFrameInterval = 1.0 / monitor::kFramesPerSecond;
+constexpr int kFirstJudgedFrame = monitor::kFirstJudgedFrame;
 // Call-end lines this long after the ring's end still belong to its call.
 constexpr double kAfterTheEnd = 10.0;
 // No ring lasts longer (the probe gives up after 90 s): a ring the log never ends stops here.
@@ -83,7 +88,7 @@ std::optional<Number> numberAfter(std::string_view text, std::string_view prefix
 
 Classified classify(std::string_view message) {
   Classified c;
-  constexpr std::string_view kHook = "-[<SBUserAgent: ";
+  constexpr std::string_view kHook = log_lines::leadOf(log_lines::kStopRingingHook);
   if (startsWith(message, kHook)) {
     const auto close = message.find("> ");
     if (close == std::string_view::npos || message.back() != ']') return c;
@@ -96,55 +101,54 @@ Classified classify(std::string_view message) {
     }
     return c;
   }
-  if (!startsWith(message, "TW: ")) return c;
+  if (!startsWith(message, log_lines::kTag)) return c;
   const std::string_view m = message;
   auto fault = [&](const char* name) {
     c.kind = Kind::cameraFault;
     c.fault = name;
   };
-  if (m == "TW: prepareToAnswerCall") {
+  constexpr std::string_view kCallStatus = log_lines::leadOf(log_lines::kCallStatus);
+  constexpr std::string_view kBrightness = log_lines::leadOf(log_lines::kBrightness);
+  if (m == log_lines::kPrepareToAnswerCall) {
     c.kind = Kind::prepareToAnswerCall;
-  } else if (const auto state =
-                 numberAfter<std::int32_t>(m, "TW: kCTCallStatusChangeNotification, new state: ");
-             state && startsWith(m, "TW: kCTCallStatusChangeNotification, new state: ")) {
+  } else if (const auto state = numberAfter<std::int32_t>(m, kCallStatus);
+             state && startsWith(m, kCallStatus)) {
     c.kind = Kind::callStatus;
     c.number = *state;
-  } else if (m == "TW: kCTCallStatusChangeNotification cannot determine state!") {
+  } else if (m == log_lines::kCallStatusUnknown) {
     c.kind = Kind::statusUnknown;
-  } else if (startsWith(m, "TW: settings are: ")) {
+  } else if (startsWith(m, log_lines::kSettingsSummary)) {
     c.kind = Kind::settings;
-    c.text = m.substr(18);
-  } else if (startsWith(m, "TW: accelerometerdata: ")) {
+    c.text = m.substr(log_lines::kSettingsSummary.size());
+  } else if (startsWith(m, log_lines::leadOf(log_lines::kAccelerometerData))) {
     const auto x = numberAfter<double>(m, " x:"), y = numberAfter<double>(m, " y:"),
                z = numberAfter<double>(m, " z:");
     if (x && y && z) {
       c.kind = Kind::acceleration;
       c.x = *x, c.y = *y, c.z = *z;
     }
-  } else if (const auto brightness = numberAfter<double>(m, "TW: brightness: ");
-             brightness && startsWith(m, "TW: brightness: ")) {
+  } else if (const auto brightness = numberAfter<double>(m, kBrightness);
+             brightness && startsWith(m, kBrightness)) {
     c.kind = Kind::brightness;
     c.number = *brightness;
-  } else if (m == "TW: no EXIF attachments!") {
+  } else if (m == log_lines::kNoExif) {
     c.kind = Kind::noExif;
-  } else if (m == "TW: ringing volume was increased.") {
+  } else if (m == log_lines::kRaised) {
     c.kind = Kind::raise;
-  } else if (m == "TW: device taken out of the pocket, original volume restored." ||
-             m == "TW: stopRinging, restoring the original volume." ||
-             m == "TW: SpringBoard ended while the ringtone volume was raised, original volume "
-                  "restored.") {
+  } else if (m == log_lines::kRestoredOutOfPocket || m == log_lines::kRestoringAtRingEnd ||
+             m == log_lines::kRestoredAfterRestart) {
     c.kind = Kind::restore;
-  } else if (startsWith(m, "TW: the ringtone volume is already at or above the in-pocket level")) {
+  } else if (startsWith(m, log_lines::gistOf(log_lines::kAlreadyAtLevel))) {
     c.kind = Kind::alreadyAtLevel;
-  } else if (m == "TW: stopping capture session") {
+  } else if (m == log_lines::kStoppingCapture) {
     c.kind = Kind::stopCapture;
-  } else if (startsWith(m, "TW: unable to find selected camera device!")) {
+  } else if (startsWith(m, log_lines::gistOf(log_lines::kNoCameraDevice))) {
     fault("missing");
-  } else if (startsWith(m, "TW: unable to create camera device input!")) {
+  } else if (startsWith(m, log_lines::gistOf(log_lines::kNoDeviceInput))) {
     fault("inputFails");
-  } else if (startsWith(m, "TW: unable to add input to session!")) {
+  } else if (startsWith(m, log_lines::gistOf(log_lines::kInputRefused))) {
     fault("inputRefused");
-  } else if (startsWith(m, "TW: unable to add output to session!")) {
+  } else if (startsWith(m, log_lines::gistOf(log_lines::kOutputRefused))) {
     fault("outputRefused");
   }
   return c;
@@ -213,12 +217,13 @@ std::vector<std::pair<std::string, std::string>> settingsOf(std::string_view sum
   return settings;
 }
 
+// The setting `key` of the summary, else the monitor's default for it.
 double settingOr(const std::vector<std::pair<std::string, std::string>>& settings,
-                 std::string_view key, double fallback) {
+                 std::string_view key) {
   for (const auto& [k, v] : settings) {
     if (k == key) return std::stod(v);
   }
-  return fallback;
+  return findSetting(key)->fallback;
 }
 
 // Appends `text` to `out`, with what YAML cannot hold (control characters but the tab, invalid
@@ -344,8 +349,8 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   }
   const auto settings =
       summary ? settingsOf(summary->what.text) : std::vector<std::pair<std::string, std::string>>{};
-  const double delay = settingOr(settings, "increaseVolumeDelay", kDefaultDelay);
-  const double level = settingOr(settings, "ringingVolumeWhileInPocket", 0.8);
+  const double delay = settingOr(settings, "increaseVolumeDelay");
+  const double level = settingOr(settings, "ringingVolumeWhileInPocket");
 
   // First the world (each frame's brightness at its estimated time) and what the lines say of
   // the device, then the events, written straight into the scenario: a line may be long.
@@ -388,7 +393,7 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
     switch (w.kind) {
       case Kind::play:
       case Kind::prepareToAnswerCall:
-        predicted = t + delay + kIgnoredFrames * kFrameInterval;
+        predicted = t + delay + kFirstJudgedFrame * kFrameInterval;
         break;
       case Kind::acceleration:
         // The sample came a moment after the check began; the world holds it from the start.
@@ -439,9 +444,10 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   if (frames > 0 && coarse) {
     yaml += fmt::format(
         "# The log's time stamps are whole seconds: a frame's time is taken from the settings\n"
-        "# (camera on after the delay, its first {} frames not judged, one every {} s) wherever\n"
-        "# that agrees with its stamp ({} of {} frames), and from its stamp elsewhere.\n",
-        kIgnoredFrames, kFrameInterval, framesPredicted, frames);
+        "# (camera on after the delay, a frame every {} s, the first {} let go, the {}th judged\n"
+        "# first) wherever that agrees with its stamp ({} of {} frames), and from its stamp\n"
+        "# elsewhere.\n",
+        kFrameInterval, monitor::kFramesLetGo, kFirstJudgedFrame, framesPredicted, frames);
   } else if (frames > 0) {
     yaml += fmt::format("# Frame times are the log's time stamps (to {} s).\n",
                         yamlSeconds(ring.resolution));
@@ -640,8 +646,8 @@ LogImport importLog(std::string_view text, const std::string& name) {
       continue;
     }
     Classified what = classify(line->message);
-    if (what.kind == Kind::other && !startsWith(line->message, "TW: ") &&
-        !startsWith(line->message, "-[<SBUserAgent: ")) {
+    if (what.kind == Kind::other && !startsWith(line->message, log_lines::kTag) &&
+        !startsWith(line->message, log_lines::leadOf(log_lines::kStopRingingHook))) {
       ++result.otherMessages;
       previous.counted = Counted::otherMessage;
       continue;
