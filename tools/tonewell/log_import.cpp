@@ -15,6 +15,7 @@
 
 #include "frame_judgement.h"
 #include "log_lines.h"
+#include "ringtone_changes.h"
 #include "setting_values.h"
 #include "syslog_line.h"
 #include "terminal_text.h"
@@ -744,13 +745,9 @@ std::string describeOutcome(const LogOutcome& outcome, const char* source) {
 
 LogOutcome outcomeOfReplay(const ReplayResult& result) {
   LogOutcome outcome;
-  float volume = result.initialVolume;
-  for (const auto& change : result.volume) {
-    if (change.category != "Ringtone") continue;
-    if (change.by == "monitor") {
-      (change.value > volume ? outcome.raises : outcome.restores).push_back(change.t);
-    }
-    volume = change.value;
+  for (const auto& change : ringtoneChanges(result)) {
+    if (change.step == RingtoneStep::raised) outcome.raises.push_back(change.t);
+    if (change.step == RingtoneStep::restored) outcome.restores.push_back(change.t);
   }
   outcome.endAt = result.until;
   for (const auto& entry : result.log) {

@@ -416,11 +416,12 @@ int main(int argc, char** argv) {
         fmt::print(stderr, "tonewell: reset takes a row's key or --all, one of them\n");
         return kUsageError;
       }
-      settingsRequest.action = set->parsed()     ? "set"
-                               : reset->parsed() ? "reset"
-                               : get->parsed()   ? "get"
-                               : tap->parsed()   ? "tap"
-                                                 : "";
+      using tonewell::SettingsAction;
+      settingsRequest.action = set->parsed()     ? SettingsAction::set
+                               : reset->parsed() ? SettingsAction::reset
+                               : get->parsed()   ? SettingsAction::get
+                               : tap->parsed()   ? SettingsAction::tap
+                                                 : SettingsAction::show;
       return tonewell::runSettings(settingsRequest, tonewell::defaultPrefsBundle());
     }
     const int sources =

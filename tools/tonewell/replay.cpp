@@ -240,7 +240,9 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }
   for (const auto& change : sim::volumeChanges()) {
-    result.volume.push_back({secondsOf(change.time), change.category, change.value, change.by});
+    result.volume.push_back(
+        {secondsOf(change.time), change.category, change.value,
+         change.by == nameOf(ChangedBy::monitor) ? ChangedBy::monitor : ChangedBy::scenario});
   }
   for (const auto& event : sim::cameraEvents()) {
     result.camera.push_back({secondsOf(event.time), event.start, positionName(event.position)});
@@ -254,6 +256,10 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   }
   result.final = readFinalState(host);
   return result;
+}
+
+const char* nameOf(ChangedBy by) {
+  return by == ChangedBy::monitor ? "monitor" : "scenario";
 }
 
 }  // namespace tonewell

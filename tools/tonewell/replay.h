@@ -16,11 +16,16 @@ struct LogEntry {
   std::string queue;
   std::string message;
 };
+// Who changed a volume: the monitor (through the volume controller), or the scenario.
+enum class ChangedBy { monitor, scenario };
+// "monitor", "scenario": as the JSON result and the simulated phone write it.
+const char* nameOf(ChangedBy by);
+
 struct VolumeEntry {
   double t;
   std::string category;
   float value;
-  std::string by;  // "monitor" or "scenario"
+  ChangedBy by;
 };
 struct CameraEntry {
   double t;
