@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "built_parts.h"
 #include "scenario.h"
 
 namespace tonewell {
@@ -74,10 +75,6 @@ struct ReplayResult {
   std::vector<RingEntry> rings;
   FinalState final;
 };
-
-// Where a built part is: the environment variable `override` when set, else `name` in the lib/
-// folder beside the command's bin/ folder.
-std::string besideCommand(const char* override, const char* name);
 
 // Where the monitor library is: TONEWELL_MONITOR_LIBRARY, or lib/Tonewell.so.
 inline std::string defaultMonitorLibrary() {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "built_parts.h"
 #include "emulator/phone_binary.h"
 #include "platform/cf_preferences.h"
 #include "platform/message_ui.h"
@@ -18,7 +19,6 @@
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
-#include "replay.h"
 #include "setting_values.h"
 #include "terminal_text.h"
 

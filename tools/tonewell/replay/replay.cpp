@@ -188,14 +188,6 @@ float FinalState::number(const std::string& name) const {
   return 0;
 }
 
-std::string besideCommand(const char* override, const char* name) {
-  if (const char* path = std::getenv(override); path && *path) return path;
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return name;
-  return (self.parent_path().parent_path() / "lib" / name).string();
-}
-
 std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
                                                const MonitorSource& monitor) {
   static bool replayed = false;
