@@ -32,6 +32,10 @@ double seconds(double t) {
 }  // namespace
 
 std::string jsonReport(const ReplayResult& r) {
+  return jsonResult(r).dump(2) + "\n";
+}
+
+ordered_json jsonResult(const ReplayResult& r) {
   ordered_json root;
   root["scenario"] = r.scenario;
   ordered_json log = ordered_json::array();
@@ -68,7 +72,7 @@ std::string jsonReport(const ReplayResult& r) {
     }
   }
   root["final"] = final;
-  return root.dump(2) + "\n";
+  return root;
 }
 
 std::string humanReport(const ReplayResult& r) {
