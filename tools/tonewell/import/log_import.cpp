@@ -306,41 +306,31 @@ std::vector<double> timeLine(const std::vector<const MonitorLine*>& lines) {
   return t;
 }
 
-ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBefore,
-                       const std::string& name, int number) {
-  const auto& lines = ringLines.lines;
-  const std::vector<double> times = timeLine(lines);
-  ImportedRing ring;
-  ring.number = number;
-  const SyslogLine& first = lines[0]->line;
-  ring.stamp = std::string(first.stamp);
-  ring.host = std::string(first.host);
-  const std::string hook = onOneLine(lines[0]->what.text);
-  ring.call = hook.size() > kLongestCall ? hook.substr(0, kLongestCall) + "..." : hook;
-  ring.firstLine = lines[0]->number;
-  ring.resolution = first.resolution;
-
-  // Where the ring ends, and which lines belong to it.
-  std::size_t last = lines.size();
+// Where the ring ends, said in `outcome`: the index past its last line. Lines come after its end
+// for a while (the call's end); a ring nothing ends stops after the longest ring.
+std::size_t findTheEnd(const std::vector<const MonitorLine*>& lines,
+                       const std::vector<double>& times, LogOutcome& outcome) {
   std::optional<double> endAt;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const double t = times[i];
     if ((endAt && t > *endAt + kAfterTheEnd) || t > kLongestRing) {
-      last = i;
-      ring.outcome.cut = !endAt;
-      break;
+      outcome.cut = !endAt;
+      return i;
     }
     if (!endAt && endsTheRing(lines[i]->what)) {
       endAt = t;
-      ring.outcome.end = endName(lines[i]->what);
-      ring.outcome.endAt = t;
+      outcome.end = endName(lines[i]->what);
+      outcome.endAt = t;
     }
   }
-  ring.lastLine = lines[last - 1]->number;
-  const double lastT = times[last - 1];
-  if (!endAt) ring.outcome.endAt = lastT;
+  return lines.size();
+}
 
-  // The settings the ring ran with: its own summary line, else the last one before it.
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+// The settings the ring ran with: its own summary line, else the last one before it.
+Settings ringSettings(const std::vector<const MonitorLine*>& lines, std::size_t last,
+                      const MonitorLine* settingsBefore) {
   const MonitorLine* summary = settingsBefore;
   for (std::size_t i = 0; i < last; ++i) {
     if (lines[i]->what.kind == Kind::settings) {
@@ -348,72 +338,114 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
       break;
     }
   }
-  const auto settings =
-      summary ? settingsOf(summary->what.text) : std::vector<std::pair<std::string, std::string>>{};
-  const double delay = settingOr(settings, "increaseVolumeDelay");
-  const double level = settingOr(settings, "ringingVolumeWhileInPocket");
+  return summary ? settingsOf(summary->what.text) : Settings{};
+}
 
-  // First the world (each frame's brightness at its estimated time) and what the lines say of
-  // the device, then the events, written straight into the scenario: a line may be long.
-  std::string world;
-  const char* frontCamera = "";
-  bool alreadyAtLevel = false;
-  const bool coarse = ring.resolution > kFrameInterval / 2;
-  // The next judged frame's time from the settings; NaN while there is no prediction.
-  double predicted = std::nan("");
-  int frames = 0, framesPredicted = 0;
-  double lastWorldAt = 0;
-  bool exifMissing = false;
-  auto worldEntry = [&](double at, const std::string& body) {
-    at = std::max(at, lastWorldAt);
-    lastWorldAt = at;
-    world += fmt::format("  - at: {}\n{}", yamlSeconds(at), body);
-  };
+// The world a ring's lines describe: each frame's brightness at its estimated time, as the
+// scenario's "world" entries.
+class WorldEstimate {
+ public:
+  explicit WorldEstimate(double resolution)
+      : resolution_(resolution), coarse_(resolution > kFrameInterval / 2) {}
+
+  bool coarse() const { return coarse_; }
+  int frames() const { return frames_; }
+  int framesPredicted() const { return framesPredicted_; }
+  std::string& entries() { return world_; }
+
+  // The camera was asked for at `t`: its first judged frame comes after the delay and the frames
+  // let go.
+  void cameraAskedFor(double t, double delay) {
+    predicted_ = t + delay + kFirstJudgedFrame * kFrameInterval;
+  }
+  // The camera stopped (or ended with its process): no frame is expected.
+  void cameraStopped() { predicted_ = std::nan(""); }
+
+  // The sample came a moment after the check began; the world holds it from the start.
+  void acceleration(const Classified& w) {
+    entry(0, fmt::format("    acceleration: [{}, {}, {}]\n", yamlNumber(w.x), yamlNumber(w.y),
+                         yamlNumber(w.z)));
+  }
+  void brightness(double t, double latest, double value) {
+    const double at = frameTime(t, latest);
+    entry(at, fmt::format("    brightness: {}\n{}", yamlNumber(value),
+                          exifMissing_ ? "    exif: normal\n" : ""));
+    exifMissing_ = false;
+  }
+  void noExif(double t, double latest) {
+    entry(frameTime(t, latest), "    exif: missing\n");
+    exifMissing_ = true;
+  }
+
+ private:
+  void entry(double at, const std::string& body) {
+    at = std::max(at, lastAt_);
+    lastAt_ = at;
+    world_ += fmt::format("  - at: {}\n{}", yamlSeconds(at), body);
+  }
+
   // A line stamped at `t` may have been written up to `latest` (a repeat's copies: up to the
   // repeat line) and the stamp's resolution later.
-  auto frameTime = [&](double t, double latest) {
-    ++frames;
+  double frameTime(double t, double latest) {
+    ++frames_;
     double estimate = t;
-    if (coarse && predicted >= t - 1e-6 && predicted < latest + ring.resolution + 1e-6) {
-      estimate = predicted;
-      ++framesPredicted;
+    if (coarse_ && predicted_ >= t - 1e-6 && predicted_ < latest + resolution_ + 1e-6) {
+      estimate = predicted_;
+      ++framesPredicted_;
     }
-    predicted = estimate + kFrameInterval;
+    predicted_ = estimate + kFrameInterval;
     // Set half a frame early, so that the frame it belongs to sees it and the one before does not.
     return estimate - kFrameInterval / 2;
-  };
+  }
+
+  double resolution_;
+  bool coarse_;
+  std::string world_;
+  // The next judged frame's time from the settings; NaN while there is no prediction.
+  double predicted_ = std::nan("");
+  int frames_ = 0, framesPredicted_ = 0;
+  double lastAt_ = 0;
+  bool exifMissing_ = false;
+};
+
+// What a ring's lines say besides its events: the world, the raises and restores (into the
+// ring's outcome), the camera that failed, whether the volume was already high enough.
+struct LineReading {
+  WorldEstimate world;
+  const char* frontCamera = "";
+  bool alreadyAtLevel = false;
+};
+
+LineReading readTheLines(const RingLines& ringLines, const std::vector<double>& times,
+                         std::size_t last, double delay, ImportedRing& ring) {
+  LineReading reading{WorldEstimate(ring.resolution)};
+  WorldEstimate& world = reading.world;
   std::size_t restart = 0;
   for (std::size_t i = 0; i < last; ++i) {
     if (restart < ringLines.restarts.size() && ringLines.restarts[restart] == i) {
       ++restart;
-      predicted = std::nan("");  // the camera ended with its process
+      world.cameraStopped();  // the camera ended with its process
     }
-    const Classified& w = lines[i]->what;
+    const MonitorLine& line = *ringLines.lines[i];
+    const Classified& w = line.what;
     const double t = times[i];
-    const double latest = t + std::max(0.0, lines[i]->latest - lines[i]->line.time);
+    const double latest = t + std::max(0.0, line.latest - line.line.time);
     switch (w.kind) {
       case Kind::play:
       case Kind::prepareToAnswerCall:
-        predicted = t + delay + kFirstJudgedFrame * kFrameInterval;
+        world.cameraAskedFor(t, delay);
         break;
       case Kind::acceleration:
-        // The sample came a moment after the check began; the world holds it from the start.
-        worldEntry(0, fmt::format("    acceleration: [{}, {}, {}]\n", yamlNumber(w.x),
-                                  yamlNumber(w.y), yamlNumber(w.z)));
+        world.acceleration(w);
         break;
-      case Kind::brightness: {
-        const double at = frameTime(t, latest);
-        worldEntry(at, fmt::format("    brightness: {}\n{}", yamlNumber(w.number),
-                                   exifMissing ? "    exif: normal\n" : ""));
-        exifMissing = false;
+      case Kind::brightness:
+        world.brightness(t, latest, w.number);
         break;
-      }
       case Kind::noExif:
-        worldEntry(frameTime(t, latest), "    exif: missing\n");
-        exifMissing = true;
+        world.noExif(t, latest);
         break;
       case Kind::stopCapture:
-        predicted = std::nan("");
+        world.cameraStopped();
         break;
       case Kind::raise:
         ring.outcome.raises.push_back(t);
@@ -422,34 +454,36 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
         ring.outcome.restores.push_back(t);
         break;
       case Kind::alreadyAtLevel:
-        alreadyAtLevel = true;
+        reading.alreadyAtLevel = true;
         break;
       case Kind::cameraFault:
-        if (!*frontCamera) frontCamera = w.fault;
+        if (!*reading.frontCamera) reading.frontCamera = w.fault;
         break;
       default:
         break;
     }
   }
-  ring.outcome.endsRaised = ring.outcome.raises.size() > ring.outcome.restores.size();
   ring.restarts = static_cast<int>(restart);
+  return reading;
+}
 
-  // The person's volume is not in the log; the monitor's lines say whether it was below the
-  // in-pocket level.
-  const double volume = alreadyAtLevel ? level : (level > 0.3 ? 0.3 : level / 2);
+// The scenario's first comments: where it comes from and how its times were estimated.
+std::string scenarioComments(const ImportedRing& ring, const std::string& name,
+                             const WorldEstimate& world, bool clockSet) {
   std::string yaml = fmt::format(
       "# Ring {} of the log \"{}\", imported by tonewell: lines {}-{}, from {}{}.\n"
       "# Times are seconds from the ring's first line.\n",
-      number, yamlPrintable(name), ring.firstLine, ring.lastLine, yamlPrintable(ring.stamp),
+      ring.number, yamlPrintable(name), ring.firstLine, ring.lastLine, yamlPrintable(ring.stamp),
       ring.host.empty() ? "" : " on " + yamlPrintable(ring.host));
-  if (frames > 0 && coarse) {
+  if (world.frames() > 0 && world.coarse()) {
     yaml += fmt::format(
         "# The log's time stamps are whole seconds: a frame's time is taken from the settings\n"
         "# (camera on after the delay, a frame every {} s, the first {} let go, the {}th judged\n"
         "# first) wherever that agrees with its stamp ({} of {} frames), and from its stamp\n"
         "# elsewhere.\n",
-        kFrameInterval, monitor::kFramesLetGo, kFirstJudgedFrame, framesPredicted, frames);
-  } else if (frames > 0) {
+        kFrameInterval, monitor::kFramesLetGo, kFirstJudgedFrame, world.framesPredicted(),
+        world.frames());
+  } else if (world.frames() > 0) {
     yaml += fmt::format("# Frame times are the log's time stamps (to {} s).\n",
                         yamlSeconds(ring.resolution));
   } else {
@@ -459,12 +493,12 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   if (ring.restarts > 0) {
     yaml += "# SpringBoard ended during the ring and was started again (its process changed).\n";
   }
-  if (times[last - 1] < lines[last - 1]->line.time - first.time - 1e-6 ||
-      times[last - 1] > lines[last - 1]->line.time - first.time + 1e-6) {
-    yaml += "# The clock was set during the ring: no time passes where it went back.\n";
-  }
-  yaml += "name: ";
-  appendYamlString(yaml, fmt::format("{}-ring-{}", name, number));
+  if (clockSet) yaml += "# The clock was set during the ring: no time passes where it went back.\n";
+  return yaml;
+}
+
+void appendPreferencesAndDevice(std::string& yaml, const Settings& settings,
+                                const LineReading& reading, double volume) {
   yaml += "\npreferences:\n";
   if (settings.empty()) {
     yaml += "  # No \"settings are\" line before or in the ring: the defaults.\n";
@@ -474,39 +508,45 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   yaml += "  enableDebugLogging: true\n";
   for (const auto& [key, value] : settings) yaml += fmt::format("  {}: {}\n", key, value);
   yaml += "device:\n";
-  yaml += alreadyAtLevel
+  yaml += reading.alreadyAtLevel
               ? "  # The log says the volume was already at the in-pocket level.\n"
               : "  # The person's volume is not in the log: a level below the in-pocket one.\n";
   yaml += fmt::format("  ringtoneVolume: {}\n", yamlNumber(volume));
-  if (*frontCamera) yaml += fmt::format("  frontCamera: {}\n", frontCamera);
-  if (!world.empty()) yaml += "world:\n" + world;
-  world = std::string();
+  if (*reading.frontCamera) yaml += fmt::format("  frontCamera: {}\n", reading.frontCamera);
+}
+
+// The ringtone hook's call as a scenario event: its path, and its vibration pattern if any.
+void appendPlay(std::string& yaml, double t, std::string_view call) {
+  const auto pattern = call.rfind(" vibrationPattern:");
+  yaml += fmt::format("  - at: {}\n", yamlSeconds(t));
+  if (pattern == std::string_view::npos) {
+    yaml += "    call: \"playRingtoneAtPath:\"\n    args: [";
+    appendYamlString(yaml, call.substr(19));
+  } else {
+    yaml += "    call: \"playRingtoneAtPath:vibrationPattern:\"\n    args: [";
+    appendYamlString(yaml, call.substr(19, pattern - 19));
+    yaml += ", ";
+    appendYamlString(yaml, call.substr(pattern + 18));
+  }
+  yaml += "]\n";
+}
+
+// The host's calls, the call's status notifications and the restarts, in the ring's order.
+void appendEvents(std::string& yaml, const RingLines& ringLines, const std::vector<double>& times,
+                  std::size_t last) {
   yaml += "events:\n";
-  restart = 0;
+  std::size_t restart = 0;
   for (std::size_t i = 0; i < last; ++i) {
     const double t = times[i];
     if (restart < ringLines.restarts.size() && ringLines.restarts[restart] == i) {
       ++restart;
       yaml += fmt::format("  - at: {}\n    host: respring\n", yamlSeconds(t));
     }
-    const Classified& w = lines[i]->what;
+    const Classified& w = ringLines.lines[i]->what;
     switch (w.kind) {
-      case Kind::play: {
-        const std::string_view call = w.text;
-        const auto pattern = call.rfind(" vibrationPattern:");
-        yaml += fmt::format("  - at: {}\n", yamlSeconds(t));
-        if (pattern == std::string_view::npos) {
-          yaml += "    call: \"playRingtoneAtPath:\"\n    args: [";
-          appendYamlString(yaml, call.substr(19));
-        } else {
-          yaml += "    call: \"playRingtoneAtPath:vibrationPattern:\"\n    args: [";
-          appendYamlString(yaml, call.substr(19, pattern - 19));
-          yaml += ", ";
-          appendYamlString(yaml, call.substr(pattern + 18));
-        }
-        yaml += "]\n";
+      case Kind::play:
+        appendPlay(yaml, t, w.text);
         break;
-      }
       case Kind::prepareToAnswerCall:
         yaml += fmt::format("  - at: {}\n    call: prepareToAnswerCall\n", yamlSeconds(t));
         break;
@@ -528,6 +568,50 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
         break;
     }
   }
+}
+
+// The ring as the list shows it: its first line's stamp, phone and call.
+ImportedRing ringHeading(const MonitorLine& first, int number) {
+  ImportedRing ring;
+  ring.number = number;
+  ring.stamp = std::string(first.line.stamp);
+  ring.host = std::string(first.line.host);
+  const std::string hook = onOneLine(first.what.text);
+  ring.call = hook.size() > kLongestCall ? hook.substr(0, kLongestCall) + "..." : hook;
+  ring.firstLine = first.number;
+  ring.resolution = first.line.resolution;
+  return ring;
+}
+
+ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBefore,
+                       const std::string& name, int number) {
+  const auto& lines = ringLines.lines;
+  const std::vector<double> times = timeLine(lines);
+  ImportedRing ring = ringHeading(*lines[0], number);
+  const std::size_t last = findTheEnd(lines, times, ring.outcome);
+  ring.lastLine = lines[last - 1]->number;
+  const double lastT = times[last - 1];
+  if (ring.outcome.end.empty()) ring.outcome.endAt = lastT;
+
+  const Settings settings = ringSettings(lines, last, settingsBefore);
+  const double delay = settingOr(settings, "increaseVolumeDelay");
+  const double level = settingOr(settings, "ringingVolumeWhileInPocket");
+  LineReading reading = readTheLines(ringLines, times, last, delay, ring);
+  ring.outcome.endsRaised = ring.outcome.raises.size() > ring.outcome.restores.size();
+
+  // The person's volume is not in the log; the monitor's lines say whether it was below the
+  // in-pocket level.
+  const double volume = reading.alreadyAtLevel ? level : (level > 0.3 ? 0.3 : level / 2);
+  const double logged = lines[last - 1]->line.time - lines[0]->line.time;
+  const bool clockSet = lastT < logged - 1e-6 || lastT > logged + 1e-6;
+  // Written straight into the scenario: a line may be long.
+  std::string yaml = scenarioComments(ring, name, reading.world, clockSet);
+  yaml += "name: ";
+  appendYamlString(yaml, fmt::format("{}-ring-{}", name, number));
+  appendPreferencesAndDevice(yaml, settings, reading, volume);
+  if (!reading.world.entries().empty()) yaml += "world:\n" + reading.world.entries();
+  reading.world.entries() = std::string();
+  appendEvents(yaml, ringLines, times, last);
   yaml += fmt::format("until: {}\n", yamlSeconds(std::ceil(lastT + 2)));
   ring.yaml = std::move(yaml);
   return ring;
@@ -563,148 +647,189 @@ std::optional<std::string> wholeMessage(const SyslogLine& line,
 // What the line before a repeat line was, for the repeat to stand for more of it.
 enum class Counted { nothing, monitor, otherProcess, otherMessage };
 
-}  // namespace
+// Reads a log into the monitor's lines of each SpringBoard process, and counts the other lines
+// in `result`. The lines view the log and the messages put back together here: the reader
+// outlives them.
+class LogReader {
+ public:
+  LogReader(std::string_view text, LogImport& result) : text_(text), result_(result) {}
 
-LogImport importLog(std::string_view text, const std::string& name) {
-  LogImport result;
-  // By phone and process id, in the order each process first appears.
-  std::map<std::pair<std::string_view, long>, std::size_t> processIndex;
-  std::vector<Process> processes;
+  // Every SpringBoard process, by phone and process id, in the order each first appears.
+  std::vector<Process> read() {
+    while (at_ < text_.size()) {
+      const int lineNumber = ++result_.lines;
+      auto line = nextLine();
+      if (!line) continue;
+      Previous& previous = previousOfHost_[line->host];
+      if (line->repeated > 0) {
+        repeat(*line, lineNumber, previous);
+      } else {
+        add(*line, lineNumber, previous);
+      }
+    }
+    return std::move(processes_);
+  }
+
+ private:
   struct Previous {
     Counted counted = Counted::nothing;
     std::size_t process = 0;  // of a monitor line
   };
-  std::map<std::string_view, Previous> previousOfHost;
-  long repeatedLines = 0;
-  // The messages that spanned lines or carried escapes, put back together; lines view them.
-  std::deque<std::string> joinedMessages;
-  int year = kFirstAssumedYear;
-  double lastTraditional = 0;
-  bool anyTraditional = false;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view raw = text.substr(at, end - at);
-    at = end + 1;
-    const int lineNumber = ++result.lines;
+
+  // The next line with the lines that continue its message, read whole; none for a malformed
+  // one (counted).
+  std::optional<SyslogLine> nextLine() {
+    std::size_t end = std::min(text_.find('\n', at_), text_.size());
+    const std::string_view raw = text_.substr(at_, end - at_);
+    at_ = end + 1;
     std::vector<std::string_view> continuations;
-    while (at < text.size() && continuesTheMessageBefore(text.substr(at, 1))) {
-      end = std::min(text.find('\n', at), text.size());
-      std::string_view more = text.substr(at + 1, end - at - 1);
+    while (at_ < text_.size() && continuesTheMessageBefore(text_.substr(at_, 1))) {
+      end = std::min(text_.find('\n', at_), text_.size());
+      std::string_view more = text_.substr(at_ + 1, end - at_ - 1);
       if (!more.empty() && more.back() == '\r') more.remove_suffix(1);
       continuations.push_back(more);
-      at = end + 1;
-      ++result.lines;
+      at_ = end + 1;
+      ++result_.lines;
     }
-    auto line = parseSyslogLine(raw, year);
+    auto line = parseSyslogLine(raw, year_);
     if (line && !hasYear(*line)) {
-      if (anyTraditional && line->time < lastTraditional - kHalfAYear) {
-        line = parseSyslogLine(raw, ++year);
+      if (anyTraditional_ && line->time < lastTraditional_ - kHalfAYear) {
+        line = parseSyslogLine(raw, ++year_);
       }
-      anyTraditional = true;
-      lastTraditional = line->time;
+      anyTraditional_ = true;
+      lastTraditional_ = line->time;
     }
     if (!line) {
-      result.malformed += 1 + continuations.size();
-      continue;
+      result_.malformed += 1 + static_cast<int>(continuations.size());
+      return std::nullopt;
     }
     if (auto whole = wholeMessage(*line, continuations)) {
-      joinedMessages.push_back(std::move(*whole));
-      line->message = joinedMessages.back();
+      joinedMessages_.push_back(std::move(*whole));
+      line->message = joinedMessages_.back();
     }
-    Previous& previous = previousOfHost[line->host];
-    if (line->repeated > 0) {
-      // The line before, of this phone, N times more.
-      const bool fits =
-          line->repeated <= kMostRepeats && repeatedLines + line->repeated <= kMostRepeatedLines;
-      switch (fits ? previous.counted : Counted::nothing) {
-        case Counted::nothing:
-          ++result.malformed;
-          break;
-        case Counted::otherProcess:
-          ++result.otherProcesses;
-          break;
-        case Counted::otherMessage:
-          ++result.otherMessages;
-          break;
-        case Counted::monitor: {
-          ++result.monitorLines;
-          repeatedLines += line->repeated;
-          std::vector<MonitorLine>& lines = processes[previous.process].lines;
-          MonitorLine copy = lines.back();
-          copy.number = lineNumber;
-          copy.latest = line->time;
-          lines.insert(lines.end(), static_cast<std::size_t>(line->repeated), copy);
-          break;
-        }
+    return line;
+  }
+
+  // "--- last message repeated N times ---": the line before, of this phone, N times more.
+  void repeat(const SyslogLine& line, int lineNumber, const Previous& previous) {
+    const bool fits =
+        line.repeated <= kMostRepeats && repeatedLines_ + line.repeated <= kMostRepeatedLines;
+    switch (fits ? previous.counted : Counted::nothing) {
+      case Counted::nothing:
+        ++result_.malformed;
+        break;
+      case Counted::otherProcess:
+        ++result_.otherProcesses;
+        break;
+      case Counted::otherMessage:
+        ++result_.otherMessages;
+        break;
+      case Counted::monitor: {
+        ++result_.monitorLines;
+        repeatedLines_ += line.repeated;
+        std::vector<MonitorLine>& lines = processes_[previous.process].lines;
+        MonitorLine copy = lines.back();
+        copy.number = lineNumber;
+        copy.latest = line.time;
+        lines.insert(lines.end(), static_cast<std::size_t>(line.repeated), copy);
+        break;
       }
-      continue;
     }
-    if (line->process != "SpringBoard") {
-      ++result.otherProcesses;
+  }
+
+  void add(const SyslogLine& line, int lineNumber, Previous& previous) {
+    if (line.process != "SpringBoard") {
+      ++result_.otherProcesses;
       previous.counted = Counted::otherProcess;
-      continue;
+      return;
     }
-    Classified what = classify(line->message);
-    if (what.kind == Kind::other && !startsWith(line->message, log_lines::kTag) &&
-        !startsWith(line->message, log_lines::leadOf(log_lines::kStopRingingHook))) {
-      ++result.otherMessages;
+    Classified what = classify(line.message);
+    if (what.kind == Kind::other && !startsWith(line.message, log_lines::kTag) &&
+        !startsWith(line.message, log_lines::leadOf(log_lines::kStopRingingHook))) {
+      ++result_.otherMessages;
       previous.counted = Counted::otherMessage;
-      continue;
+      return;
     }
-    ++result.monitorLines;
-    const auto [found, added] = processIndex.try_emplace({line->host, line->pid}, processes.size());
-    if (added) processes.push_back({line->host, {}});
-    const int lineYear = hasYear(*line) ? 0 : year;
-    const double time = line->time;
-    processes[found->second].lines.push_back({lineNumber, *line, what, lineYear, time});
+    ++result_.monitorLines;
+    const auto [found, added] = processIndex_.try_emplace({line.host, line.pid}, processes_.size());
+    if (added) processes_.push_back({line.host, {}});
+    const int lineYear = hasYear(line) ? 0 : year_;
+    processes_[found->second].lines.push_back({lineNumber, line, what, lineYear, line.time});
     previous = {Counted::monitor, found->second};
   }
 
-  // Each process's rings, from one ringtone hook line to the next. A ring its own lines do not
-  // end goes on in the phone's next SpringBoard when its process ended during the ring: the
-  // next process of that phone begins after this one's last line.
-  struct Found {
-    double time;
-    RingLines lines;
-    const MonitorLine* settingsBefore;
-  };
-  std::vector<Found> found;
-  for (std::size_t p = 0; p < processes.size(); ++p) {
-    const std::vector<MonitorLine>& lines = processes[p].lines;
-    const MonitorLine* settingsBefore = nullptr;
-    std::optional<std::size_t> start;
-    for (std::size_t i = 0; i <= lines.size(); ++i) {
-      const bool play = i < lines.size() && lines[i].what.kind == Kind::play;
-      if ((play || i == lines.size()) && start) {
-        Found ring{lines[*start].line.time, {}, settingsBefore};
-        bool ended = false;
-        for (std::size_t j = *start; j < i; ++j) {
-          ring.lines.lines.push_back(&lines[j]);
-          ended = ended || endsTheRing(lines[j].what);
-          if (lines[j].what.kind == Kind::settings) settingsBefore = &lines[j];
-        }
-        if (!ended && i == lines.size()) {
-          for (std::size_t q = p + 1; q < processes.size(); ++q) {
-            if (processes[q].host != processes[p].host) continue;
-            if (processes[q].lines.front().number < lines.back().number) break;  // both alive
-            ring.lines.restarts.push_back(ring.lines.lines.size());
-            for (const MonitorLine& next : processes[q].lines) {
-              if (next.what.kind == Kind::play) break;
-              ring.lines.lines.push_back(&next);
-            }
-            break;
-          }
-        }
-        found.push_back(std::move(ring));
+  std::string_view text_;
+  LogImport& result_;
+  std::size_t at_ = 0;
+  std::map<std::pair<std::string_view, long>, std::size_t> processIndex_;
+  std::vector<Process> processes_;
+  std::map<std::string_view, Previous> previousOfHost_;
+  long repeatedLines_ = 0;
+  // The messages that spanned lines or carried escapes, put back together; lines view them.
+  std::deque<std::string> joinedMessages_;
+  int year_ = kFirstAssumedYear;
+  double lastTraditional_ = 0;
+  bool anyTraditional_ = false;
+};
+
+// A ring found, before it is built.
+struct Found {
+  double time;
+  RingLines lines;
+  const MonitorLine* settingsBefore;
+};
+
+// When a ring that `process`'s own lines do not end went on in the phone's next SpringBoard (the
+// next process of that phone begins after this one's last line), that process's lines up to its
+// own first ringtone, after a restart.
+void followIntoTheNextProcess(const std::vector<Process>& processes, std::size_t process,
+                              RingLines& ring) {
+  const std::vector<MonitorLine>& lines = processes[process].lines;
+  for (std::size_t q = process + 1; q < processes.size(); ++q) {
+    if (processes[q].host != processes[process].host) continue;
+    if (processes[q].lines.front().number < lines.back().number) return;  // both alive
+    ring.restarts.push_back(ring.lines.size());
+    for (const MonitorLine& next : processes[q].lines) {
+      if (next.what.kind == Kind::play) break;
+      ring.lines.push_back(&next);
+    }
+    return;
+  }
+}
+
+// Each process's rings, from one ringtone hook line to the next.
+void findRings(const std::vector<Process>& processes, std::size_t p, std::vector<Found>& found) {
+  const std::vector<MonitorLine>& lines = processes[p].lines;
+  const MonitorLine* settingsBefore = nullptr;
+  std::optional<std::size_t> start;
+  for (std::size_t i = 0; i <= lines.size(); ++i) {
+    const bool play = i < lines.size() && lines[i].what.kind == Kind::play;
+    if ((play || i == lines.size()) && start) {
+      Found ring{lines[*start].line.time, {}, settingsBefore};
+      bool ended = false;
+      for (std::size_t j = *start; j < i; ++j) {
+        ring.lines.lines.push_back(&lines[j]);
+        ended = ended || endsTheRing(lines[j].what);
+        if (lines[j].what.kind == Kind::settings) settingsBefore = &lines[j];
       }
-      if (play) start = i;
-      if (!start && i < lines.size() && lines[i].what.kind == Kind::settings) {
-        settingsBefore = &lines[i];
-      }
+      if (!ended && i == lines.size()) followIntoTheNextProcess(processes, p, ring.lines);
+      found.push_back(std::move(ring));
+    }
+    if (play) start = i;
+    if (!start && i < lines.size() && lines[i].what.kind == Kind::settings) {
+      settingsBefore = &lines[i];
     }
   }
+}
+
+}  // namespace
+
+LogImport importLog(std::string_view text, const std::string& name) {
+  LogImport result;
+  LogReader reader(text, result);
+  const std::vector<Process> processes = reader.read();
+  std::vector<Found> found;
+  for (std::size_t p = 0; p < processes.size(); ++p) findRings(processes, p, found);
   std::stable_sort(found.begin(), found.end(),
                    [](const Found& a, const Found& b) { return a.time < b.time; });
   int number = 0;
