@@ -19,6 +19,7 @@
 #include "setting_values.h"
 #include "syslog_line.h"
 #include "terminal_text.h"
+#include "utf8_text.h"
 
 namespace tonewell {
 namespace {
@@ -231,36 +232,21 @@ double settingOr(const std::vector<std::pair<std::string, std::string>>& setting
 // UTF-8, non-characters) turned into U+FFFD, so that a broken log line still gives a scenario
 // `run` reads; `quote` also escapes it for a double-quoted YAML string.
 void appendPrintable(std::string& out, std::string_view text, bool quote) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    char32_t code = length == 1   ? lead
-                    : length == 2 ? lead & 0x1Fu
-                    : length == 3 ? lead & 0x0Fu
-                                  : lead & 0x07u;
-    bool valid = (lead < 0x80 || lead >= 0xC2) && lead <= 0xF4 && i + length <= text.size();
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && code < 0x10000) &&
-            code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-    const bool printable = code == 0x9 || (quote && code == 0xA) ||
-                           (code >= 0x20 && code <= 0x7E) || code == 0x85 ||
-                           (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
-    if (!valid || !printable) {
-      out += "\xEF\xBF\xBD";
-      i += valid ? length : 1;
-    } else if (quote && (code == '"' || code == '\\' || code == '\t' || code == '\n')) {
-      out += code == '\t' ? "\\t" : code == '\n' ? "\\n" : code == '"' ? "\\\"" : "\\\\";
-      ++i;
-    } else {
-      out.append(text.substr(i, length));
-      i += length;
-    }
-  }
+  forEachCharacter(
+      text,
+      [&](char32_t code, std::string_view bytes) {
+        const bool printable =
+            code == 0x9 || (quote && code == 0xA) || (code >= 0x20 && code <= 0x7E) ||
+            code == 0x85 || (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
+        if (!printable) {
+          out += "\xEF\xBF\xBD";
+        } else if (quote && (code == '"' || code == '\\' || code == '\t' || code == '\n')) {
+          out += code == '\t' ? "\\t" : code == '\n' ? "\\n" : code == '"' ? "\\\"" : "\\\\";
+        } else {
+          out.append(bytes);
+        }
+      },
+      [&](unsigned char) { out += "\xEF\xBF\xBD"; });
 }
 
 std::string yamlPrintable(std::string_view text) {
