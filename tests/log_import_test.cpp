@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "log_comparison.h"
 #include "log_import.h"
 #include "scenario.h"
 #include "syslog_line.h"

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "log_comparison.h"
 #include "log_import.h"
 #include "ringtone_changes.h"
 

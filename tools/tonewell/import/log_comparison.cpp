@@ -2,9 +2,17 @@
 
 #include <fmt/format.h>
 
+#include "monitor_message.h"
+#include "ringtone_changes.h"
 #include "terminal_text.h"
 
 namespace tonewell {
+
+using monitor_message::Classified;
+using monitor_message::classify;
+using monitor_message::endName;
+using monitor_message::endsTheRing;
+using monitor_message::kFrameInterval;
 
 namespace {
 
@@ -18,6 +26,64 @@ nlohmann::ordered_json outcomeJson(const LogOutcome& o) {
 }
 
 }  // namespace
+
+LogOutcome outcomeOfReplay(const ReplayResult& result) {
+  LogOutcome outcome;
+  for (const auto& change : ringtoneChanges(result)) {
+    if (change.step == RingtoneStep::raised) outcome.raises.push_back(change.t);
+    if (change.step == RingtoneStep::restored) outcome.restores.push_back(change.t);
+  }
+  outcome.endAt = result.until;
+  for (const auto& entry : result.log) {
+    const Classified c = classify(entry.message);
+    if (endsTheRing(c)) {
+      outcome.end = endName(c);
+      outcome.endAt = entry.t;
+      break;
+    }
+  }
+  outcome.endsRaised = result.final.number("volumeWasIncreased") != 0;
+  outcome.cameraRunning = result.final.cameraRunning;
+  return outcome;
+}
+
+Tolerance toleranceFor(const ImportedRing& ring) {
+  const bool coarse = ring.resolution > kFrameInterval / 2;
+  const double frame = coarse ? kFrameInterval / 2 : kFrameInterval;
+  return {frame + 1e-3, ring.resolution + frame + 1e-3};
+}
+
+std::vector<std::string> disagreements(const LogOutcome& log, const LogOutcome& replayed,
+                                       Tolerance tolerance) {
+  std::vector<std::string> found;
+  auto compare = [&](const char* noun, const char* verb, const std::vector<double>& a,
+                     const std::vector<double>& b) {
+    const std::size_t both = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < both; ++i) {
+      if (b[i] < a[i] - tolerance.early || b[i] > a[i] + tolerance.late) {
+        found.push_back(
+            fmt::format("the log {} at {:.3f} s, the replay at {:.3f} s", verb, a[i], b[i]));
+      }
+    }
+    for (std::size_t i = both; i < a.size(); ++i) {
+      found.push_back(
+          fmt::format("the log shows a {} at {:.3f} s that the replay does not", noun, a[i]));
+    }
+    for (std::size_t i = both; i < b.size(); ++i) {
+      found.push_back(
+          fmt::format("the replay {} at {:.3f} s where the log shows none", verb, b[i]));
+    }
+  };
+  compare("raise", "raises", log.raises, replayed.raises);
+  compare("restore", "restores", log.restores, replayed.restores);
+  if (replayed.endsRaised && !log.endsRaised) {
+    found.push_back("the replay ends with the volume still raised, the log does not");
+  } else if (log.endsRaised && !replayed.endsRaised) {
+    found.push_back("the log ends with the volume still raised, the replay does not");
+  }
+  if (replayed.cameraRunning) found.push_back("the replay ends with the camera still running");
+  return found;
+}
 
 LogComparison compareWithLog(const std::string& log, const ImportedRing& ring, int rings,
                              const std::vector<std::string>& overrides,

@@ -10,6 +10,25 @@
 
 namespace tonewell {
 
+// What the monitor did in a replay, in the same terms.
+LogOutcome outcomeOfReplay(const ReplayResult& result);
+
+// How far a replayed change may lie from the log's and still agree: a log time t stands for
+// [t, t + resolution); around that, the replay may come `early` sooner or `late` later.
+struct Tolerance {
+  double early = 0;
+  double late = 0;
+};
+// For a ring: its stamps' resolution, and a frame's time either way where frame times are
+// stamps of their own (half a frame where they were estimated from whole seconds).
+Tolerance toleranceFor(const ImportedRing& ring);
+
+// Where the replay and the log disagree: a raise or restore one shows and the other does not,
+// or one further away than `tolerance`, a replay that ends raised where the log does not (or the
+// other way round), or that ends with the camera running. Empty when they agree.
+std::vector<std::string> disagreements(const LogOutcome& log, const LogOutcome& replayed,
+                                       Tolerance tolerance);
+
 struct LogComparison {
   std::string log;  // the log's path, as given
   ImportedRing ring;
