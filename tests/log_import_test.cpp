@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "log_comparison.h"
 #include "log_import.h"
 #include "scenario.h"
 #include "syslog_line.h"
@@ -160,8 +161,8 @@ TEST(LogImportTest, ARingBecomesTheScenarioOfWhatTheLogShows) {
   ASSERT_EQ(scenario.world.size(), 6u);
   ASSERT_TRUE(scenario.world[0].acceleration && *scenario.world[0].acceleration);
   EXPECT_EQ((*scenario.world[0].acceleration)->y, -0.9);
-  // The camera came on after the 1-s delay and skipped four frames: the first judged frame is at
-  // 2.0 s, one every 0.25 s after, each brightness set half a frame before its frame.
+  // The camera came on after the 1-s delay and let three frames go: the fourth, the first judged,
+  // is at 2.0 s, one every 0.25 s after, each brightness set half a frame before its frame.
   EXPECT_EQ(scenario.world[1].at, 1.875);
   EXPECT_EQ(*scenario.world[1].brightness, -5.2);
   EXPECT_EQ(scenario.world[5].at, 2.875);
@@ -173,6 +174,9 @@ TEST(LogImportTest, ARingBecomesTheScenarioOfWhatTheLogShows) {
   EXPECT_EQ(std::get<HostCall>(scenario.events[1].action).selector, "stopRinging");
   EXPECT_EQ(scenario.events[2].at, 6.0);
   EXPECT_NE(ring.yaml.find("whole seconds"), std::string::npos) << "says how times were estimated";
+  EXPECT_NE(ring.yaml.find("a frame every 0.25 s, the first 3 let go, the 4th judged\n# first"),
+            std::string::npos)
+      << "says what the monitor does with frames";
 }
 
 // The phone describes a collection over several lines, and its syslogd writes each line break in

@@ -6,7 +6,7 @@ namespace tonewell::monitor {
 
 FrameJudgement judgeFrame(std::intptr_t frameNumber, const platform::Value* exif,
                           double threshold) noexcept {
-  if (frameNumber <= kIgnoredFrames) return {FrameVerdict::ignored};
+  if (frameNumber < kFirstJudgedFrame) return {FrameVerdict::ignored};
   if (exif == nullptr) return {FrameVerdict::noExif};
   double brightness = kBrightnessWhenMissing;
   if (!platform::CFNumberGetValue(

@@ -7,9 +7,12 @@
 
 namespace tonewell::monitor {
 
-// The first frames of each session are let go by (the camera settles); judging starts with the
-// frame after them.
-inline constexpr std::intptr_t kIgnoredFrames = 3;
+// The camera probe asks for at most this many frames a second: one every quarter second.
+inline constexpr std::int32_t kFramesPerSecond = 4;
+// The first three frames of each session are let go by (the camera settles); the fourth is the
+// first judged.
+inline constexpr std::intptr_t kFramesLetGo = 3;
+inline constexpr std::intptr_t kFirstJudgedFrame = kFramesLetGo + 1;
 // The brightness of a frame whose EXIF dictionary holds no readable "BrightnessValue".
 inline constexpr double kBrightnessWhenMissing = -4.0;
 

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <memory>
 
+#include "log_lines.h"
 #include "platform/core_motion.h"
 #include "platform/ns_log.h"
 #include "platform/ns_operation_queue.h"
@@ -28,8 +29,7 @@ void accelerometerHandler(const CMAccelerometerData* data, const NSError* /*erro
                     std::fabs(a.y) < kFlatMaximumXY;
   isLyingFlat = flat;
   if (enableDebugLogging) {
-    NSLog("TW: accelerometerdata: x:%f, y:%f, z:%f. Is device lying flat: %@ ", a.x, a.y, a.z,
-          flat ? "y" : "n");
+    NSLog(log_lines::kAccelerometerData, a.x, a.y, a.z, flat ? "y" : "n");
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "log_lines.h"
 #include "platform/ns_log.h"
 #include "ringtone_volume.h"
 #include "shared_state.h"
@@ -14,7 +15,7 @@ using namespace platform;
 void restoreRingtoneVolume() noexcept {
   TWVideoCaptureDelegate* probe = captureDelegate;
   if (!isEnabled) {
-    if (enableDebugLogging) NSLog("TW: stopRinging, TW is disabled.");
+    if (enableDebugLogging) NSLog(log_lines::kRingEndDisabled);
     // The setting may have been switched off during the ring: what an enabled check started
     // must still be undone. A ring the monitor never touched is left alone.
     const bool started = probe != nullptr && probe->ringInProgress();
@@ -31,10 +32,10 @@ void restoreRingtoneVolume() noexcept {
   // already under way holds the volume lock until it is done, so this sees it.
   std::lock_guard lock(volumeMutex());
   if (volumeWasIncreased) {
-    if (enableDebugLogging) NSLog("TW: stopRinging, restoring the original volume.");
+    if (enableDebugLogging) NSLog(log_lines::kRestoringAtRingEnd);
     putRingtoneVolumeBack();
   } else if (enableDebugLogging) {
-    NSLog("TW: stopRinging, volume was not increased.");
+    NSLog(log_lines::kRingEndNotRaised);
   }
 }
 

@@ -2,6 +2,7 @@
 // own implementation, so SpringBoard still plays and stops its ringtones.
 #include "ringtone_hooks.h"
 
+#include "log_lines.h"
 #include "platform/ns_log.h"
 #include "ring_end.h"
 #include "shared_state.h"
@@ -30,7 +31,7 @@ constexpr const char* kCallStatusKey = "kCTCallStatus";
 }  // namespace
 
 void hookStopRinging(id self, SEL _cmd) {
-  NSLog("-[<SBUserAgent: %p> stopRinging]", self);
+  NSLog(log_lines::kStopRingingHook, self);
   hostRingtone = HostRingtone::stopped;
   if (savedStopRinging) {
     try {
@@ -45,7 +46,7 @@ void hookStopRinging(id self, SEL _cmd) {
 }
 
 void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) {
-  NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@]", self, path);
+  NSLog(log_lines::kPlayRingtoneHook, self, path);
   hostRingtone = HostRingtone::playing;
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPath)
@@ -53,8 +54,7 @@ void hookPlayRingtoneAtPath(id self, SEL _cmd, id path) {
 }
 
 void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path, id vibrationPattern) {
-  NSLog("-[<SBUserAgent: %p> playRingtoneAtPath:%@ vibrationPattern:%@]", self, path,
-        vibrationPattern);
+  NSLog(log_lines::kPlayRingtoneWithVibrationHook, self, path, vibrationPattern);
   hostRingtone = HostRingtone::playing;
   increaseVolumeIfNeeded();
   if (savedPlayRingtoneAtPathVibrationPattern) {
@@ -64,7 +64,7 @@ void hookPlayRingtoneAtPathVibrationPattern(id self, SEL _cmd, id path, id vibra
 }
 
 void hookPrepareToAnswerCall(id self, SEL _cmd) {
-  if (enableDebugLogging) NSLog("TW: prepareToAnswerCall");
+  if (enableDebugLogging) NSLog(log_lines::kPrepareToAnswerCall);
   increaseVolumeIfNeeded();
   if (savedPrepareToAnswerCall) reinterpret_cast<NoArguments>(savedPrepareToAnswerCall)(self, _cmd);
 }
@@ -88,12 +88,12 @@ void callStatusChanged(CFNotificationCenterRef, void*, CFNotificationName, const
     return;
   }
   if (!known) {
-    NSLog("TW: kCTCallStatusChangeNotification cannot determine state!");
+    NSLog(log_lines::kCallStatusUnknown);
     return;
   }
   currentPhoneState = intValue(*status);
   if (enableDebugLogging) {
-    NSLog("TW: kCTCallStatusChangeNotification, new state: %d", currentPhoneState.load());
+    NSLog(log_lines::kCallStatus, currentPhoneState.load());
   }
   if (ringEnds) restoreRingtoneVolume();
 }

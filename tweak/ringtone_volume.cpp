@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 
+#include "log_lines.h"
 #include "platform/celestial.h"
 #include "platform/ns_file_manager.h"
 #include "platform/ns_log.h"
@@ -64,7 +65,7 @@ void removeRecord() {
   NSFileManager* files = NSFileManager::defaultManager();
   const std::string path = ringtoneVolumeRecordPath();
   if (!files->removeItemAtPath(path) && files->fileExistsAtPath(path)) {
-    NSLog("TW: unable to remove %@.", path);
+    NSLog(log_lines::kRecordNotRemoved, path);
   }
 }
 
@@ -89,8 +90,7 @@ TakeOver takeOverRecord(bool lastTry) {
   if (!NSFileManager::defaultManager()->fileExistsAtPath(path)) return TakeOver::settled;
   const std::optional<Dictionary> record = dictionaryWithContentsOfFile(path);
   if (!record && !lastTry) {
-    NSLog("TW: unable to read the saved ringtone volume in %@, trying again before the next raise.",
-          path);
+    NSLog(log_lines::kRecordUnreadableRetry, path);
     return TakeOver::recordUnreadable;
   }
   const std::optional<float> persons =
@@ -98,7 +98,7 @@ TakeOver takeOverRecord(bool lastTry) {
   const std::optional<float> level =
       record ? recordedVolume(*record, kRaisedLevelKey) : std::nullopt;
   if (!persons || !level) {
-    NSLog("TW: unable to read the saved ringtone volume in %@, removing it.", path);
+    NSLog(log_lines::kRecordUnreadableRemoved, path);
     removeRecord();
     return TakeOver::settled;
   }
@@ -114,7 +114,7 @@ TakeOver takeOverRecord(bool lastTry) {
   raisedLevel = *level;
   volumeWasIncreased = true;
   if (putRingtoneVolumeBack() == PutBackResult::restored) {
-    NSLog("TW: SpringBoard ended while the ringtone volume was raised, original volume restored.");
+    NSLog(log_lines::kRestoredAfterRestart);
   }
   return TakeOver::settled;
 }
@@ -184,12 +184,11 @@ PutBackResult putRingtoneVolumeBack() noexcept {
     // Unreadable counts as still ours: the raise was the monitor's to undo.
     if (!current || sameVolume(*current, raisedLevel)) {
       if (!controller().setVolumeToForCategory(originalRingtoneVolume, kRingtoneCategory)) {
-        NSLog(
-            "TW: unable to restore the original ringtone volume, it stays saved for the next try.");
+        NSLog(log_lines::kRestoreFailed);
         return PutBackResult::setFailed;
       }
     } else {
-      NSLog("TW: the ringtone volume was changed while it was raised, keeping it.");
+      NSLog(log_lines::kPersonsChangeKept);
       result = PutBackResult::keptPersonsChange;
     }
     volumeWasIncreased = false;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "platform/cf_preferences.h"
 #include "platform/ns_log.h"
 #include "preferences_domain.h"
@@ -45,14 +46,14 @@ void loadSettings() noexcept {
     const auto keys = platform::CFPreferencesCopyKeyList(
         preferencesDomain, platform::kCFPreferencesCurrentUser, platform::kCFPreferencesAnyHost);
     if (!keys) {
-      NSLog("TW: unable to get preferences");
+      NSLog(log_lines::kNoPreferences);
       return;
     }
     const auto values = platform::CFPreferencesCopyMultiple(*keys, preferencesDomain,
                                                             platform::kCFPreferencesCurrentUser,
                                                             platform::kCFPreferencesAnyHost);
     if (!values) {
-      NSLog("TW: preferences dictionary error");
+      NSLog(log_lines::kPreferencesError);
       return;
     }
 
@@ -64,7 +65,7 @@ void loadSettings() noexcept {
 #undef TW_SETTING
 
     if (enableDebugLogging) {
-      std::string format = "TW: settings are: ";
+      std::string format(log_lines::kSettingsSummary);
       std::vector<LogArgument> args;
 #define TW_SETTING(variable, key, type, fallback, low, high, summary) \
   addToSummary(format, args, summary, variable.load());

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "log_lines.h"
 #include "platform/cf_notification_center.h"
 #include "platform/core_motion.h"
 #include "platform/ns_log.h"
@@ -83,11 +84,11 @@ void initializeMonitor() noexcept {
     // could start (say, when a call is answered) and nothing would ever put the volume back.
     Class userAgent = objc_getClass("SBUserAgent");
     if (userAgent == nullptr) {
-      NSLog("TW: SBUserAgent not found, the monitor stays idle on this system.");
+      NSLog(log_lines::kNoUserAgent);
       return;
     }
     if (const std::string missing = missingMethods(userAgent); !missing.empty()) {
-      NSLog("TW: SBUserAgent lacks %@, the monitor stays idle on this system.", missing);
+      NSLog(log_lines::kUserAgentLacks, missing);
       return;
     }
     for (const Hook& hook : kHooks) {

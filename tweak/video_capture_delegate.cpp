@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame_judgement.h"
+#include "log_lines.h"
 #include "platform/dispatch.h"
 #include "platform/ns_log.h"
 #include "ringtone_volume.h"
@@ -52,9 +53,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
       sampleCount = 0;
       if (ring_ == Ring::ended) return;
       if (isLyingFlat && !increaseVolumeIfHorizontal) {
-        NSLog(
-            "TW: device is horizontal, volume increase is disabled for that orientation in "
-            "settings, not checking brightness.");
+        NSLog(log_lines::kHorizontal);
         return;
       }
       // A camera must never run unowned: an earlier session still running is stopped (below,
@@ -73,9 +72,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
 
     auto device = useFrontCamera ? frontCamera() : backCamera();
     if (!device) {
-      NSLog(
-          "TW: unable to find selected camera device! Try selecting the other one in "
-          "Settings/Tonewell.");
+      NSLog(log_lines::kNoCameraDevice);
       return;
     }
 
@@ -97,29 +94,23 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     std::shared_ptr<AVCaptureInput> input =
         AVCaptureDeviceInput::deviceInputWithDeviceError(device, nullptr);
     if (!input) {
-      NSLog(
-          "TW: unable to create camera device input! Try selecting the other one in "
-          "Settings/Tonewell.");
+      NSLog(log_lines::kNoDeviceInput);
       return;
     }
     if (!session->canAddInput(input)) {
-      NSLog(
-          "TW: unable to add input to session! Try selecting the other camera in "
-          "Settings/Tonewell.");
+      NSLog(log_lines::kInputRefused);
       return;
     }
     session->addInput(input);
 
     auto output = std::make_shared<AVCaptureVideoDataOutput>();
     output->setAlwaysDiscardsLateVideoFrames(true);
-    output->setMinFrameDuration(CMTimeMake(1, 4));
+    output->setMinFrameDuration(CMTimeMake(1, kFramesPerSecond));
     output->setSampleBufferDelegateQueue(this, dispatch_queue_create("cameraQueue", nullptr));
 
     std::shared_ptr<AVCaptureOutput> baseOutput = output;
     if (!session->canAddOutput(baseOutput)) {
-      NSLog(
-          "TW: unable to add output to session! Try selecting the other camera in "
-          "Settings/Tonewell.");
+      NSLog(log_lines::kOutputRefused);
       return;
     }
     session->addOutput(baseOutput);
@@ -131,7 +122,7 @@ void TWVideoCaptureDelegate::setupCaptureSession() noexcept {
     currentOutput_ = output.get();
     session->startRunning();
   } catch (...) {  // unreachable: out of memory
-    NSLog("TW: unable to set up the camera session (out of memory).");
+    NSLog(log_lines::kSessionOutOfMemory);
   }
 }
 
@@ -145,20 +136,20 @@ void TWVideoCaptureDelegate::captureOutputDidOutputSampleBufferFromConnection(
     frameNumber = ++sampleCount;
     wasInPocket = inPocket_;
   }
-  const Value* exif = frameNumber > kIgnoredFrames
+  const Value* exif = frameNumber >= kFirstJudgedFrame
                           ? CMGetAttachment(sampleBuffer, kCGImagePropertyExifDictionary, nullptr)
                           : nullptr;
   const FrameJudgement judgement =
       judgeFrame(frameNumber, exif, static_cast<double>(pocketBrightness.load()));
   if (judgement.verdict == FrameVerdict::ignored) return;
   if (judgement.verdict == FrameVerdict::noExif) {
-    NSLog("TW: no EXIF attachments!");
+    NSLog(log_lines::kNoExif);
     stopSessionOwning(output);
     return;
   }
   if (enableDebugLogging) {
-    NSLog("TW: attachements: %@", exif);
-    NSLog("TW: brightness: %f", judgement.brightness);
+    NSLog(log_lines::kAttachments, exif);
+    NSLog(log_lines::kBrightness, judgement.brightness);
   }
   if (judgement.verdict == FrameVerdict::dark) {
     if (!wasInPocket) raiseVolume(output);
@@ -182,12 +173,12 @@ void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
   }
   // A check made after the ring ended may run, but a ring that is over is not made louder.
   if (hostRingtone == HostRingtone::stopped) {
-    if (enableDebugLogging) NSLog("TW: no ringtone is playing, not increasing the volume.");
+    if (enableDebugLogging) NSLog(log_lines::kNoRingtonePlaying);
     raiseDeclined_ = true;
     return;
   }
   // A failed raise is said once per setup; the next dark frame tries again.
-  auto sayOnce = [this](const char* format, const std::string& argument = {}) {
+  auto sayOnce = [this](std::string_view format, const std::string& argument = {}) {
     if (volumeFailureLogged_) return;
     volumeFailureLogged_ = true;
     if (argument.empty()) {
@@ -200,28 +191,25 @@ void TWVideoCaptureDelegate::raiseVolume(AVCaptureOutput* output) noexcept {
   switch (raiseRingtoneVolumeTo(level)) {  // unreachable: its default (every result has a case)
     case RaiseResult::readFailed:
       // Without the true volume there would be nothing right to put back later.
-      sayOnce("TW: unable to read the ringtone volume, not increasing it.");
+      sayOnce(log_lines::kVolumeUnreadable);
       return;
     case RaiseResult::notRecorded:
       // A raise the record does not hold would be lost with the host process.
-      sayOnce("TW: unable to save the ringtone volume to %@, not increasing it.",
-              ringtoneVolumeRecordPath());
+      sayOnce(log_lines::kRecordUnwritable, ringtoneVolumeRecordPath());
       return;
     case RaiseResult::setFailed:
-      sayOnce("TW: unable to set the ringtone volume, not increasing it.");
+      sayOnce(log_lines::kVolumeNotSet);
       return;
     case RaiseResult::notAbove:
       if (enableDebugLogging) {
-        NSLog(
-            "TW: the ringtone volume is already at or above the in-pocket level, not "
-            "changing it.");
+        NSLog(log_lines::kAlreadyAtLevel);
       }
       raiseDeclined_ = true;
       return;
     case RaiseResult::raised:
       break;
   }
-  NSLog("TW: ringing volume was increased.");
+  NSLog(log_lines::kRaised);
   std::lock_guard lock(handOverMutex());
   // A stop that came during the raise has left the probe: the raise stays outstanding for the
   // end of the ring (which waits for this one) to undo.
@@ -236,7 +224,7 @@ void TWVideoCaptureDelegate::restoreForBrightFrame(AVCaptureOutput* output) noex
     inPocket_ = false;
   }
   if (putRingtoneVolumeBack() == PutBackResult::restored) {
-    NSLog("TW: device taken out of the pocket, original volume restored.");
+    NSLog(log_lines::kRestoredOutOfPocket);
   }
 }
 
@@ -254,7 +242,7 @@ void TWVideoCaptureDelegate::stopSession() noexcept {
 }
 
 void TWVideoCaptureDelegate::stopSessionOwning(AVCaptureOutput* output) noexcept {
-  if (enableDebugLogging) NSLog("TW: stopping capture session");
+  if (enableDebugLogging) NSLog(log_lines::kStoppingCapture);
   std::shared_ptr<AVCaptureSession> stopped;
   {
     std::lock_guard lock(handOverMutex());

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "built_parts.h"
 #include "scenario.h"
 
 namespace tonewell {
@@ -16,11 +17,16 @@ struct LogEntry {
   std::string queue;
   std::string message;
 };
+// Who changed a volume: the monitor (through the volume controller), or the scenario.
+enum class ChangedBy { monitor, scenario };
+// "monitor", "scenario": as the JSON result and the simulated phone write it.
+const char* nameOf(ChangedBy by);
+
 struct VolumeEntry {
   double t;
   std::string category;
   float value;
-  std::string by;  // "monitor" or "scenario"
+  ChangedBy by;
 };
 struct CameraEntry {
   double t;
@@ -69,10 +75,6 @@ struct ReplayResult {
   std::vector<RingEntry> rings;
   FinalState final;
 };
-
-// Where a built part is: the environment variable `override` when set, else `name` in the lib/
-// folder beside the command's bin/ folder.
-std::string besideCommand(const char* override, const char* name);
 
 // Where the monitor library is: TONEWELL_MONITOR_LIBRARY, or lib/Tonewell.so.
 inline std::string defaultMonitorLibrary() {

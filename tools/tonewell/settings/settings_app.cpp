@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "built_parts.h"
 #include "emulator/phone_binary.h"
 #include "platform/cf_preferences.h"
 #include "platform/message_ui.h"
@@ -18,7 +19,6 @@
 #include "platform/sim/phone.h"
 #include "platform/sim/property_list_codec.h"
 #include "platform/sim/screen.h"
-#include "replay.h"
 #include "setting_values.h"
 #include "terminal_text.h"
 
@@ -512,16 +512,22 @@ int runSettings(const SettingsRequest& request, const std::string& bundlePath) {
     return kFailed;
   }
   int status = kOk;
-  if (request.action == "set") {
-    status = setValue(app, request, false);
-  } else if (request.action == "reset") {
-    status = request.all ? resetAll(app) : setValue(app, request, true);
-  } else if (request.action == "get") {
-    status = getValue(app, request);
-  } else if (request.action == "tap") {
-    status = tap(app, request);
-  } else {
-    status = showPage(app, request.json);
+  switch (request.action) {
+    case SettingsAction::set:
+      status = setValue(app, request, false);
+      break;
+    case SettingsAction::reset:
+      status = request.all ? resetAll(app) : setValue(app, request, true);
+      break;
+    case SettingsAction::get:
+      status = getValue(app, request);
+      break;
+    case SettingsAction::tap:
+      status = tap(app, request);
+      break;
+    case SettingsAction::show:
+      status = showPage(app, request.json);
+      break;
   }
   if (auto failure = app.failure()) {
     fmt::print(stderr, "tonewell: {}\n", *failure);

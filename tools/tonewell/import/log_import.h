@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "replay.h"
-
 namespace tonewell {
 
 // What the log tells of a ring, in seconds from its first line.
@@ -62,25 +60,6 @@ LogImport importLog(std::string_view text, const std::string& name);
 // "raised at 3.000 s, restored at 6.000 s; ended by stopRinging at 8.000 s"; `source` names
 // what ends when nothing ends the ring ("log", "replay").
 std::string describeOutcome(const LogOutcome& outcome, const char* source = "log");
-
-// What the monitor did in a replay, in the same terms.
-LogOutcome outcomeOfReplay(const ReplayResult& result);
-
-// How far a replayed change may lie from the log's and still agree: a log time t stands for
-// [t, t + resolution); around that, the replay may come `early` sooner or `late` later.
-struct Tolerance {
-  double early = 0;
-  double late = 0;
-};
-// For a ring: its stamps' resolution, and a frame's time either way where frame times are
-// stamps of their own (half a frame where they were estimated from whole seconds).
-Tolerance toleranceFor(const ImportedRing& ring);
-
-// Where the replay and the log disagree: a raise or restore one shows and the other does not,
-// or one further away than `tolerance`, a replay that ends raised where the log does not (or the
-// other way round), or that ends with the camera running. Empty when they agree.
-std::vector<std::string> disagreements(const LogOutcome& log, const LogOutcome& replayed,
-                                       Tolerance tolerance);
 
 // "12 lines skipped: 3 of other processes, 8 other messages, 1 malformed"
 std::string describeSkipped(const LogImport& import);

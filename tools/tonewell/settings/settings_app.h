@@ -5,9 +5,12 @@
 
 namespace tonewell {
 
+// What `tonewell settings` does: show the page, or the subcommand of that name.
+enum class SettingsAction { show, get, set, reset, tap };
+
 struct SettingsRequest {
-  std::string action;  // "" (show the page), "get", "set", "reset", "tap"
-  std::string key;     // the row's key, or the button's action for "tap"
+  SettingsAction action = SettingsAction::show;
+  std::string key;  // the row's key, or the button's action for "tap"
   std::string value;
   bool all = false;           // reset every row (and set an unreadable domain file aside)
   bool json = false;          // show and get print JSON

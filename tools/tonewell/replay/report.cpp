@@ -6,6 +6,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "ringtone_changes.h"
 #include "terminal_text.h"
 
 namespace tonewell {
@@ -31,6 +32,10 @@ double seconds(double t) {
 }  // namespace
 
 std::string jsonReport(const ReplayResult& r) {
+  return jsonResult(r).dump(2) + "\n";
+}
+
+ordered_json jsonResult(const ReplayResult& r) {
   ordered_json root;
   root["scenario"] = r.scenario;
   ordered_json log = ordered_json::array();
@@ -43,7 +48,7 @@ std::string jsonReport(const ReplayResult& r) {
     volume.push_back({{"t", seconds(v.t)},
                       {"category", v.category},
                       {"value", printedAsFloat(v.value)},
-                      {"by", v.by}});
+                      {"by", nameOf(v.by)}});
   }
   root["initialVolume"] = printedAsFloat(r.initialVolume);
   if (!r.settingNotes.empty()) root["settingNotes"] = r.settingNotes;
@@ -67,7 +72,7 @@ std::string jsonReport(const ReplayResult& r) {
     }
   }
   root["final"] = final;
-  return root.dump(2) + "\n";
+  return root;
 }
 
 std::string humanReport(const ReplayResult& r) {
@@ -89,28 +94,14 @@ std::string humanReport(const ReplayResult& r) {
   }
   out += fmt::format("  Ringtone volume  {} before, {} after\n", r.initialVolume,
                      r.final.ringtoneVolume);
-  bool any = false;
-  float level = r.initialVolume;
-  bool raised = false;
-  float beforeRaise = 0;  // the level the monitor raised from, while raised
-  for (const auto& v : r.volume) {
-    if (v.category != "Ringtone") continue;
-    any = true;
-    std::string what = "set by the person to";
-    if (v.by == "monitor") {
-      if (raised && v.value == beforeRaise) {
-        what = "restored to";
-        raised = false;
-      } else {
-        what = "raised to";
-        if (!raised) beforeRaise = level;
-        raised = true;
-      }
-    }
-    level = v.value;
-    out += fmt::format("  {:>9.3f} s      {} {}\n", v.t, what, v.value);
+  const std::vector<RingtoneChange> changes = ringtoneChanges(r);
+  for (const auto& change : changes) {
+    const char* what = change.step == RingtoneStep::raised     ? "raised to"
+                       : change.step == RingtoneStep::restored ? "restored to"
+                                                               : "set by the person to";
+    out += fmt::format("  {:>9.3f} s      {} {}\n", change.t, what, change.value);
   }
-  if (!any) out += "  The volume was never changed.\n";
+  if (changes.empty()) out += "  The volume was never changed.\n";
 
   double cameraTime = 0;
   bool running = false;

@@ -77,31 +77,13 @@ class Reader {
           break;
         }
         case YAML_SEQUENCE_START_EVENT:
-        case YAML_MAPPING_START_EVENT: {
-          const bool map = event.type == YAML_MAPPING_START_EVENT;
-          NodeData node;
-          node.type = map ? NodeType::Map : NodeType::Sequence;
-          node.mark = mark;
-          const yaml_char_t* anchor =
-              map ? event.data.mapping_start.anchor : event.data.sequence_start.anchor;
-          tree.nodes.push_back(std::move(node));
-          const auto index = static_cast<std::uint32_t>(tree.nodes.size() - 1);
-          if (anchor) anchors_[reinterpret_cast<const char*>(anchor)] = index;
-          open_.push_back({index, {}});
+        case YAML_MAPPING_START_EVENT:
+          open(tree, event, mark);
           break;
-        }
         case YAML_SEQUENCE_END_EVENT:
-        case YAML_MAPPING_END_EVENT: {
-          Frame frame = std::move(open_.back());
-          open_.pop_back();
-          NodeData& node = tree.nodes[frame.index];
-          node.first = static_cast<std::uint32_t>(tree.links.size());
-          node.count = static_cast<std::uint32_t>(
-              node.type == NodeType::Map ? frame.children.size() / 2 : frame.children.size());
-          tree.links.insert(tree.links.end(), frame.children.begin(), frame.children.end());
-          made = frame.index;
+        case YAML_MAPPING_END_EVENT:
+          made = close(tree);
           break;
-        }
         case YAML_DOCUMENT_END_EVENT:
         case YAML_STREAM_END_EVENT:
           done = true;
@@ -128,6 +110,32 @@ class Reader {
   }
 
  private:
+  // A mapping or a sequence begins: its node is made, its children are gathered until it ends.
+  void open(Tree& tree, const yaml_event_t& event, Mark mark) {
+    const bool map = event.type == YAML_MAPPING_START_EVENT;
+    NodeData node;
+    node.type = map ? NodeType::Map : NodeType::Sequence;
+    node.mark = mark;
+    const yaml_char_t* anchor =
+        map ? event.data.mapping_start.anchor : event.data.sequence_start.anchor;
+    tree.nodes.push_back(std::move(node));
+    const auto index = static_cast<std::uint32_t>(tree.nodes.size() - 1);
+    if (anchor) anchors_[reinterpret_cast<const char*>(anchor)] = index;
+    open_.push_back({index, {}});
+  }
+
+  // The innermost open mapping or sequence ends: its children are linked; returns its node.
+  std::uint32_t close(Tree& tree) {
+    Frame frame = std::move(open_.back());
+    open_.pop_back();
+    NodeData& node = tree.nodes[frame.index];
+    node.first = static_cast<std::uint32_t>(tree.links.size());
+    node.count = static_cast<std::uint32_t>(node.type == NodeType::Map ? frame.children.size() / 2
+                                                                       : frame.children.size());
+    tree.links.insert(tree.links.end(), frame.children.begin(), frame.children.end());
+    return frame.index;
+  }
+
   struct Frame {
     std::uint32_t index;
     std::vector<std::uint32_t> children;

@@ -1,9 +1,9 @@
 // One line of a system log, as the phone's syslogd and rsyslogd write them:
-//   Dec  8 23:55:01 iPhone SpringBoard[52] <Warning>: TW: ...       (the phone; level optional)
-//   Dec  8 23:55:01 SpringBoard[52] <Warning>: TW: ...              (a phone that names no host)
+//   Dec  8 23:55:01 iPhone SpringBoard[52] <Warning>: message       (the phone; level optional)
+//   Dec  8 23:55:01 SpringBoard[52] <Warning>: message              (a phone that names no host)
 //   Dec  8 23:55:01 iPhone --- last message repeated 3 times ---    (the phone's syslogd)
-//   Dec  8 23:55:01 host SpringBoard[52]: TW: ...                   (rsyslogd, traditional)
-//   2026-12-08T23:55:01.123456+00:00 host SpringBoard[52]: TW: ...  (rsyslogd, RFC 3339)
+//   Dec  8 23:55:01 host SpringBoard[52]: message                   (rsyslogd, traditional)
+//   2026-12-08T23:55:01.123456+00:00 host SpringBoard[52]: message  (rsyslogd, RFC 3339)
 #pragma once
 
 #include <optional>

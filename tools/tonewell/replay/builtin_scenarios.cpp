@@ -1,13 +1,17 @@
 #include "builtin_scenarios.h"
 
+#include <iterator>
+
 namespace tonewell {
 
-const std::vector<BuiltinScenario>& builtinScenarios() {
-  static const std::vector<BuiltinScenario> scenarios = {
-      {"pocket-call",
-       "the phone rings in a pocket, the volume goes up, the person takes it out, the volume "
-       "comes back, the call is answered",
-       R"(name: pocket-call
+namespace {
+
+// fuzz/corpus/scenario keeps a copy of each (a test holds them equal).
+constexpr BuiltinScenario kScenarios[] = {
+    {"pocket-call",
+     "the phone rings in a pocket, the volume goes up, the person takes it out, the volume "
+     "comes back, the call is answered",
+     R"(name: pocket-call
 preferences:
   enableDebugLogging: true
 device:
@@ -29,8 +33,8 @@ events:
     userInfo: {kCTCallStatus: 1}
 until: 15
 )"},
-      {"on-table", "the phone lies face down on a table: it is flat, so the camera never starts",
-       R"(name: on-table
+    {"on-table", "the phone lies face down on a table: it is flat, so the camera never starts",
+     R"(name: on-table
 preferences:
   enableDebugLogging: true
 device:
@@ -49,10 +53,10 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 15
 )"},
-      {"bag-all-call",
-       "the phone stays dark in a bag past the 90-second time-out; the end of the ring restores "
-       "the volume",
-       R"(name: bag-all-call
+    {"bag-all-call",
+     "the phone stays dark in a bag past the 90-second time-out; the end of the ring restores "
+     "the volume",
+     R"(name: bag-all-call
 preferences:
   enableDebugLogging: false
 device:
@@ -71,8 +75,8 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 100
 )"},
-      {"disabled", "the monitor is switched off: the ring goes by untouched",
-       R"(name: disabled
+    {"disabled", "the monitor is switched off: the ring goes by untouched",
+     R"(name: disabled
 preferences:
   enabled: false
   enableDebugLogging: true
@@ -91,8 +95,8 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 10
 )"},
-      {"no-camera", "the selected front camera is missing: the probe says so and the volume stays",
-       R"(name: no-camera
+    {"no-camera", "the selected front camera is missing: the probe says so and the volume stays",
+     R"(name: no-camera
 preferences:
   enableDebugLogging: true
 device:
@@ -108,10 +112,10 @@ events:
     call: stopRinging
 until: 10
 )"},
-      {"respring",
-       "SpringBoard restarts while the volume is raised: the new process puts the person's "
-       "volume back at start-up",
-       R"(name: respring
+    {"respring",
+     "SpringBoard restarts while the volume is raised: the new process puts the person's "
+     "volume back at start-up",
+     R"(name: respring
 preferences:
   enableDebugLogging: true
 device:
@@ -131,7 +135,12 @@ events:
     userInfo: {kCTCallStatus: 5}
 until: 10
 )"},
-  };
+};
+
+}  // namespace
+
+const std::vector<BuiltinScenario>& builtinScenarios() {
+  static const std::vector<BuiltinScenario> scenarios(std::begin(kScenarios), std::end(kScenarios));
   return scenarios;
 }
 

@@ -188,14 +188,6 @@ float FinalState::number(const std::string& name) const {
   return 0;
 }
 
-std::string besideCommand(const char* override, const char* name) {
-  if (const char* path = std::getenv(override); path && *path) return path;
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return name;
-  return (self.parent_path().parent_path() / "lib" / name).string();
-}
-
 std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
                                                const MonitorSource& monitor) {
   static bool replayed = false;
@@ -240,7 +232,9 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }
   for (const auto& change : sim::volumeChanges()) {
-    result.volume.push_back({secondsOf(change.time), change.category, change.value, change.by});
+    result.volume.push_back(
+        {secondsOf(change.time), change.category, change.value,
+         change.by == nameOf(ChangedBy::monitor) ? ChangedBy::monitor : ChangedBy::scenario});
   }
   for (const auto& event : sim::cameraEvents()) {
     result.camera.push_back({secondsOf(event.time), event.start, positionName(event.position)});
@@ -254,6 +248,10 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
   }
   result.final = readFinalState(host);
   return result;
+}
+
+const char* nameOf(ChangedBy by) {
+  return by == ChangedBy::monitor ? "monitor" : "scenario";
 }
 
 }  // namespace tonewell

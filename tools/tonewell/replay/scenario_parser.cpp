@@ -1,10 +1,12 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <set>
 
 #include "scenario.h"
+#include "utf8_text.h"
 #include "yaml_document.h"
 
 namespace tonewell {
@@ -402,43 +404,18 @@ struct BadByte : yaml::Mark {
 };
 
 std::optional<BadByte> firstInvalidUtf8(const std::string& text) {
-  int line = 0, column = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80           ? 1
-                         : (c >> 5) == 0x6  ? 2
-                         : (c >> 4) == 0xE  ? 3
-                         : (c >> 3) == 0x1E ? 4
-                                            : 0;
-    bool ok = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; ok && k < length; ++k) {
-      ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    }
-    if (ok && length > 1) {
-      // No overlong forms, surrogates or code points beyond U+10FFFF.
-      std::uint32_t code = c & (0x7F >> length);
-      for (std::size_t k = 1; k < length; ++k) {
-        code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-      }
-      static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-      ok = code >= smallest[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-    }
-    if (!ok) {
-      BadByte bad;
-      bad.line = line;
-      bad.column = column;
-      bad.cause = fmt::format("0x{:02x}", c);
-      return bad;
-    }
-    if (c == '\n') {
-      ++line;
-      column = 0;
-    } else {
-      ++column;
-    }
-    i += length;
-  }
-  return std::nullopt;
+  const char* const begin = text.data();
+  const char* const bad = utf8::find_invalid(begin, begin + text.size());
+  if (bad == begin + text.size()) return std::nullopt;
+  // Columns count characters, as the YAML reader's marks do.
+  const std::string_view before(begin, static_cast<std::size_t>(bad - begin));
+  const std::size_t lineStart = before.rfind('\n');
+  const char* const from = lineStart == std::string_view::npos ? begin : begin + lineStart + 1;
+  BadByte found;
+  found.line = static_cast<int>(std::count(before.begin(), before.end(), '\n'));
+  found.column = static_cast<int>(utf8::unchecked::distance(from, bad));
+  found.cause = fmt::format("0x{:02x}", static_cast<unsigned char>(*bad));
+  return found;
 }
 
 }  // namespace
