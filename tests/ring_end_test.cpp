@@ -35,7 +35,7 @@ std::vector<std::string> linesBesidesTheSummary() {
 
 int monitorVolumeChanges() {
   int n = 0;
-  for (const auto& change : sim::volumeChanges()) n += change.by == "monitor";
+  for (const auto& change : sim::volumeChanges()) n += change.by == sim::ChangedBy::monitor;
   return n;
 }
 

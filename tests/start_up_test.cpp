@@ -20,7 +20,7 @@ class StartUpTest : public testing_support::MonitorTest {
   // The time from the ring's start to the monitor's raise of the volume, if it raised it.
   std::optional<platform::Duration> raiseAfter(platform::Duration ringStart) {
     for (const auto& change : sim::volumeChanges()) {
-      if (change.by == "monitor" && change.time >= ringStart && change.value > 0.5f) {
+      if (change.by == sim::ChangedBy::monitor && change.time >= ringStart && change.value > 0.5f) {
         return change.time - ringStart;
       }
     }

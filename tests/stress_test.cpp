@@ -141,7 +141,8 @@ TEST_F(StressTest, EveryRingEndsWithThePersonsVolumeAndNoCamera) {
                     << ", volumeWasIncreased " << volumeWasIncreased;
     }
   }
-  for (const auto& change : sim::volumeChanges()) raised += change.by == "monitor" ? 1 : 0;
+  for (const auto& change : sim::volumeChanges())
+    raised += change.by == sim::ChangedBy::monitor ? 1 : 0;
   std::printf(
       "stress: %d rings on real threads, %d volume changes by the monitor, %d violations; "
       "%d of %d changes by the person overwritten by a raise at the same instant\n",

@@ -66,7 +66,8 @@ TEST_F(ProbeTest, RunOfDarkFramesRaisesOnceAndKeepsWatching) {
   EXPECT_EQ(sim::runningCameraCount(), 1);
   EXPECT_EQ(countOf(log(), "TW: ringing volume was increased."), 1);
   int monitorSets = 0;
-  for (const auto& change : sim::volumeChanges()) monitorSets += change.by == "monitor";
+  for (const auto& change : sim::volumeChanges())
+    monitorSets += change.by == sim::ChangedBy::monitor;
   EXPECT_EQ(monitorSets, 1);
   EXPECT_EQ(originalRingtoneVolume, 0.3f);
 }

@@ -33,7 +33,7 @@ bool AVSystemController::setVolumeToForCategory(float volume, std::string_view c
       return false;
     }
     state.volumes[std::string(category)] = clamped;
-    state.volumeChanges.push_back({time, std::string(category), clamped, "monitor"});
+    state.volumeChanges.push_back({time, std::string(category), clamped, sim::ChangedBy::monitor});
     return true;
   } catch (...) {
     return false;

@@ -242,7 +242,7 @@ float volume(const std::string& category) {
 void setVolume(const std::string& category, float value, bool record) {
   WITH_STATE;
   state.volumes[category] = value;
-  if (record) state.volumeChanges.push_back({now(), category, value, "scenario"});
+  if (record) state.volumeChanges.push_back({now(), category, value, ChangedBy::scenario});
 }
 void setVolumeReadFails(bool fails) {
   WITH_STATE;

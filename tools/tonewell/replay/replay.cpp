@@ -232,9 +232,7 @@ std::variant<ReplayResult, std::string> replay(const Scenario& scenario,
     result.log.push_back({secondsOf(line.time), line.queue, line.message});
   }
   for (const auto& change : sim::volumeChanges()) {
-    result.volume.push_back(
-        {secondsOf(change.time), change.category, change.value,
-         change.by == nameOf(ChangedBy::monitor) ? ChangedBy::monitor : ChangedBy::scenario});
+    result.volume.push_back({secondsOf(change.time), change.category, change.value, change.by});
   }
   for (const auto& event : sim::cameraEvents()) {
     result.camera.push_back({secondsOf(event.time), event.start, positionName(event.position)});

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "built_parts.h"
+#include "platform/sim/phone.h"
 #include "scenario.h"
 
 namespace tonewell {
@@ -18,8 +19,8 @@ struct LogEntry {
   std::string message;
 };
 // Who changed a volume: the monitor (through the volume controller), or the scenario.
-enum class ChangedBy { monitor, scenario };
-// "monitor", "scenario": as the JSON result and the simulated phone write it.
+using sim::ChangedBy;
+// "monitor", "scenario": as the JSON result writes it.
 const char* nameOf(ChangedBy by);
 
 struct VolumeEntry {

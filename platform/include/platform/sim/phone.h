@@ -25,11 +25,14 @@ struct LogLine {
   std::string message;
 };
 
+// Who set a volume: the monitor, through the volume controller, or the scenario (the person).
+enum class ChangedBy { monitor, scenario };
+
 struct VolumeChange {
   Duration time;
   std::string category;
   float value;
-  std::string by;  // "monitor" (through the volume controller) or "scenario"
+  ChangedBy by;
 };
 
 struct CameraEvent {
