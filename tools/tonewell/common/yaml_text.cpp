@@ -16,41 +16,24 @@ std::string yamlNumber(double value) {
   return text;
 }
 
-// Appends `text` to `out`, with what YAML cannot hold (control characters but the tab, invalid
-// UTF-8, non-characters) turned into U+FFFD, so that a broken log line still gives a scenario
-// `run` reads; `quote` also escapes it for a double-quoted YAML string.
-namespace {
-
-void appendPrintable(std::string& out, std::string_view text, bool quote) {
+std::string yamlPrintable(std::string_view text, bool keepLineBreaks) {
+  // What YAML cannot hold turned into U+FFFD, so that a broken log line still gives a scenario
+  // `run` reads.
+  std::string out;
   forEachCharacter(
       text,
       [&](char32_t code, std::string_view bytes) {
-        const bool printable =
-            code == 0x9 || (quote && code == 0xA) || (code >= 0x20 && code <= 0x7E) ||
-            code == 0x85 || (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
-        if (!printable) {
-          out += "\xEF\xBF\xBD";
-        } else if (quote && (code == '"' || code == '\\' || code == '\t' || code == '\n')) {
-          out += code == '\t' ? "\\t" : code == '\n' ? "\\n" : code == '"' ? "\\\"" : "\\\\";
-        } else {
+        const bool holdable = code == 0x9 || (keepLineBreaks && code == 0xA) ||
+                              (code >= 0x20 && code <= 0x7E) || code == 0x85 ||
+                              (code >= 0xA0 && code <= 0xFFFD && code != 0xFEFF) || code >= 0x10000;
+        if (holdable) {
           out.append(bytes);
+        } else {
+          out += "\xEF\xBF\xBD";
         }
       },
       [&](unsigned char) { out += "\xEF\xBF\xBD"; });
-}
-
-}  // namespace
-
-std::string yamlPrintable(std::string_view text) {
-  std::string out;
-  appendPrintable(out, text, false);
   return out;
-}
-
-void appendYamlString(std::string& out, std::string_view text) {
-  out += '"';
-  appendPrintable(out, text, true);
-  out += '"';
 }
 
 std::string yamlSeconds(double t) {

@@ -9,6 +9,7 @@
 #include "settings_summary.h"
 #include "terminal_text.h"
 #include "yaml_text.h"
+#include "yaml_writer.h"
 
 namespace tonewell::monitor_message {
 
@@ -72,7 +73,15 @@ class WorldEstimate {
   bool coarse() const { return coarse_; }
   int frames() const { return frames_; }
   int framesPredicted() const { return framesPredicted_; }
-  std::string& entries() { return world_; }
+
+  // One of the scenario's "world" entries: what changes at `at`.
+  struct Entry {
+    double at;
+    std::optional<Classified> acceleration;
+    std::optional<double> brightness;
+    const char* exif = nullptr;  // "missing" or "normal"
+  };
+  const std::vector<Entry>& entries() const { return world_; }
 
   // The camera was asked for at `t`: its first judged frame comes after the delay and the frames
   // let go.
@@ -83,26 +92,23 @@ class WorldEstimate {
   void cameraStopped() { predicted_ = std::nan(""); }
 
   // The sample came a moment after the check began; the world holds it from the start.
-  void acceleration(const Classified& w) {
-    entry(0, fmt::format("    acceleration: [{}, {}, {}]\n", yamlNumber(w.x), yamlNumber(w.y),
-                         yamlNumber(w.z)));
-  }
+  void acceleration(const Classified& w) { entry(0).acceleration = w; }
   void brightness(double t, double latest, double value) {
-    const double at = frameTime(t, latest);
-    entry(at, fmt::format("    brightness: {}\n{}", yamlNumber(value),
-                          exifMissing_ ? "    exif: normal\n" : ""));
+    Entry& e = entry(frameTime(t, latest));
+    e.brightness = value;
+    if (exifMissing_) e.exif = "normal";
     exifMissing_ = false;
   }
   void noExif(double t, double latest) {
-    entry(frameTime(t, latest), "    exif: missing\n");
+    entry(frameTime(t, latest)).exif = "missing";
     exifMissing_ = true;
   }
 
  private:
-  void entry(double at, const std::string& body) {
+  Entry& entry(double at) {
     at = std::max(at, lastAt_);
     lastAt_ = at;
-    world_ += fmt::format("  - at: {}\n{}", yamlSeconds(at), body);
+    return world_.emplace_back(Entry{at, std::nullopt, std::nullopt});
   }
 
   // A line stamped at `t` may have been written up to `latest` (a repeat's copies: up to the
@@ -121,7 +127,7 @@ class WorldEstimate {
 
   double resolution_;
   bool coarse_;
-  std::string world_;
+  std::vector<Entry> world_;
   // The next judged frame's time from the settings; NaN while there is no prediction.
   double predicted_ = std::nan("");
   int frames_ = 0, framesPredicted_ = 0;
@@ -188,9 +194,11 @@ LineReading readTheLines(const RingLines& ringLines, const std::vector<double>& 
   return reading;
 }
 
-// The scenario's first comments: where it comes from and how its times were estimated.
+// The scenario's first comments: where it comes from, how its times were estimated, and what
+// its preferences and volume stand for.
 std::string scenarioComments(const ImportedRing& ring, const std::string& name,
-                             const WorldEstimate& world, bool clockSet) {
+                             const LineReading& reading, bool defaults, bool clockSet) {
+  const WorldEstimate& world = reading.world;
   std::string yaml = fmt::format(
       "# Ring {} of the log \"{}\", imported by tonewell: lines {}-{}, from {}{}.\n"
       "# Times are seconds from the ring's first line.\n",
@@ -215,80 +223,94 @@ std::string scenarioComments(const ImportedRing& ring, const std::string& name,
     yaml += "# SpringBoard ended during the ring and was started again (its process changed).\n";
   }
   if (clockSet) yaml += "# The clock was set during the ring: no time passes where it went back.\n";
+  yaml += defaults
+              ? "# Preferences: no \"settings are\" line before or in the ring: the defaults.\n"
+              : "# Preferences: from the \"settings are\" line; the camera in use is not in "
+                "the log.\n";
+  yaml += reading.alreadyAtLevel
+              ? "# Ringtone volume: the log says it was already at the in-pocket level.\n"
+              : "# Ringtone volume: the person's is not in the log: a level below the in-pocket "
+                "one.\n";
   return yaml;
 }
 
-void appendPreferencesAndDevice(std::string& yaml, const Settings& settings,
-                                const LineReading& reading, double volume) {
-  yaml += "\npreferences:\n";
-  if (settings.empty()) {
-    yaml += "  # No \"settings are\" line before or in the ring: the defaults.\n";
-  } else {
-    yaml += "  # From the \"settings are\" line; the camera in use is not in the log.\n";
+void writePreferencesAndDevice(YamlWriter& yaml, const Settings& settings,
+                               const LineReading& reading, double volume) {
+  yaml.plain("preferences").beginMapping();
+  yaml.plain("enableDebugLogging").plain("true");
+  for (const auto& [key, value] : settings) yaml.plain(key).plain(value);
+  yaml.endMapping();
+  yaml.plain("device").beginMapping();
+  yaml.plain("ringtoneVolume").plain(yamlNumber(volume));
+  if (*reading.frontCamera) yaml.plain("frontCamera").plain(reading.frontCamera);
+  yaml.endMapping();
+}
+
+void writeWorld(YamlWriter& yaml, const WorldEstimate& world) {
+  if (world.entries().empty()) return;
+  yaml.plain("world").beginSequence();
+  for (const auto& entry : world.entries()) {
+    yaml.beginMapping().plain("at").plain(yamlSeconds(entry.at));
+    if (const auto& a = entry.acceleration) {
+      yaml.plain("acceleration").beginSequence(YamlWriter::Style::flow);
+      yaml.plain(yamlNumber(a->x)).plain(yamlNumber(a->y)).plain(yamlNumber(a->z));
+      yaml.endSequence();
+    }
+    if (entry.brightness) yaml.plain("brightness").plain(yamlNumber(*entry.brightness));
+    if (entry.exif) yaml.plain("exif").plain(entry.exif);
+    yaml.endMapping();
   }
-  yaml += "  enableDebugLogging: true\n";
-  for (const auto& [key, value] : settings) yaml += fmt::format("  {}: {}\n", key, value);
-  yaml += "device:\n";
-  yaml += reading.alreadyAtLevel
-              ? "  # The log says the volume was already at the in-pocket level.\n"
-              : "  # The person's volume is not in the log: a level below the in-pocket one.\n";
-  yaml += fmt::format("  ringtoneVolume: {}\n", yamlNumber(volume));
-  if (*reading.frontCamera) yaml += fmt::format("  frontCamera: {}\n", reading.frontCamera);
+  yaml.endSequence();
 }
 
 // The ringtone hook's call as a scenario event: its path, and its vibration pattern if any.
-void appendPlay(std::string& yaml, double t, std::string_view call) {
+void writePlay(YamlWriter& yaml, std::string_view call) {
   const auto pattern = call.rfind(" vibrationPattern:");
-  yaml += fmt::format("  - at: {}\n", yamlSeconds(t));
-  if (pattern == std::string_view::npos) {
-    yaml += "    call: \"playRingtoneAtPath:\"\n    args: [";
-    appendYamlString(yaml, call.substr(19));
-  } else {
-    yaml += "    call: \"playRingtoneAtPath:vibrationPattern:\"\n    args: [";
-    appendYamlString(yaml, call.substr(19, pattern - 19));
-    yaml += ", ";
-    appendYamlString(yaml, call.substr(pattern + 18));
+  const bool withPattern = pattern != std::string_view::npos;
+  yaml.plain("call").quoted(withPattern ? "playRingtoneAtPath:vibrationPattern:"
+                                        : "playRingtoneAtPath:");
+  yaml.plain("args").beginSequence(YamlWriter::Style::flow);
+  yaml.quoted(call.substr(19, withPattern ? pattern - 19 : std::string_view::npos));
+  if (withPattern) yaml.quoted(call.substr(pattern + 18));
+  yaml.endSequence();
+}
+
+void writeCallStatus(YamlWriter& yaml, const Classified& w) {
+  yaml.plain("notify").plain("kCTCallStatusChangeNotification");
+  yaml.plain("userInfo").beginMapping(YamlWriter::Style::flow);
+  if (w.kind == Kind::callStatus) {
+    yaml.plain("kCTCallStatus").plain(std::to_string(static_cast<int>(w.number)));
   }
-  yaml += "]\n";
+  yaml.endMapping();
 }
 
 // The host's calls, the call's status notifications and the restarts, in the ring's order.
-void appendEvents(std::string& yaml, const RingLines& ringLines, const std::vector<double>& times,
-                  std::size_t last) {
-  yaml += "events:\n";
+void writeEvents(YamlWriter& yaml, const RingLines& ringLines, const std::vector<double>& times,
+                 std::size_t last) {
+  yaml.plain("events").beginSequence();
   std::size_t restart = 0;
   for (std::size_t i = 0; i < last; ++i) {
-    const double t = times[i];
+    const std::string at = yamlSeconds(times[i]);
     if (restart < ringLines.restarts.size() && ringLines.restarts[restart] == i) {
       ++restart;
-      yaml += fmt::format("  - at: {}\n    host: respring\n", yamlSeconds(t));
+      yaml.beginMapping().plain("at").plain(at).plain("host").plain("respring").endMapping();
     }
     const Classified& w = ringLines.lines[i]->what;
-    switch (w.kind) {
-      case Kind::play:
-        appendPlay(yaml, t, w.text);
-        break;
-      case Kind::prepareToAnswerCall:
-        yaml += fmt::format("  - at: {}\n    call: prepareToAnswerCall\n", yamlSeconds(t));
-        break;
-      case Kind::stopRinging:
-        yaml += fmt::format("  - at: {}\n    call: stopRinging\n", yamlSeconds(t));
-        break;
-      case Kind::callStatus:
-        yaml += fmt::format(
-            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: "
-            "{{kCTCallStatus: {}}}\n",
-            yamlSeconds(t), static_cast<int>(w.number));
-        break;
-      case Kind::statusUnknown:
-        yaml += fmt::format(
-            "  - at: {}\n    notify: kCTCallStatusChangeNotification\n    userInfo: {{}}\n",
-            yamlSeconds(t));
-        break;
-      default:
-        break;
+    const bool event = w.kind == Kind::play || w.kind == Kind::prepareToAnswerCall ||
+                       w.kind == Kind::stopRinging || w.kind == Kind::callStatus ||
+                       w.kind == Kind::statusUnknown;
+    if (!event) continue;
+    yaml.beginMapping().plain("at").plain(at);
+    if (w.kind == Kind::play) {
+      writePlay(yaml, w.text);
+    } else if (w.kind == Kind::prepareToAnswerCall || w.kind == Kind::stopRinging) {
+      yaml.plain("call").plain(w.kind == Kind::stopRinging ? "stopRinging" : "prepareToAnswerCall");
+    } else {
+      writeCallStatus(yaml, w);
     }
+    yaml.endMapping();
   }
+  yaml.endSequence();
 }
 
 // The ring as the list shows it: its first line's stamp, phone and call.
@@ -327,16 +349,15 @@ ImportedRing buildRing(const RingLines& ringLines, const MonitorLine* settingsBe
   const double volume = reading.alreadyAtLevel ? level : (level > 0.3 ? 0.3 : level / 2);
   const double logged = lines[last - 1]->line.time - lines[0]->line.time;
   const bool clockSet = lastT < logged - 1e-6 || lastT > logged + 1e-6;
-  // Written straight into the scenario: a line may be long.
-  std::string yaml = scenarioComments(ring, name, reading.world, clockSet);
-  yaml += "name: ";
-  appendYamlString(yaml, fmt::format("{}-ring-{}", name, number));
-  appendPreferencesAndDevice(yaml, settings, reading, volume);
-  if (!reading.world.entries().empty()) yaml += "world:\n" + reading.world.entries();
-  reading.world.entries() = std::string();
-  appendEvents(yaml, ringLines, times, last);
-  yaml += fmt::format("until: {}\n", yamlSeconds(std::ceil(lastT + 2)));
-  ring.yaml = std::move(yaml);
+  YamlWriter yaml;
+  yaml.beginMapping();
+  yaml.plain("name").quoted(fmt::format("{}-ring-{}", name, number));
+  writePreferencesAndDevice(yaml, settings, reading, volume);
+  writeWorld(yaml, reading.world);
+  writeEvents(yaml, ringLines, times, last);
+  yaml.plain("until").plain(yamlSeconds(std::ceil(lastT + 2)));
+  yaml.endMapping();
+  ring.yaml = scenarioComments(ring, name, reading, settings.empty(), clockSet) + yaml.finish();
   return ring;
 }
 
