@@ -1,7 +1,10 @@
 // CoreFoundation's preferences and local notification center, Foundation's NSLog and
 // NSHomeDirectory, and libdispatch's serial queues, each served by the simulated phone.
 #include <functional>
+#include <iterator>
 #include <memory>
+
+#include <utf8/unchecked.h>
 
 #include "c_format.h"
 #include "frameworks.h"
@@ -77,18 +80,7 @@ std::string fromMacRoman(const std::string& bytes) {
       0x02d8, 0x02d9, 0x02da, 0x00b8, 0x02dd, 0x02db, 0x02c7};
   std::string out;
   for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    const std::uint16_t u = kHigh[c - 0x80];
-    if (u < 0x800) {
-      out.push_back(static_cast<char>(0xc0 | (u >> 6)));
-    } else {
-      out.push_back(static_cast<char>(0xe0 | (u >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3f)));
-    }
-    out.push_back(static_cast<char>(0x80 | (u & 0x3f)));
+    utf8::unchecked::append(c < 0x80 ? c : kHigh[c - 0x80], std::back_inserter(out));
   }
   return out;
 }
