@@ -176,7 +176,9 @@ class ThreadedFaultSweepTest : public testing_support::MonitorTest {
     }
   }
 
-  sim::ScopedThreadedPhone threaded_{home_.path(), 0.01};
+  // A virtual second is 50 ms: slow enough that a ring reaches its raise before its end even
+  // under ThreadSanitizer, whose threads start and run several times slower.
+  sim::ScopedThreadedPhone threaded_{home_.path(), 0.05};
   std::shared_ptr<platform::TaskRunner> world_ = platform::createSerialQueue("world");
   long uses_ = 0;  // of the call swept, in the last ring
 };
