@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "dwarf_reader.h"
 #include "image.h"
 
 namespace emulator {
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::uint64_t kHeaderSize =
     128;  // room for libc++abi's __cxa_exception before the object
-constexpr std::uint8_t kOmit = 0xff;
 
 // An exception of the binary's on its way through a native function (a stand-in called back into
 // the binary, which threw): it goes on unwinding in the frames that called the stand-in.
@@ -218,96 +218,39 @@ std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFu
   }
   const bool sjlj = callSiteIndex != 0;
   const unsigned p = machine_.pointerSize();
-  Address at = lsda;
-  auto u8 = [&] { return machine_.load<std::uint8_t>(at++); };
-  auto uleb = [&] {
-    std::uint64_t result = 0;
-    unsigned shift = 0;
-    std::uint8_t byte;
-    do {
-      byte = u8();
-      if (shift < 64) result |= std::uint64_t{byte & 0x7fu} << shift;
-      shift += 7;
-    } while ((byte & 0x80) && shift < 70);
-    return result;
-  };
-  auto sleb = [&] {
-    std::int64_t result = 0;
-    unsigned shift = 0;
-    std::uint8_t byte;
-    do {
-      byte = u8();
-      if (shift < 64) result |= std::int64_t{byte & 0x7f} << shift;
-      shift += 7;
-    } while ((byte & 0x80) && shift < 70);
-    if (shift < 64 && (byte & 0x40)) result |= -(std::int64_t{1} << shift);
-    return result;
-  };
-  auto encoded = [&](std::uint8_t encoding) -> Address {
-    const Address start = at;
-    std::uint64_t value = 0;
-    switch (encoding & 0x0f) {
-      case 0x00:
-        value = machine_.loadPointer(at);
-        at += p;
-        break;
-      case 0x01:
-        value = uleb();
-        break;
-      case 0x03:
-        value = machine_.load<std::uint32_t>(at);
-        at += 4;
-        break;
-      case 0x0b:
-        value =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(machine_.load<std::int32_t>(at)));
-        at += 4;
-        break;
-      case 0x04:
-      case 0x0c:
-        value = machine_.load<std::uint64_t>(at);
-        at += 8;
-        break;
-      default:
-        machine_.fault("a call-site table encoding that is not modelled");
-    }
-    // A null entry (catch (...)) stays null: only a real value is relative and indirect.
-    if (value && (encoding & 0x70) == 0x10) value += start;
-    if (value && (encoding & 0x80)) value = machine_.loadPointer(value);
-    if (p == 4) value &= 0xffffffffu;
-    return value;
-  };
-
-  const std::uint8_t lpStartEncoding = u8();
-  const Address lpStart = lpStartEncoding == kOmit ? functionStart : encoded(lpStartEncoding);
-  const std::uint8_t ttypeEncoding = u8();
+  // A null entry (catch (...)) stays null: only a real value is relative and indirect.
+  DwarfReader r(machine_, lsda);
+  const std::uint8_t lpStartEncoding = r.u8();
+  const Address lpStart =
+      lpStartEncoding == DwarfReader::kOmit ? functionStart : r.encoded(lpStartEncoding);
+  const std::uint8_t ttypeEncoding = r.u8();
   Address ttypeBase = 0;
-  if (ttypeEncoding != kOmit) {
-    const std::uint64_t offset = uleb();
-    ttypeBase = at + offset;
+  if (ttypeEncoding != DwarfReader::kOmit) {
+    const std::uint64_t offset = r.uleb();
+    ttypeBase = r.position() + offset;
   }
-  const std::uint8_t callSiteEncoding = u8();
-  const std::uint64_t callSiteLength = uleb();
-  const Address callSites = at;
+  const std::uint8_t callSiteEncoding = r.u8();
+  const std::uint64_t callSiteLength = r.uleb();
+  const Address callSites = r.position();
   const Address actions = callSites + callSiteLength;
   const std::uint64_t ip = pc - 1 - functionStart;
   std::int64_t index = callSiteIndex;
-  while (at < actions) {
+  while (r.position() < actions) {
     std::uint64_t landingPad = 0;
     std::uint64_t action = 0;
     Address pad = 0;
     if (sjlj) {
       // The call site is the index the function stored before the call; the landing pad is the
       // value its dispatch code switches on.
-      landingPad = uleb();
-      action = uleb();
+      landingPad = r.uleb();
+      action = r.uleb();
       if (--index != 0) continue;
       pad = landingPad;
     } else {
-      const std::uint64_t start = encoded(callSiteEncoding);
-      const std::uint64_t length = encoded(callSiteEncoding);
-      landingPad = encoded(callSiteEncoding);
-      action = uleb();
+      const std::uint64_t start = r.encoded(callSiteEncoding);
+      const std::uint64_t length = r.encoded(callSiteEncoding);
+      landingPad = r.encoded(callSiteEncoding);
+      action = r.uleb();
       if (ip < start) break;
       if (ip >= start + length) continue;
       if (landingPad == 0) return std::nullopt;
@@ -320,19 +263,20 @@ std::optional<Exceptions::Landing> Exceptions::personality(Address personalityFu
     bool cleanup = false;
     Address record_at = actions + action - 1;
     for (int guard = 0; guard < 1000; ++guard) {
-      at = record_at;
-      const std::int64_t filter = sleb();
-      const Address nextField = at;
-      const std::int64_t next = sleb();
+      r.seek(record_at);
+      const std::int64_t filter = r.sleb();
+      const Address nextField = r.position();
+      const std::int64_t next = r.sleb();
       if (filter > 0) {
         const unsigned size = encodedSize(ttypeEncoding, p);
-        at = ttypeBase - static_cast<Address>(filter) * size;
-        const Address type = encoded(ttypeEncoding);
+        r.seek(ttypeBase - static_cast<Address>(filter) * size);
+        const Address type = r.encoded(ttypeEncoding);
         if (matches(type, record)) return Landing{pad, filter, true};
       } else if (filter == 0) {
         cleanup = true;
       } else {
-        // An exception specification the exception breaks: the landing pad calls unexpected().
+        // A dynamic exception list (throw(...)) the exception is not on: the landing pad calls
+        // unexpected().
         return Landing{pad, filter, true};
       }
       if (next == 0) break;

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dwarf_reader.h"
 #include "image.h"
 
 namespace emulator {
@@ -17,127 +18,10 @@ constexpr std::uint32_t kModeFrame = 0x04000000;
 constexpr std::uint32_t kHasLsda = 0x40000000;
 constexpr std::uint32_t kPersonalityMask = 0x30000000;
 
-// DWARF pointer encodings.
-constexpr std::uint8_t kPeOmit = 0xff;
-constexpr std::uint8_t kPeIndirect = 0x80;
-
 int xRegister(unsigned n) {
   if (n <= 28) return UC_ARM64_REG_X0 + static_cast<int>(n);
   return n == 29 ? UC_ARM64_REG_X29 : UC_ARM64_REG_X30;
 }
-
-// Reads DWARF-encoded values from emulated memory.
-class Reader {
- public:
-  Reader(const Machine& m, Address at) : m_(m), at_(at) {}
-  Address position() const { return at_; }
-  void seek(Address at) { at_ = at; }
-  std::uint8_t u8() { return m_.load<std::uint8_t>(at_++); }
-  std::uint16_t u16() {
-    const auto v = m_.load<std::uint16_t>(at_);
-    at_ += 2;
-    return v;
-  }
-  std::uint32_t u32() {
-    const auto v = m_.load<std::uint32_t>(at_);
-    at_ += 4;
-    return v;
-  }
-  std::uint64_t u64() {
-    const auto v = m_.load<std::uint64_t>(at_);
-    at_ += 8;
-    return v;
-  }
-  std::uint64_t uleb() {
-    std::uint64_t result = 0;
-    unsigned shift = 0;
-    std::uint8_t byte;
-    do {
-      byte = u8();
-      if (shift < 64) result |= std::uint64_t{byte & 0x7fu} << shift;
-      shift += 7;
-      if (shift > 70) m_.fault("a malformed LEB128 number in unwind data");
-    } while (byte & 0x80);
-    return result;
-  }
-  std::int64_t sleb() {
-    std::int64_t result = 0;
-    unsigned shift = 0;
-    std::uint8_t byte;
-    do {
-      byte = u8();
-      if (shift < 64) result |= std::int64_t{byte & 0x7f} << shift;
-      shift += 7;
-      if (shift > 70) m_.fault("a malformed LEB128 number in unwind data");
-    } while (byte & 0x80);
-    if (shift < 64 && (byte & 0x40)) result |= -(std::int64_t{1} << shift);
-    return result;
-  }
-  std::string cstring() {
-    std::string s = m_.readCString(at_, 256);
-    at_ += s.size() + 1;
-    return s;
-  }
-  // A pointer in `encoding`, relative to the reader's position for pc-relative ones.
-  Address encoded(std::uint8_t encoding, Address functionBase = 0) {
-    if (encoding == kPeOmit) return 0;
-    const Address start = at_;
-    std::uint64_t value = 0;
-    switch (encoding & 0x0f) {
-      case 0x00:
-        value = m_.pointerSize() == 8 ? u64() : u32();
-        break;
-      case 0x01:
-        value = uleb();
-        break;
-      case 0x02:
-        value = u16();
-        break;
-      case 0x03:
-        value = u32();
-        break;
-      case 0x04:
-        value = u64();
-        break;
-      case 0x09:
-        value = static_cast<std::uint64_t>(sleb());
-        break;
-      case 0x0a:
-        value =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int16_t>(u16())));
-        break;
-      case 0x0b:
-        value =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(u32())));
-        break;
-      case 0x0c:
-        value = u64();
-        break;
-      default:
-        m_.fault("an unwind pointer encoding 0x" + std::to_string(encoding) +
-                 " that is not modelled");
-    }
-    switch (encoding & 0x70) {
-      case 0x00:
-        break;
-      case 0x10:
-        if (value) value += start;
-        break;
-      case 0x40:
-        if (value) value += functionBase;
-        break;
-      default:
-        m_.fault("an unwind pointer relative to a base that is not modelled");
-    }
-    if (value != 0 && (encoding & kPeIndirect)) value = m_.loadPointer(value);
-    if (m_.pointerSize() == 4) value &= 0xffffffffu;
-    return value;
-  }
-
- private:
-  const Machine& m_;
-  Address at_;
-};
 
 }  // namespace
 
@@ -159,7 +43,7 @@ void Unwinder::restore(const FrameState& s) const {
 std::optional<Unwinder::Entry> Unwinder::compactEntry(const Image& image, Address pc) const {
   auto [info, size] = image.section("__TEXT", "__unwind_info");
   if (size == 0) return std::nullopt;
-  Reader r(machine_, info);
+  DwarfReader r(machine_, info);
   const Address base = image.base();
   const std::uint32_t offset = static_cast<std::uint32_t>(pc - base);
   r.seek(info + 4);
@@ -250,7 +134,7 @@ std::optional<Address> Unwinder::findFde(const Image& image, Address pc) const {
   auto [frames, size] = image.section("__TEXT", "__eh_frame");
   Address at = frames;
   while (at < frames + size) {
-    Reader r(machine_, at);
+    DwarfReader r(machine_, at);
     const std::uint32_t length = r.u32();
     if (length == 0 || length == 0xffffffff) break;
     const Address next = at + 4 + length;
@@ -259,7 +143,7 @@ std::optional<Address> Unwinder::findFde(const Image& image, Address pc) const {
     if (cieOffset != 0) {
       // The FDE's range: its first pointer uses the CIE's encoding.
       const Address cieAddress = idField - cieOffset;
-      Reader c(machine_, cieAddress + 8);
+      DwarfReader c(machine_, cieAddress + 8);
       c.u8();  // version
       const std::string augmentation = c.cstring();
       c.uleb();
@@ -287,19 +171,19 @@ std::optional<Address> Unwinder::findFde(const Image& image, Address pc) const {
 }
 
 std::optional<FrameInfo> Unwinder::dwarfInfo(const Image&, Address fde) const {
-  Reader r(machine_, fde);
+  DwarfReader r(machine_, fde);
   const std::uint32_t length = r.u32();
   if (length == 0) return std::nullopt;
   const Address idField = r.position();
   const std::uint32_t cieOffset = r.u32();
   if (cieOffset == 0) return std::nullopt;  // a CIE
-  Reader c(machine_, idField - cieOffset + 8);
+  DwarfReader c(machine_, idField - cieOffset + 8);
   c.u8();
   const std::string augmentation = c.cstring();
   c.uleb();
   c.sleb();
   c.uleb();
-  std::uint8_t pointerEncoding = 0, lsdaEncoding = kPeOmit;
+  std::uint8_t pointerEncoding = 0, lsdaEncoding = DwarfReader::kOmit;
   Address personality = 0;
   if (!augmentation.empty() && augmentation[0] == 'z') {
     c.uleb();
@@ -407,13 +291,13 @@ void Unwinder::step(FrameState& s) const {
 
 void Unwinder::stepDwarf(FrameState& s, const Image& image, Address fde) const {
   (void)image;
-  Reader r(machine_, fde);
+  DwarfReader r(machine_, fde);
   const std::uint32_t length = r.u32();
   const Address fdeEnd = fde + 4 + length;
   const Address idField = r.position();
   const std::uint32_t cieOffset = r.u32();
   const Address cie = idField - cieOffset;
-  Reader c(machine_, cie);
+  DwarfReader c(machine_, cie);
   const std::uint32_t cieLength = c.u32();
   const Address cieEnd = cie + 4 + cieLength;
   c.u32();
@@ -456,7 +340,7 @@ void Unwinder::stepDwarf(FrameState& s, const Image& image, Address fde) const {
   Rules rules, initial;
   std::vector<Rules> stack;
   const Address target = s.pc - 1;
-  auto run = [&](Reader& in, Address end, bool isCie) {
+  auto run = [&](DwarfReader& in, Address end, bool isCie) {
     Address location = functionStart;
     while (in.position() < end) {
       const std::uint8_t op = in.u8();
