@@ -136,13 +136,15 @@ TEST(MonitorMessageTest, NearMissesAreOther) {
   for (const std::string_view line : {
            "",
            "TW: ",
-           "TW: brightness: ",                        // cut before its number
-           "TW: brightness: nan",                     // not finite
-           "TW: brightness: inf",                     //
-           "TW: brightness: 1e999",                   // out of range
-           "TW:  brightness: -1.000000",              // an extra space
-           "TW: brightness:-1.000000",                // one missing
-           "brightness: -1.000000",                   // without the tag
+           "TW: brightness: ",                              // cut before its number
+           "TW: brightness: nan",                           // not finite
+           "TW: brightness: inf",                           //
+           "TW: brightness: 1e999",                         // out of range
+           "TW:  brightness: -1.000000",                    // an extra space
+           "TW: brightness:-1.000000",                      // one missing
+           "brightness: -1.000000",                         // without the tag
+           "TW: attachements: {TW: brightness: 1.000000}",  // quoted inside another line
+           "TW: attachements: {TW: kCTCallStatusChangeNotification, new state: 1}",
            "Foo: TW: ringing volume was increased.",  // another process quoting the line
            "TW: ringing volume was increased",        // cut
            "TW: ringing volume was increased. ",      // a trailing space
