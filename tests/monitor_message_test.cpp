@@ -265,4 +265,14 @@ TEST(SettingsSummaryTest, ASettingTheLineLacksTakesTheMonitorsDefault) {
   EXPECT_EQ(settingOr({}, "pocketBrightness"), findSetting("pocketBrightness")->fallback);
 }
 
+TEST(SettingsSummaryTest, SwitchesReadAsOneOrZeroAndAnUnknownKeyAsZero) {
+  const Settings settings = settingsOf("enabled:n, horizontal:y");
+  EXPECT_EQ(settingOr(settings, "enabled"), 0);
+  EXPECT_EQ(settingOr(settings, "increaseVolumeIfHorizontal"), 1);
+  EXPECT_EQ(settingOr({{"increaseVolumeDelay", "soon"}}, "increaseVolumeDelay"),
+            findSetting("increaseVolumeDelay")->fallback)
+      << "a value that is no number";
+  EXPECT_EQ(settingOr(settings, "noSuchSetting"), 0);
+}
+
 }  // namespace

@@ -3,10 +3,15 @@
 #include <yaml.h>
 
 #include <map>
+#include <string>
 
 namespace tonewell::yaml {
 
 namespace {
+
+// Far deeper than any scenario or report; what libyaml's reading of nested collections, whose
+// time grows with the square of their depth, can do at once.
+constexpr std::size_t kDeepestNesting = 1000;
 
 struct NodeData {
   NodeType type = NodeType::Null;
@@ -78,6 +83,12 @@ class Reader {
         }
         case YAML_SEQUENCE_START_EVENT:
         case YAML_MAPPING_START_EVENT:
+          if (open_.size() >= kDeepestNesting) {
+            // libyaml's time grows with the square of the depth: a small file must not stall.
+            error = {mark, "nested deeper than " + std::to_string(kDeepestNesting) + " levels"};
+            yaml_event_delete(&event);
+            return false;
+          }
           open(tree, event, mark);
           break;
         case YAML_SEQUENCE_END_EVENT:

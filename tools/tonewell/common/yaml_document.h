@@ -1,7 +1,7 @@
 // A YAML (or JSON) document read with libyaml into a compact tree: every node keeps where it
 // stands in the file, so errors can name the line and column. Aliases share the node they refer
-// to (nothing is expanded while reading), and reading takes time and memory in proportion to
-// the text.
+// to (nothing is expanded while reading), collections nest at most 1000 deep, and reading takes
+// time and memory in proportion to the text.
 #pragma once
 
 #include <cstdint>

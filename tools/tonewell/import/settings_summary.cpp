@@ -45,10 +45,14 @@ Settings settingsOf(std::string_view summary) {
 }
 
 double settingOr(const Settings& settings, std::string_view key) {
+  // settingsOf writes numbers as numbers and switches as "true" or "false".
   for (const auto& [k, v] : settings) {
-    if (k == key) return std::stod(v);
+    if (k != key) continue;
+    if (v == "true" || v == "false") return v == "true" ? 1 : 0;
+    if (const auto value = numberAfter<double>(v, "")) return *value;
   }
-  return findSetting(key)->fallback;
+  const Setting* setting = findSetting(key);
+  return setting ? setting->fallback : 0;
 }
 
 }  // namespace tonewell::monitor_message

@@ -15,7 +15,8 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 // are clamped, as the monitor clamps what it reads.
 Settings settingsOf(std::string_view summary);
 
-// The setting `key` of the summary, else the monitor's default for it.
+// The setting `key` of the summary (a switch as 1 or 0), else the monitor's default for it (0 for
+// a key the monitor does not have).
 double settingOr(const Settings& settings, std::string_view key);
 
 }  // namespace tonewell::monitor_message
