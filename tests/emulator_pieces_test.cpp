@@ -1,0 +1,475 @@
+// The emulator's self-contained pieces, without a phone binary: the LEB128 readers of the
+// unwinder and the dyld opcodes, Objective-C type encodings per architecture, the calling
+// conventions as a caller lays out a call and the callee reads it, printf-style formatting of
+// variadic arguments as the phone passes them, and the Mach-O reader on tiny handmade files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "abi.h"
+#include "byte_reader.h"
+#include "c_format.h"
+#include "machine.h"
+#include "macho_file.h"
+
+namespace {
+
+using emulator::Address;
+using emulator::Arch;
+using emulator::Argument;
+using emulator::ByteStream;
+using emulator::EmulationFault;
+using emulator::Machine;
+using emulator::Type;
+
+// --- LEB128 ---------------------------------------------------------------------------------
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint64_t uleb(const Bytes& bytes) {
+  ByteStream in(bytes);
+  const std::uint64_t value = in.uleb();
+  EXPECT_FALSE(in.failed());
+  EXPECT_TRUE(in.atEnd());
+  return value;
+}
+
+std::int64_t sleb(const Bytes& bytes) {
+  ByteStream in(bytes);
+  const std::int64_t value = in.sleb();
+  EXPECT_FALSE(in.failed());
+  EXPECT_TRUE(in.atEnd());
+  return value;
+}
+
+TEST(ByteStreamTest, ReadsUnsignedAndSignedLeb128AsDwarfWritesThem) {
+  EXPECT_EQ(uleb({0xe5, 0x8e, 0x26}), 624485u);
+  EXPECT_EQ(uleb({0x7f}), 127u);
+  EXPECT_EQ(uleb({0x80, 0x01}), 128u);
+  EXPECT_EQ(sleb({0xc0, 0xbb, 0x78}), -123456);
+  EXPECT_EQ(sleb({0x7f}), -1);
+  EXPECT_EQ(sleb({0x3f}), 63);  // bit 6 clear: positive
+  EXPECT_EQ(sleb({0xc0, 0x00}), 64);
+  EXPECT_EQ(sleb({0x40}), -64);
+  // A padded encoding reads as the short one.
+  EXPECT_EQ(uleb({0x85, 0x80, 0x80, 0x00}), 5u);
+}
+
+TEST(ByteStreamTest, ReadsTheWidest64BitValues) {
+  EXPECT_EQ(uleb({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}), ~std::uint64_t{0});
+  EXPECT_EQ(sleb({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7f}),
+            std::numeric_limits<std::int64_t>::min());
+}
+
+TEST(ByteStreamTest, FailsOnTruncatedOrEndlessNumbersAndStrings) {
+  const Bytes continued{0x80, 0x80};
+  ByteStream truncated(continued);
+  EXPECT_EQ(truncated.uleb(), 0u);
+  EXPECT_TRUE(truncated.failed());
+
+  const Bytes one{0xff};
+  ByteStream truncatedSigned(one);
+  EXPECT_EQ(truncatedSigned.sleb(), 0);
+  EXPECT_TRUE(truncatedSigned.failed());
+
+  const Bytes sixteen(16, 0xff);
+  ByteStream endless(sixteen);
+  EXPECT_EQ(endless.uleb(), 0u);
+  EXPECT_TRUE(endless.failed());
+
+  const Bytes ab{'a', 'b'};
+  ByteStream unterminated(ab);
+  EXPECT_EQ(unterminated.cstring(), "ab");
+  EXPECT_TRUE(unterminated.failed());
+
+  const Bytes three{1, 2, 3};
+  ByteStream skipped(three);
+  skipped.skip(2);
+  EXPECT_EQ(skipped.u8(), 3);
+  EXPECT_FALSE(skipped.failed());
+  skipped.skip(~std::uint64_t{0});
+  EXPECT_TRUE(skipped.failed());
+  EXPECT_TRUE(skipped.atEnd());
+  EXPECT_EQ(skipped.u8(), 0);
+}
+
+TEST(ByteReaderTest, ReadsPastTheEndGiveZero) {
+  const std::uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05};
+  const emulator::ByteReader r(bytes, sizeof bytes);
+  EXPECT_EQ(r.u32(0), 0x04030201u);
+  EXPECT_EQ(r.u32(1), 0x05040302u);
+  EXPECT_EQ(r.u32(2), 0u);  // straddles the end
+  EXPECT_EQ(r.u8(5), 0u);
+  EXPECT_EQ(r.u64(~std::uint64_t{0} - 2), 0u);  // no wrap-around into the buffer
+  EXPECT_EQ(r.at(100)[0], 0u);
+}
+
+// --- Type encodings -------------------------------------------------------------------------
+
+Type parsed(std::string_view encoding, Arch arch) {
+  auto type = emulator::parseType(encoding, arch);
+  if (!type) ADD_FAILURE() << "cannot read " << encoding;
+  return type.value_or(Type{});
+}
+
+TEST(TypeEncodingTest, ScalarsAndPointersTakeEachArchitecturesSizes) {
+  for (Arch arch : {Arch::arm64, Arch::armv7}) {
+    const unsigned pointer = arch == Arch::arm64 ? 8 : 4;
+    SCOPED_TRACE(std::string(emulator::archName(arch)));
+    EXPECT_EQ(parsed("c", arch).describe(), "char");
+    EXPECT_EQ(parsed("B", arch).describe(), "unsigned char");
+    EXPECT_EQ(parsed("s", arch).describe(), "int16");
+    EXPECT_EQ(parsed("l", arch).size, 4u);  // 'l' is 32 bits even on arm64
+    EXPECT_EQ(parsed("q", arch).describe(), "int64");
+    EXPECT_EQ(parsed("Q", arch).describe(), "uint64");
+    EXPECT_EQ(parsed("f", arch).describe(), "float");
+    EXPECT_EQ(parsed("d", arch).size, 8u);
+    EXPECT_EQ(parsed("*", arch).size, pointer);
+    EXPECT_EQ(parsed("#", arch).describe(), "class");
+    EXPECT_EQ(parsed(":", arch).describe(), "selector");
+    EXPECT_EQ(parsed("@", arch).size, pointer);
+    EXPECT_EQ(parsed("v", arch).describe(), "void");
+  }
+  // armv7 aligns 64-bit scalars to 4 bytes.
+  EXPECT_EQ(parsed("q", Arch::armv7).alignment, 4u);
+  EXPECT_EQ(parsed("d", Arch::arm64).alignment, 8u);
+}
+
+TEST(TypeEncodingTest, QualifiersObjectsBlocksAndPointers) {
+  const Type constString = parsed("r*", Arch::arm64);
+  EXPECT_EQ(constString.kind, Type::Kind::kPointer);
+
+  const Type outError = parsed("o^@", Arch::arm64);
+  ASSERT_EQ(outError.kind, Type::Kind::kPointer);
+  ASSERT_EQ(outError.members.size(), 1u);
+  EXPECT_EQ(outError.members[0].kind, Type::Kind::kObject);
+
+  EXPECT_EQ(parsed("Vv", Arch::arm64).kind, Type::Kind::kVoid);  // oneway void
+  EXPECT_EQ(parsed("nNr^f", Arch::arm64).members.at(0).kind, Type::Kind::kFloat);
+
+  EXPECT_EQ(parsed("@?", Arch::arm64).describe(), "block");
+  EXPECT_EQ(parsed("@?<v@?@>", Arch::arm64).kind, Type::Kind::kBlock);
+  EXPECT_EQ(parsed("@\"NSString\"", Arch::armv7).describe(), "NSString object");
+  EXPECT_EQ(parsed("^?", Arch::armv7).size, 4u);  // a function pointer
+  EXPECT_EQ(parsed("^{__CFString=}", Arch::arm64).members.at(0).describe(), "struct __CFString");
+}
+
+TEST(TypeEncodingTest, StructsArraysAndUnionsAreLaidOutPerArchitecture) {
+  const Type rect64 = parsed("{CGRect={CGPoint=dd}{CGSize=dd}}", Arch::arm64);
+  EXPECT_EQ(rect64.describe(), "struct CGRect");
+  EXPECT_EQ(rect64.size, 32u);
+  EXPECT_EQ(rect64.alignment, 8u);
+  Type::Kind member{};
+  unsigned count = 0;
+  ASSERT_TRUE(rect64.homogeneousFloat(&member, &count));
+  EXPECT_EQ(member, Type::Kind::kDouble);
+  EXPECT_EQ(count, 4u);
+
+  const Type rect32 = parsed("{CGRect={CGPoint=ff}{CGSize=ff}}", Arch::armv7);
+  EXPECT_EQ(rect32.size, 16u);
+  ASSERT_TRUE(rect32.homogeneousFloat(&member, &count));
+  EXPECT_EQ(member, Type::Kind::kFloat);
+
+  // Member names, as the compiler writes them for ivars, are skipped.
+  EXPECT_EQ(parsed("{P=\"x\"d\"y\"d}", Arch::arm64).members.size(), 2u);
+
+  // Padding: a char then a 64-bit integer.
+  EXPECT_EQ(parsed("{S=cq}", Arch::arm64).size, 16u);
+  EXPECT_EQ(parsed("{S=cq}", Arch::armv7).size, 12u);
+  EXPECT_EQ(parsed("{S=qc}", Arch::arm64).size, 16u);  // tail padding to the alignment
+
+  EXPECT_EQ(parsed("[4f]", Arch::arm64).size, 16u);
+  EXPECT_TRUE(parsed("[4f]", Arch::arm64).homogeneousFloat(&member, &count));
+  EXPECT_FALSE(parsed("[5f]", Arch::arm64).homogeneousFloat(&member, &count));
+  EXPECT_FALSE(parsed("{M=fd}", Arch::arm64).homogeneousFloat(&member, &count));
+  EXPECT_FALSE(parsed("{M=fi}", Arch::arm64).homogeneousFloat(&member, &count));
+  EXPECT_TRUE(parsed("{O={I=ff}f}", Arch::arm64).homogeneousFloat(&member, &count));
+  EXPECT_EQ(count, 3u);
+
+  const Type either = parsed("(U=iq)", Arch::arm64);
+  EXPECT_EQ(either.describe(), "union U");
+  EXPECT_EQ(either.size, 8u);
+
+  const Type opaque = parsed("{Opaque}", Arch::arm64);
+  EXPECT_EQ(opaque.describe(), "struct Opaque");
+  EXPECT_EQ(opaque.size, 0u);
+}
+
+TEST(TypeEncodingTest, SignaturesSkipOffsets) {
+  auto method = emulator::parseSignature("v24@0:8f16@20", Arch::arm64);
+  ASSERT_TRUE(method);
+  EXPECT_EQ(method->returns.kind, Type::Kind::kVoid);
+  ASSERT_EQ(method->arguments.size(), 4u);
+  EXPECT_EQ(method->arguments[2].kind, Type::Kind::kFloat);
+  EXPECT_EQ(method->arguments[3].kind, Type::Kind::kObject);
+
+  auto noOffsets = emulator::parseSignature("B@:^f@", Arch::armv7);
+  ASSERT_TRUE(noOffsets);
+  EXPECT_EQ(noOffsets->returns.describe(), "unsigned char");
+  EXPECT_EQ(noOffsets->arguments.size(), 4u);
+
+  auto named = emulator::parseSignature("@\"NSString\"16@0:8", Arch::arm64);
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->returns.name, "NSString");
+  EXPECT_EQ(named->arguments.size(), 2u);
+
+  auto negative = emulator::parseSignature("v-8@0:4", Arch::armv7);
+  ASSERT_TRUE(negative);
+  EXPECT_EQ(negative->arguments.size(), 2u);
+}
+
+TEST(TypeEncodingTest, MalformedEncodingsAreRefused) {
+  for (const char* bad : {"", "x", "^", "[4f", "[4]", "{CGRect=ff", "{CGRect", "(U=ii",
+                          "@\"NSString", "r", "{S=fZ}"}) {
+    EXPECT_FALSE(emulator::parseType(bad, Arch::arm64)) << bad;
+  }
+  EXPECT_FALSE(emulator::parseSignature("v@:Z", Arch::arm64));
+  EXPECT_FALSE(emulator::parseSignature("", Arch::arm64));
+}
+
+// --- Calling conventions --------------------------------------------------------------------
+
+constexpr Address kStackTop = emulator::layout::kStack + 0x10000;
+
+TEST(CallingConventionTest, Arm64ArgumentsReadBackAsTheCallerLaidThemOut) {
+  Machine machine(Arch::arm64);
+  std::vector<Argument> args;
+  std::vector<Type> types;
+  for (int i = 0; i < 10; ++i) {  // two spill to the stack
+    args.push_back(Argument::integer(100 + i, 8, true));
+    args.push_back(Argument::f32(0.5f + static_cast<float>(i)));
+  }
+  args.push_back(Argument::integer(static_cast<std::uint32_t>(-7), 4, true));
+  args.push_back(Argument::f64(-2.25));
+  machine.abi().prepareCall(machine, args, Type::voidType(), kStackTop, 0);
+  auto call = machine.abi().incoming(machine);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(call->integer(8, true), static_cast<std::uint64_t>(100 + i));
+    EXPECT_EQ(call->f32(), 0.5f + static_cast<float>(i));
+  }
+  EXPECT_EQ(static_cast<std::int64_t>(call->integer(4, true)), -7);
+  EXPECT_EQ(call->f64(), -2.25);
+}
+
+TEST(CallingConventionTest, Arm64TellsAFloatFromADoubleInAVectorRegister) {
+  Machine machine(Arch::arm64);
+  machine.abi().prepareCall(machine, {Argument::f64(1.1), Argument::f32(2.5f)}, Type::voidType(),
+                            kStackTop, 0);
+  auto call = machine.abi().incoming(machine);
+  EXPECT_THROW(call->f32(), EmulationFault);  // a double where a float is read
+  EXPECT_THROW(call->f64(), EmulationFault);  // a float where a double is read
+}
+
+TEST(CallingConventionTest, Arm64AggregatesInRegistersAndByAddress) {
+  Machine machine(Arch::arm64);
+  const Type rect = parsed("{CGRect={CGPoint=dd}{CGSize=dd}}", Arch::arm64);
+  const Type big = parsed("{Big=qqq}", Arch::arm64);
+  const Type pair = parsed("{Pair=ii}", Arch::arm64);
+  auto bytesOf = [](const auto& value) {
+    std::vector<std::uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+  };
+  const double rectValue[4] = {1, 2, 3, 4};
+  const std::int64_t bigValue[3] = {-1, 2, -3};
+  const std::int32_t pairValue[2] = {5, -6};
+  machine.abi().prepareCall(
+      machine,
+      {Argument::aggregate(rect, bytesOf(rectValue)), Argument::aggregate(big, bytesOf(bigValue)),
+       Argument::aggregate(pair, bytesOf(pairValue))},
+      Type::voidType(), kStackTop, 0);
+  auto call = machine.abi().incoming(machine);
+  EXPECT_EQ(call->next(rect).bytes, bytesOf(rectValue));
+  EXPECT_EQ(call->next(big).bytes, bytesOf(bigValue));
+  EXPECT_EQ(call->next(pair).bytes, bytesOf(pairValue));
+
+  EXPECT_FALSE(emulator::returnsAggregateInMemory(Arch::arm64, rect));  // in d0-d3
+  EXPECT_TRUE(emulator::returnsAggregateInMemory(Arch::arm64, big));
+  EXPECT_FALSE(emulator::returnsAggregateInMemory(Arch::arm64, pair));
+  EXPECT_TRUE(emulator::returnsAggregateInMemory(Arch::armv7, pair));  // over 4 bytes
+  EXPECT_FALSE(emulator::returnsAggregateInMemory(Arch::armv7, parsed("{S=s}", Arch::armv7)));
+}
+
+TEST(CallingConventionTest, Armv7PassesEverythingInCoreRegistersThenTheStack) {
+  Machine machine(Arch::armv7);
+  // Soft-float: a double takes r0:r1; the 64-bit integer straddles r3 and the stack.
+  machine.abi().prepareCall(
+      machine,
+      {Argument::f64(1.0), Argument::f32(-2.0f), Argument::integer(0x1122334455667788, 8, false),
+       Argument::integer(0xfffe, 2, true)},
+      Type::voidType(), kStackTop, 0);
+  EXPECT_EQ(machine.reg(machine.abi().argumentRegister(0)), 0u);
+  EXPECT_EQ(machine.reg(machine.abi().argumentRegister(1)), 0x3ff00000u);
+  EXPECT_EQ(machine.reg(machine.abi().argumentRegister(2)), 0xc0000000u);
+  EXPECT_EQ(machine.reg(machine.abi().argumentRegister(3)), 0x55667788u);
+  auto call = machine.abi().incoming(machine);
+  EXPECT_EQ(call->f64(), 1.0);
+  EXPECT_EQ(call->f32(), -2.0f);
+  EXPECT_EQ(call->integer(8), 0x1122334455667788u);
+  EXPECT_EQ(static_cast<std::int64_t>(call->integer(2, true)), -2);
+}
+
+// --- printf-style formatting ----------------------------------------------------------------
+
+// The variadic arguments of one call as the phone's compiler passes them: on arm64 all on the
+// stack in 8-byte slots; on armv7 in r0-r3 and then the stack in 4-byte words.
+class Variadic {
+ public:
+  explicit Variadic(Arch arch) : machine_(arch) {}
+
+  Variadic& integer(std::uint64_t value) {  // int, long, pointers
+    if (wide()) {
+      slots_.push_back(value);
+    } else {
+      slots_.push_back(value & 0xffffffffu);
+    }
+    return *this;
+  }
+  Variadic& integer64(std::uint64_t value) {  // long long
+    if (wide()) return integer(value);
+    slots_.push_back(value & 0xffffffffu);
+    slots_.push_back(value >> 32);
+    return *this;
+  }
+  Variadic& real(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    return integer64(bits);
+  }
+  Variadic& string(std::string_view text) { return integer(machine_.internString(text)); }
+
+  // Formats with the arguments ending exactly at the top of the stack, so reading one more
+  // than was passed reads unmapped memory.
+  std::string format(std::string_view text) {
+    const unsigned slot = wide() ? 8 : 4;
+    const std::size_t inRegisters = wide() ? 0 : std::min<std::size_t>(slots_.size(), 4);
+    const Address top = emulator::layout::kStack + emulator::layout::kStackSize;
+    const Address sp = top - (slots_.size() - inRegisters) * slot;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (i < inRegisters) {
+        machine_.setReg(machine_.abi().argumentRegister(static_cast<unsigned>(i)), slots_[i]);
+      } else {
+        machine_.write(sp + (i - inRegisters) * slot, &slots_[i], slot);
+      }
+    }
+    for (std::size_t i = inRegisters; i < 4 && !wide(); ++i) {
+      machine_.setReg(machine_.abi().argumentRegister(static_cast<unsigned>(i)), 0xdead);
+    }
+    machine_.setReg(machine_.abi().spRegister(), sp);
+    auto call = machine_.abi().incoming(machine_);
+    call->startVariadic();
+    return emulator::formatVariadic(
+        text, *call,
+        [](Address object) { return object ? "<" + Machine::hex(object) + ">" : "(null)"; },
+        [this](Address p) { return machine_.readCString(p); });
+  }
+
+ private:
+  bool wide() const { return machine_.arch() == Arch::arm64; }
+  Machine machine_;
+  std::vector<std::uint64_t> slots_;
+};
+
+TEST(CFormatTest, IntegerSizesFollowTheLengthModifiersPerArchitecture) {
+  // %d reads the low 32 bits of its slot; %ld all 64 on arm64.
+  EXPECT_EQ(Variadic(Arch::arm64)
+                .integer(0xffffffff)
+                .integer(0x100000005)
+                .integer(0x8000000000000000)
+                .integer(~std::uint64_t{0})
+                .format("%d %d %ld %u"),
+            "-1 5 -9223372036854775808 4294967295");
+  EXPECT_EQ(
+      Variadic(Arch::arm64).integer(0x1ff).integer(0x18000).integer(0x1ff).format("%hhd %hd %hhu"),
+      "-1 -32768 255");
+  EXPECT_EQ(Variadic(Arch::arm64).integer(0x123456789a).integer(0x123456789a).format("%lx %zx"),
+            "123456789a 123456789a");
+  // On armv7 a long is one word and a long long two, straddling r3 and the stack.
+  EXPECT_EQ(Variadic(Arch::armv7)
+                .integer(static_cast<std::uint32_t>(-1))
+                .integer(2)
+                .integer(3)
+                .integer64(4294967298)
+                .integer64(5)
+                .format("%ld %d %u %lld %qd"),
+            "-1 2 3 4294967298 5");
+  EXPECT_EQ(Variadic(Arch::armv7).integer64(0xfffffffffffffffe).format("%llx"), "fffffffffffffffe");
+}
+
+TEST(CFormatTest, FlagsWidthsAndPrecisions) {
+  EXPECT_EQ(Variadic(Arch::arm64)
+                .integer(42)
+                .integer(42)
+                .integer(42)
+                .integer(42)
+                .integer(42)
+                .integer(255)
+                .integer(8)
+                .integer(0)
+                .integer(0xab)
+                .format("[%5d|%-5d|%05d|%+d|% d|%#x|%#o|%#x|%X]"),
+            "[   42|42   |00042|+42| 42|0xff|010|0|AB]");
+  // '*' takes the width (negative: left-justified) and precision from the arguments.
+  EXPECT_EQ(Variadic(Arch::armv7)
+                .integer(4)
+                .integer(7)
+                .integer(static_cast<std::uint32_t>(-4))
+                .integer(7)
+                .integer(2)
+                .real(3.14159)
+                .format("[%*d|%*d|%.*f]"),
+            "[   7|7   |3.14]");
+  EXPECT_EQ(
+      Variadic(Arch::arm64).string("abcdef").string("ab").string("ab").format("[%.3s|%4s|%-4s]"),
+      "[abc|  ab|ab  ]");
+}
+
+TEST(CFormatTest, FloatingPointReadsDoublesInBothConventions) {
+  for (Arch arch : {Arch::arm64, Arch::armv7}) {
+    SCOPED_TRACE(std::string(emulator::archName(arch)));
+    EXPECT_EQ(Variadic(arch)
+                  .real(1.5)
+                  .real(2.26)
+                  .real(0.0001)
+                  .real(1e20)
+                  .real(12345.678)
+                  .integer('A')
+                  .format("%f|%5.1f|%g|%g|%e|%c"),
+              "1.500000|  2.3|0.0001|1e+20|1.234568e+04|A");
+  }
+}
+
+TEST(CFormatTest, ObjectsStringsAndPointers) {
+  EXPECT_EQ(Variadic(Arch::arm64)
+                .integer(0x1234)
+                .integer(0)
+                .integer(0)
+                .integer(0x10)
+                .format("%@ %@ %s %p"),
+            "<0x1234> (null) (null) 0x10");
+  EXPECT_EQ(Variadic(Arch::armv7).string("ring").integer(0x2000).format("%s at %p"),
+            "ring at 0x2000");
+}
+
+TEST(CFormatTest, PercentSignsUnknownAndTruncatedConversionsStayAsWritten) {
+  EXPECT_EQ(Variadic(Arch::arm64).integer(5).format("100%% %d"), "100% 5");
+  // An unknown conversion takes no argument: the next one still reads the first.
+  EXPECT_EQ(Variadic(Arch::arm64).integer(5).format("%k %5k %d"), "%k %5k 5");
+  EXPECT_EQ(Variadic(Arch::arm64).format("50%"), "50%");
+  EXPECT_EQ(Variadic(Arch::arm64).format("%-"), "%-");
+  EXPECT_EQ(Variadic(Arch::arm64).format("%l"), "%l");
+  EXPECT_EQ(Variadic(Arch::arm64).format("plain text"), "plain text");
+}
+
+TEST(CFormatTest, AMissingArgumentIsAFaultNotAReadOfHostMemory) {
+  EXPECT_THROW(Variadic(Arch::arm64).integer(1).format("%d %d"), EmulationFault);
+  EXPECT_THROW(Variadic(Arch::arm64).format("%s"), EmulationFault);
+  // armv7: r0-r3 are always there; the fifth word is the first on the stack.
+  EXPECT_THROW(Variadic(Arch::armv7).integer(1).format("%d %d %d %d %d"), EmulationFault);
+}
+
+}  // namespace
