@@ -472,4 +472,204 @@ TEST(CFormatTest, AMissingArgumentIsAFaultNotAReadOfHostMemory) {
   EXPECT_THROW(Variadic(Arch::armv7).integer(1).format("%d %d %d %d %d"), EmulationFault);
 }
 
+// --- Mach-O --------------------------------------------------------------------------------
+
+// A little-endian byte buffer for handmade Mach-O files.
+struct Writer {
+  std::string bytes;
+  Writer& u32(std::uint32_t v) {
+    bytes.append(reinterpret_cast<const char*>(&v), 4);
+    return *this;
+  }
+  Writer& u64(std::uint64_t v) {
+    bytes.append(reinterpret_cast<const char*>(&v), 8);
+    return *this;
+  }
+  Writer& word(bool wide, std::uint64_t v) {
+    return wide ? u64(v) : u32(static_cast<std::uint32_t>(v));
+  }
+  Writer& name16(std::string_view name) {
+    std::string field(name);
+    field.resize(16, '\0');
+    bytes += field;
+    return *this;
+  }
+  Writer& be32(std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<char>(v >> shift));
+    return *this;
+  }
+};
+
+struct SegmentInFile {
+  std::string name;
+  std::uint64_t vmaddr, vmsize, fileoff, filesize;
+  std::vector<std::string> sections;  // each 4 bytes at the segment's start
+};
+
+// A thin dylib of `arch` with `segments` and the libraries it loads; `contents` follows the
+// load commands.
+std::string machO(Arch arch, const std::vector<SegmentInFile>& segments,
+                  const std::vector<std::string>& dylibs, std::size_t contents = 64) {
+  const bool wide = emulator::is64Bit(arch);
+  Writer commands;
+  std::uint32_t count = 0;
+  for (const SegmentInFile& segment : segments) {
+    const std::uint32_t sectionSize = wide ? 80 : 68;
+    commands.u32(wide ? 0x19 : 0x1)
+        .u32((wide ? 72 : 56) + sectionSize * static_cast<std::uint32_t>(segment.sections.size()))
+        .name16(segment.name)
+        .word(wide, segment.vmaddr)
+        .word(wide, segment.vmsize)
+        .word(wide, segment.fileoff)
+        .word(wide, segment.filesize)
+        .u32(7)
+        .u32(5)
+        .u32(static_cast<std::uint32_t>(segment.sections.size()))
+        .u32(0);
+    for (const std::string& section : segment.sections) {
+      commands.name16(section).name16(segment.name).word(wide, segment.vmaddr).word(wide, 4);
+      commands.u32(static_cast<std::uint32_t>(segment.fileoff)).u32(2).u32(0).u32(0).u32(0);
+      commands.u32(0).u32(0);
+      if (wide) commands.u32(0);
+    }
+    ++count;
+  }
+  for (const std::string& dylib : dylibs) {
+    std::string name = dylib;
+    name.resize((dylib.size() + 8) / 8 * 8, '\0');
+    commands.u32(0xc).u32(24 + static_cast<std::uint32_t>(name.size())).u32(24).u32(2).u32(0);
+    commands.u32(0);
+    commands.bytes += name;
+    ++count;
+  }
+  Writer file;
+  file.u32(wide ? 0xfeedfacf : 0xfeedface)
+      .u32(wide ? 0x0100000c : 12)
+      .u32(arch == Arch::arm64   ? 0
+           : arch == Arch::armv7 ? 9
+                                 : 11)
+      .u32(6)
+      .u32(count)
+      .u32(static_cast<std::uint32_t>(commands.bytes.size()))
+      .u32(0);
+  if (wide) file.u32(0);
+  file.bytes += commands.bytes;
+  file.bytes.resize(file.bytes.size() + contents, '\x5a');
+  return file.bytes;
+}
+
+std::string thin(Arch arch, std::string_view text = "__TEXT") {
+  return machO(arch,
+               {{"__PAGEZERO", 0, 0x4000, 0, 0, {}},
+                {std::string(text), 0x4000, 0x8000, 0, 0x100, {"__text"}},
+                {"__DATA", 0xc000, 0x4000, 0, 0, {}}},
+               {"/usr/lib/libSystem.B.dylib",
+                "/System/Library/Frameworks/Foundation.framework/"
+                "Foundation"},
+               0x100);
+}
+
+std::string fat(const std::vector<std::pair<std::uint32_t, std::string>>& slices) {
+  Writer file;
+  file.be32(0xcafebabe).be32(static_cast<std::uint32_t>(slices.size()));
+  std::uint32_t offset = 8 + 20 * static_cast<std::uint32_t>(slices.size());
+  std::string contents;
+  for (const auto& [subtype, bytes] : slices) {
+    file.be32(subtype == 0 ? 0x0100000c : 12).be32(subtype).be32(offset);
+    file.be32(static_cast<std::uint32_t>(bytes.size())).be32(0);
+    offset += static_cast<std::uint32_t>(bytes.size());
+    contents += bytes;
+  }
+  return file.bytes + contents;
+}
+
+std::string refusal(std::string bytes, Arch arch) {
+  auto parsed = emulator::MachOFile::parse(std::move(bytes), arch);
+  if (auto* reason = std::get_if<std::string>(&parsed)) return *reason;
+  return "(accepted)";
+}
+
+TEST(MachOFileTest, ReadsAThinFilesSegmentsSectionsAndLibraries) {
+  for (Arch arch : {Arch::arm64, Arch::armv7}) {
+    SCOPED_TRACE(std::string(emulator::archName(arch)));
+    auto parsed = emulator::MachOFile::parse(thin(arch), arch);
+    ASSERT_TRUE(std::holds_alternative<emulator::MachOFile>(parsed)) << refusal(thin(arch), arch);
+    const auto& file = std::get<emulator::MachOFile>(parsed);
+    EXPECT_EQ(file.pointerSize(), emulator::is64Bit(arch) ? 8u : 4u);
+    ASSERT_EQ(file.segments().size(), 3u);
+    EXPECT_EQ(file.segments()[1].name, "__TEXT");
+    EXPECT_EQ(file.segments()[1].initprot, 5u);
+    const emulator::Section* text = file.section("__TEXT", "__text");
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->address, 0x4000u);
+    EXPECT_EQ(file.contents(*text).size(), 4u);
+    EXPECT_EQ(file.section("__DATA", "__text"), nullptr);
+    ASSERT_EQ(file.dylibs().size(), 2u);
+    EXPECT_EQ(file.dylibs()[0], "/usr/lib/libSystem.B.dylib");
+    EXPECT_EQ(file.dylibs()[1], "/System/Library/Frameworks/Foundation.framework/Foundation");
+    // __PAGEZERO does not count in the image.
+    EXPECT_EQ(file.preferredBase(), 0x4000u);
+    EXPECT_EQ(file.imageSize(), 0xc000u);
+    EXPECT_TRUE(file.binds().empty());
+    EXPECT_TRUE(file.rebases().empty());
+    EXPECT_EQ(emulator::MachOFile::architectures(thin(arch)), std::vector<Arch>{arch});
+  }
+}
+
+TEST(MachOFileTest, PicksTheSliceOfTheAskedArchitectureFromAFatFile) {
+  const std::string both =
+      fat({{9, thin(Arch::armv7, "__TEXT_V7")}, {0, thin(Arch::arm64, "__TEXT_64")}});
+  EXPECT_EQ(emulator::MachOFile::architectures(both),
+            (std::vector<Arch>{Arch::armv7, Arch::arm64}));
+  auto arm64 = emulator::MachOFile::parse(both, Arch::arm64);
+  ASSERT_TRUE(std::holds_alternative<emulator::MachOFile>(arm64));
+  EXPECT_EQ(std::get<emulator::MachOFile>(arm64).segments()[1].name, "__TEXT_64");
+  auto armv7 = emulator::MachOFile::parse(both, Arch::armv7);
+  ASSERT_TRUE(std::holds_alternative<emulator::MachOFile>(armv7));
+  EXPECT_EQ(std::get<emulator::MachOFile>(armv7).segments()[1].name, "__TEXT_V7");
+  EXPECT_EQ(refusal(both, Arch::armv7s), "the fat file has no armv7s slice");
+
+  // A slice that runs past the end of the file is not offered.
+  std::string cut = both;
+  cut.resize(cut.size() - 1);
+  EXPECT_EQ(emulator::MachOFile::architectures(cut), std::vector<Arch>{Arch::armv7});
+}
+
+TEST(MachOFileTest, RefusesMalformedFilesWithAReason) {
+  EXPECT_EQ(refusal("", Arch::arm64), "too short for a Mach-O header");
+  EXPECT_EQ(refusal(std::string(64, 'x'), Arch::arm64), "not a Mach-O file");
+  EXPECT_EQ(refusal(thin(Arch::arm64), Arch::armv7), "not an armv7 Mach-O file");
+  EXPECT_EQ(refusal(thin(Arch::armv7), Arch::armv7s), "not an armv7s Mach-O file");
+  EXPECT_TRUE(emulator::MachOFile::architectures(std::string(64, 'x')).empty());
+
+  // A 32-bit header claiming an arm64 CPU.
+  std::string narrow = thin(Arch::armv7);
+  const std::uint32_t arm64 = 0x0100000c;
+  std::memcpy(narrow.data() + 4, &arm64, 4);
+  EXPECT_EQ(refusal(narrow, Arch::arm64), "the header's width does not fit the CPU");
+
+  std::string cut = thin(Arch::arm64);
+  cut.resize(40);
+  EXPECT_EQ(refusal(cut, Arch::arm64), "load commands run past the end of the file");
+
+  std::string tooMany = thin(Arch::arm64);
+  const std::uint32_t commands = 6;
+  std::memcpy(tooMany.data() + 16, &commands, 4);
+  EXPECT_EQ(refusal(tooMany, Arch::arm64), "a load command runs past the commands");
+
+  std::string tiny = thin(Arch::arm64);
+  const std::uint32_t four = 4;
+  std::memcpy(tiny.data() + 32 + 4, &four, 4);  // the first command's size
+  EXPECT_EQ(refusal(tiny, Arch::arm64), "load command 0 is malformed");
+
+  EXPECT_EQ(
+      refusal(machO(Arch::arm64, {{"__TEXT", 0x4000, 0x4000, 0, 0x1000, {}}}, {}), Arch::arm64),
+      "segment __TEXT runs past the end of the file");
+
+  std::string nameOutside = machO(Arch::arm64, {}, {"/usr/lib/libz.dylib"});
+  const std::uint32_t offset = 0x100;
+  std::memcpy(nameOutside.data() + 32 + 8, &offset, 4);
+  EXPECT_EQ(refusal(nameOutside, Arch::arm64), "a library's name lies outside its command");
+}
+
 }  // namespace
