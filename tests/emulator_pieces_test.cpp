@@ -472,6 +472,12 @@ TEST(CFormatTest, AMissingArgumentIsAFaultNotAReadOfHostMemory) {
   EXPECT_THROW(Variadic(Arch::armv7).integer(1).format("%d %d %d %d %d"), EmulationFault);
 }
 
+TEST(CFormatTest, WideFieldsAreNotCut) {
+  EXPECT_EQ(Variadic(Arch::arm64).integer(7).format("%600d").size(), 600u);
+  EXPECT_EQ(Variadic(Arch::arm64).string("ab").format("%300s").size(), 300u);
+  EXPECT_EQ(Variadic(Arch::arm64).real(1.0).format("%.600f").size(), 602u);
+}
+
 // --- Mach-O --------------------------------------------------------------------------------
 
 // A little-endian byte buffer for handmade Mach-O files.
