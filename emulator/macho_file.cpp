@@ -158,7 +158,7 @@ std::optional<std::string> MachOFile::load() {
       p += 4;
       const std::uint32_t nsects = r.u32(p);
       p += 8;  // nsects, flags
-      if (segment.fileoff + segment.filesize > bytes_.size()) {
+      if (segment.fileoff > bytes_.size() || segment.filesize > bytes_.size() - segment.fileoff) {
         return "segment " + segment.name + " runs past the end of the file";
       }
       for (std::uint32_t s = 0; s < nsects; ++s) {

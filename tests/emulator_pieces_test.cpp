@@ -294,6 +294,25 @@ TEST(CallingConventionTest, Arm64AggregatesInRegistersAndByAddress) {
   EXPECT_FALSE(emulator::returnsAggregateInMemory(Arch::armv7, parsed("{S=s}", Arch::armv7)));
 }
 
+TEST(CallingConventionTest, Arm64FloatAggregatesGoOnTheStackOnceTheVectorRegistersRunOut) {
+  Machine machine(Arch::arm64);
+  const Type point = parsed("{CGPoint=dd}", Arch::arm64);
+  const double pointValue[2] = {8.5, -9.5};
+  std::vector<std::uint8_t> bytes(sizeof pointValue);
+  std::memcpy(bytes.data(), pointValue, sizeof pointValue);
+  std::vector<Argument> args;
+  for (int i = 0; i < 7; ++i) args.push_back(Argument::f64(i));
+  args.push_back(Argument::aggregate(point, bytes));  // needs v7 and a v8 there is not
+  args.push_back(Argument::f64(10.0));                // no back-filling of v7
+  args.push_back(Argument::integer(11, 8, true));     // x0 is still free
+  machine.abi().prepareCall(machine, args, Type::voidType(), kStackTop, 0);
+  auto call = machine.abi().incoming(machine);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(call->f64(), i);
+  EXPECT_EQ(call->next(point).bytes, bytes);
+  EXPECT_EQ(call->f64(), 10.0);
+  EXPECT_EQ(call->integer(8, true), 11u);
+}
+
 TEST(CallingConventionTest, Armv7PassesEverythingInCoreRegistersThenTheStack) {
   Machine machine(Arch::armv7);
   // Soft-float: a double takes r0:r1; the 64-bit integer straddles r3 and the stack.
@@ -671,6 +690,12 @@ TEST(MachOFileTest, RefusesMalformedFilesWithAReason) {
   EXPECT_EQ(
       refusal(machO(Arch::arm64, {{"__TEXT", 0x4000, 0x4000, 0, 0x1000, {}}}, {}), Arch::arm64),
       "segment __TEXT runs past the end of the file");
+
+  // A segment whose offset and size wrap around past 2^64 to land inside the file.
+  EXPECT_EQ(refusal(machO(Arch::arm64,
+                          {{"__TEXT", 0x4000, 0x4000, ~std::uint64_t{0} - 0xf, 0x20, {}}}, {}),
+                    Arch::arm64),
+            "segment __TEXT runs past the end of the file");
 
   std::string nameOutside = machO(Arch::arm64, {}, {"/usr/lib/libz.dylib"});
   const std::uint32_t offset = 0x100;
