@@ -533,8 +533,11 @@ struct SegmentInFile {
 
 // A thin dylib of `arch` with `segments` and the libraries it loads; `contents` follows the
 // load commands.
+// With `dyldInfo` (rebase, bind, weak bind, lazy bind and export bytes) an LC_DYLD_INFO_ONLY
+// command points at them, after `contents`.
 std::string machO(Arch arch, const std::vector<SegmentInFile>& segments,
-                  const std::vector<std::string>& dylibs, std::size_t contents = 64) {
+                  const std::vector<std::string>& dylibs, std::size_t contents = 64,
+                  const std::vector<std::string>& dyldInfo = {}) {
   const bool wide = emulator::is64Bit(arch);
   Writer commands;
   std::uint32_t count = 0;
@@ -567,6 +570,20 @@ std::string machO(Arch arch, const std::vector<SegmentInFile>& segments,
     commands.bytes += name;
     ++count;
   }
+  std::string info;
+  if (!dyldInfo.empty()) {
+    const std::size_t header = wide ? 32 : 28;
+    std::uint32_t offset =
+        static_cast<std::uint32_t>(header + commands.bytes.size() + 48 + contents);
+    commands.u32(0x80000022).u32(48);
+    for (std::size_t i = 0; i < 5; ++i) {
+      const std::string blob = i < dyldInfo.size() ? dyldInfo[i] : std::string();
+      commands.u32(offset).u32(static_cast<std::uint32_t>(blob.size()));
+      offset += static_cast<std::uint32_t>(blob.size());
+      info += blob;
+    }
+    ++count;
+  }
   Writer file;
   file.u32(wide ? 0xfeedfacf : 0xfeedface)
       .u32(wide ? 0x0100000c : 12)
@@ -580,7 +597,7 @@ std::string machO(Arch arch, const std::vector<SegmentInFile>& segments,
   if (wide) file.u32(0);
   file.bytes += commands.bytes;
   file.bytes.resize(file.bytes.size() + contents, '\x5a');
-  return file.bytes;
+  return file.bytes + info;
 }
 
 std::string thin(Arch arch, std::string_view text = "__TEXT") {
@@ -639,6 +656,91 @@ TEST(MachOFileTest, ReadsAThinFilesSegmentsSectionsAndLibraries) {
     EXPECT_TRUE(file.rebases().empty());
     EXPECT_EQ(emulator::MachOFile::architectures(thin(arch)), std::vector<Arch>{arch});
   }
+}
+
+std::string opcodes(std::initializer_list<int> bytes) {
+  std::string out;
+  for (int b : bytes) out.push_back(static_cast<char>(b));
+  return out;
+}
+
+emulator::MachOFile withDyldInfo(const std::vector<std::string>& dyldInfo) {
+  auto parsed = emulator::MachOFile::parse(machO(Arch::arm64,
+                                                 {{"__PAGEZERO", 0, 0x4000, 0, 0, {}},
+                                                  {"__TEXT", 0x4000, 0x8000, 0, 0, {}},
+                                                  {"__DATA", 0xc000, 0x4000, 0, 0, {}}},
+                                                 {}, 16, dyldInfo),
+                                           Arch::arm64);
+  if (auto* reason = std::get_if<std::string>(&parsed)) ADD_FAILURE() << *reason;
+  return std::get<emulator::MachOFile>(std::move(parsed));
+}
+
+TEST(MachOFileTest, DecodesRebaseOpcodes) {
+  const auto file = withDyldInfo({opcodes({
+      0x11,              // pointers
+      0x22, 0x10,        // __DATA + 0x10
+      0x52,              // twice
+      0x30, 0x20,        // skip 0x20
+      0x41,              // skip one pointer
+      0x70, 0x08,        // once, then skip 8
+      0x80, 0x02, 0x08,  // twice, skipping 8 each time
+      0x00,              // done
+      0x51,              // after done: ignored
+  })});
+  EXPECT_EQ(file.rebases(), (std::vector<Address>{0xc010, 0xc018, 0xc048, 0xc058, 0xc068}));
+}
+
+TEST(MachOFileTest, DecodesRegularWeakAndLazyBinds) {
+  std::string bind = opcodes({0x11, 0x40}) + "_objc_msgSend" + opcodes({0, 0x51, 0x72, 0x00, 0x90});
+  bind += opcodes({0x41}) + "_maybe" + opcodes({0, 0x60, 0x78, 0xb1});  // addend -8, weak import
+  bind += opcodes({0x3f, 0x40}) + "_main" + opcodes({0, 0xc0, 0x02, 0x08, 0x00});
+  const std::string weak = opcodes({0x72, 0x40, 0x40}) + "__ZdlPv" + opcodes({0, 0x90, 0x00});
+  std::string lazy = opcodes({0x72, 0x30, 0x12, 0x40}) + "_lazy" + opcodes({0, 0x90, 0x00});
+  lazy += opcodes({0x72, 0x38, 0x40}) + "_later" + opcodes({0, 0x90, 0x00});
+  const auto file = withDyldInfo({"", bind, weak, lazy, ""});
+
+  const std::vector<emulator::Bind> binds = file.binds();
+  ASSERT_EQ(binds.size(), 7u);
+  auto expect = [&](std::size_t i, std::string_view symbol, Address where, int ordinal,
+                    std::int64_t addend, bool weakImport, emulator::Bind::Kind kind) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(binds[i].symbol, symbol);
+    EXPECT_EQ(binds[i].where, where);
+    EXPECT_EQ(binds[i].libraryOrdinal, ordinal);
+    EXPECT_EQ(binds[i].addend, addend);
+    EXPECT_EQ(binds[i].weakImport, weakImport);
+    EXPECT_EQ(binds[i].kind, kind);
+  };
+  using Kind = emulator::Bind::Kind;
+  expect(0, "_objc_msgSend", 0xc000, 1, 0, false, Kind::regular);
+  expect(1, "_maybe", 0xc008, 1, -8, true, Kind::regular);
+  expect(2, "_main", 0xc018, -1, -8, false, Kind::regular);
+  expect(3, "_main", 0xc028, -1, -8, false, Kind::regular);
+  // Lazy binds are separated by DONE; each carries its own ordinal.
+  expect(4, "_lazy", 0xc030, 2, 0, false, Kind::lazy);
+  expect(5, "_later", 0xc038, 2, 0, false, Kind::lazy);
+  expect(6, "__ZdlPv", 0xc040, 0, 0, false, Kind::weak);
+}
+
+TEST(MachOFileTest, WalksTheExportTrie) {
+  const std::string trie =
+      opcodes({0x00, 0x01, '_',  0,    5,                                     // root
+               0x00, 0x02, 'f',  'o',  'o',  0,    17, 'b', 'a', 'r', 0, 23,  // _
+               0x04, 0x00, 0x80, 0x80, 0x01, 0x00,                            // _foo
+               0x02, 0x00, 0x10, 0x00});                                      // _bar
+  const auto file = withDyldInfo({"", "", "", "", trie});
+  const auto exports = file.exports();
+  ASSERT_EQ(exports.size(), 2u);
+  EXPECT_EQ(exports[0].name, "_foo");
+  EXPECT_EQ(exports[0].address, 0x4000u);
+  EXPECT_EQ(exports[1].name, "_bar");
+  EXPECT_EQ(exports[1].address, 0x10u);
+
+  // A trie whose child is itself, or lies past the end, ends without exports.
+  EXPECT_TRUE(withDyldInfo({"", "", "", "", opcodes({0x00, 0x01, 'a', 0, 0})}).exports().empty());
+  EXPECT_TRUE(
+      withDyldInfo({"", "", "", "", opcodes({0x00, 0x01, 'a', 0, 0x7f})}).exports().empty());
+  EXPECT_TRUE(withDyldInfo({"", "", "", "", opcodes({0x05, 0x00})}).exports().empty());
 }
 
 TEST(MachOFileTest, PicksTheSliceOfTheAskedArchitectureFromAFatFile) {
