@@ -41,22 +41,23 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       ++i;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     while (i < format.size() &&
            std::string_view("-+ #0'").find(format[i]) != std::string_view::npos) {
-      spec.push_back(format[i++]);
+      directive.push_back(format[i++]);
     }
     auto number = [&] {
       if (i < format.size() && format[i] == '*') {
         ++i;
-        spec += std::to_string(static_cast<int>(call.integer(4, true)));
+        directive += std::to_string(static_cast<int>(call.integer(4, true)));
         return;
       }
-      while (i < format.size() && format[i] >= '0' && format[i] <= '9') spec.push_back(format[i++]);
+      while (i < format.size() && format[i] >= '0' && format[i] <= '9')
+        directive.push_back(format[i++]);
     };
     number();
     if (i < format.size() && format[i] == '.') {
-      spec.push_back(format[i++]);
+      directive.push_back(format[i++]);
       number();
     }
     unsigned size = 4;
@@ -81,7 +82,7 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       case 'i': {
         std::int64_t v = static_cast<std::int64_t>(call.integer(std::max(size, 4u), true));
         if (size < 4) v = size == 1 ? static_cast<std::int8_t>(v) : static_cast<std::int16_t>(v);
-        out += printed(spec + "lld", static_cast<long long>(v));
+        out += printed(directive + "lld", static_cast<long long>(v));
         break;
       }
       case 'u':
@@ -92,11 +93,11 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
         if (size == 4) v &= 0xffffffffu;
         if (size == 2) v &= 0xffff;
         if (size == 1) v &= 0xff;
-        out += printed(spec + "ll" + conversion, static_cast<unsigned long long>(v));
+        out += printed(directive + "ll" + conversion, static_cast<unsigned long long>(v));
         break;
       }
       case 'c':
-        out += printed(spec + "c", static_cast<int>(call.integer(4, true)));
+        out += printed(directive + "c", static_cast<int>(call.integer(4, true)));
         break;
       case 'f':
       case 'F':
@@ -106,7 +107,7 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       case 'G':
       case 'a':
       case 'A':
-        out += printed(spec + conversion, call.f64());
+        out += printed(directive + conversion, call.f64());
         break;
       case 'p':
         out += printed("0x%llx", static_cast<unsigned long long>(call.pointer()));
@@ -115,7 +116,7 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       case '@': {
         const Address p = call.pointer();
         std::string text = conversion == '@' ? describe(p) : p ? readString(p) : "(null)";
-        out += printed(spec + "s", text.c_str());
+        out += printed(directive + "s", text.c_str());
         break;
       }
       default:
