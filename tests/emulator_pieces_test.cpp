@@ -15,6 +15,7 @@
 #include "c_format.h"
 #include "machine.h"
 #include "macho_file.h"
+#include "platform/ns_log.h"
 
 namespace {
 
@@ -363,7 +364,8 @@ class Variadic {
 
   // Formats with the arguments ending exactly at the top of the stack, so reading one more
   // than was passed reads unmapped memory.
-  std::string format(std::string_view text) {
+  // With `stringObjects`, %@ describes an object as the C string at its address (an NSString).
+  std::string format(std::string_view text, bool stringObjects = false) {
     const unsigned slot = wide() ? 8 : 4;
     const std::size_t inRegisters = wide() ? 0 : std::min<std::size_t>(slots_.size(), 4);
     const Address top = emulator::layout::kStack + emulator::layout::kStackSize;
@@ -383,7 +385,10 @@ class Variadic {
     call->startVariadic();
     return emulator::formatVariadic(
         text, *call,
-        [](Address object) { return object ? "<" + Machine::hex(object) + ">" : "(null)"; },
+        [this, stringObjects](Address object) {
+          if (stringObjects && object) return machine_.readCString(object);
+          return object ? "<" + Machine::hex(object) + ">" : std::string("(null)");
+        },
         [this](Address p) { return machine_.readCString(p); });
   }
 
@@ -495,6 +500,46 @@ TEST(CFormatTest, WideFieldsAreNotCut) {
   EXPECT_EQ(Variadic(Arch::arm64).integer(7).format("%600d").size(), 600u);
   EXPECT_EQ(Variadic(Arch::arm64).string("ab").format("%300s").size(), 300u);
   EXPECT_EQ(Variadic(Arch::arm64).real(1.0).format("%.600f").size(), 602u);
+}
+
+// The emulator formats a binary's NSLog as the host's own NSLog formats the monitor's: the same
+// text for the same format and arguments.
+TEST(CFormatTest, AgreesWithTheHostsNSLog) {
+  using Arg = std::variant<std::int64_t, double, std::string>;
+  struct Case {
+    const char* format;
+    std::vector<Arg> args;
+  };
+  const std::vector<Case> cases = {
+      {"volume %d -> %d", {std::int64_t{3}, std::int64_t{-16}}},
+      {"[%5d|%-5d|%05d|%+d|% d]", {1, 2, 3, 4, 5}},
+      {"%u %x %X %o %#x", {7, 255, 255, 8, 255}},
+      {"%ld %lld %qd", {-5, std::int64_t{1} << 40, 9}},
+      {"%.2f %5.1f %g %e %E %G", {0.125, 2.26, 1e-5, 12345.678, 0.5, 1e20}},
+      {"%s, %.3s, %6s, %-6s|", {"ring", "ringtone", "abc", "abc"}},
+      {"%@ is %@", {"proximity", "near"}},
+      {"%c%c", {'o', 'k'}},
+      {"100%% %d%%", {50}},
+      {"no conversions", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    std::vector<platform::LogArgument> hostArgs;
+    Variadic emulated(Arch::arm64);
+    for (const Arg& arg : c.args) {
+      if (const auto* n = std::get_if<std::int64_t>(&arg)) {
+        hostArgs.emplace_back().value = *n;
+        emulated.integer(static_cast<std::uint64_t>(*n));
+      } else if (const auto* d = std::get_if<double>(&arg)) {
+        hostArgs.emplace_back().value = *d;
+        emulated.real(*d);
+      } else {
+        hostArgs.emplace_back().value = std::get<std::string>(arg);
+        emulated.string(std::get<std::string>(arg));
+      }
+    }
+    EXPECT_EQ(emulated.format(c.format, true), platform::formatLogMessage(c.format, hostArgs));
+  }
 }
 
 // --- Mach-O --------------------------------------------------------------------------------
