@@ -521,6 +521,12 @@ TEST(CFormatTest, AgreesWithTheHostsNSLog) {
       {"%c%c", {'o', 'k'}},
       {"100%% %d%%", {50}},
       {"no conversions", {}},
+      {"%p %lu", {0x10, -1}},
+      // What neither can print stays as written.
+      {"%k %d", {5}},
+      {"50%", {}},
+      {"%l", {}},
+      {"%5.2", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
