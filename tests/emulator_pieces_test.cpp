@@ -773,6 +773,22 @@ TEST(MachOFileTest, DecodesRegularWeakAndLazyBinds) {
   expect(6, "__ZdlPv", 0xc040, 0, 0, false, Kind::weak);
 }
 
+TEST(MachOFileTest, RepeatCountsStopAtTheEndOfTheSegment) {
+  // 2^40 repeats in __DATA (0x4000 bytes: 0x800 pointers).
+  const std::string huge = opcodes({0x80, 0x80, 0x80, 0x80, 0x80, 0x20});
+  const auto rebased = withDyldInfo({opcodes({0x22, 0x00, 0x60}) + huge + opcodes({0x00})});
+  const auto rebases = rebased.rebases();
+  ASSERT_EQ(rebases.size(), 0x800u);
+  EXPECT_EQ(rebases.back(), 0xfff8u);
+  EXPECT_EQ(
+      withDyldInfo({opcodes({0x22, 0x00, 0x80}) + huge + opcodes({0x08, 0x00})}).rebases().size(),
+      0x400u);
+
+  const auto bound = withDyldInfo(
+      {"", opcodes({0x11, 0x40, '_', 'x', 0, 0x72, 0x00, 0xc0}) + huge + opcodes({0x00, 0x00})});
+  EXPECT_EQ(bound.binds().size(), 0x800u);
+}
+
 TEST(MachOFileTest, WalksTheExportTrie) {
   const std::string trie =
       opcodes({0x00, 0x01, '_',  0,    5,                                     // root
