@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -331,6 +332,50 @@ TEST(CallingConventionTest, Armv7PassesEverythingInCoreRegistersThenTheStack) {
   EXPECT_EQ(call->f32(), -2.0f);
   EXPECT_EQ(call->integer(8), 0x1122334455667788u);
   EXPECT_EQ(static_cast<std::int64_t>(call->integer(2, true)), -2);
+}
+
+// What a native function returns reads back as the caller of the convention reads it.
+TEST(CallingConventionTest, ResultsReachTheCallerWhereTheConventionPutsThem) {
+  auto roundTrip = [](Arch arch, const Type& type, const Argument& value) {
+    Machine machine(arch);
+    const auto prepared = machine.abi().prepareCall(machine, {}, type, kStackTop, 0);
+    auto call = machine.abi().incoming(machine);
+    call->prepareAggregateResult(type);
+    call->setResult(type, value);
+    return machine.abi().result(machine, type, prepared);
+  };
+  auto bytesOf = [](const auto& value) {
+    std::vector<std::uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+  };
+  for (Arch arch : {Arch::arm64, Arch::armv7}) {
+    SCOPED_TRACE(std::string(emulator::archName(arch)));
+    EXPECT_EQ(roundTrip(arch, Type::f32(), Argument::f32(1.25f)).f32, 1.25f);
+    EXPECT_EQ(roundTrip(arch, Type::f64(), Argument::f64(-3.5)).f64, -3.5);
+    EXPECT_EQ(
+        roundTrip(arch, Type::integer(8, false), Argument::integer(0x1122334455667788, 8, false))
+            .integer,
+        0x1122334455667788u);
+    EXPECT_EQ(static_cast<std::int32_t>(
+                  roundTrip(arch, Type::integer(4, true), Argument::integer(0xfffffff0, 4, true))
+                      .integer),
+              -16);
+
+    const Type size = parsed(arch == Arch::arm64 ? "{CGSize=dd}" : "{CGSize=ff}", arch);
+    const std::vector<std::uint8_t> sizeBytes = arch == Arch::arm64
+                                                    ? bytesOf(std::array<double, 2>{320, 480})
+                                                    : bytesOf(std::array<float, 2>{320, 480});
+    EXPECT_EQ(roundTrip(arch, size, Argument::aggregate(size, sizeBytes)).bytes, sizeBytes);
+
+    const Type triple = parsed("{T=qqq}", arch);  // through memory on both
+    const auto tripleBytes = bytesOf(std::array<std::int64_t, 3>{1, -2, 3});
+    EXPECT_EQ(roundTrip(arch, triple, Argument::aggregate(triple, tripleBytes)).bytes, tripleBytes);
+
+    const Type small = parsed("{S=cc}", arch);  // in a register on both
+    EXPECT_EQ(roundTrip(arch, small, Argument::aggregate(small, {7, 9})).bytes,
+              (std::vector<std::uint8_t>{7, 9}));
+  }
 }
 
 // --- printf-style formatting ----------------------------------------------------------------
