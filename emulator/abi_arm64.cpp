@@ -268,12 +268,20 @@ class Arm64Abi : public Abi {
         bytes.resize(type.size);
         Type::Kind member;
         unsigned count = 0;
-        if (type.homogeneousFloat(&member, &count) && nsrn + count <= 8) {
-          const unsigned width = member == Type::Kind::kFloat ? 4 : 8;
-          for (unsigned i = 0; i < count; ++i) {
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, bytes.data() + i * width, width);
-            writeVector(machine, nsrn++, bits);
+        if (type.homogeneousFloat(&member, &count)) {
+          if (nsrn + count <= 8) {
+            const unsigned width = member == Type::Kind::kFloat ? 4 : 8;
+            for (unsigned i = 0; i < count; ++i) {
+              std::uint64_t bits = 0;
+              std::memcpy(&bits, bytes.data() + i * width, width);
+              writeVector(machine, nsrn++, bits);
+            }
+          } else {
+            // Whole on the stack, by value, however large; later floats no longer take registers.
+            nsrn = 8;
+            bytes.resize(alignUp(type.size, 8));
+            onStack(bytes.data(), static_cast<unsigned>(bytes.size()),
+                    std::max(type.alignment, 8u));
           }
         } else if (type.size > 16) {
           copies = (copies - type.size) & ~Address{15};

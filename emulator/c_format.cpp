@@ -1,11 +1,27 @@
 #include "c_format.h"
 
 #include <cstdio>
-#include <vector>
+#include <cstring>
 
 #include "machine.h"
 
 namespace emulator {
+
+namespace {
+
+// One conversion printed at whatever length it takes: a wide field or a long precision is never
+// cut short.
+template <typename T>
+std::string printed(const std::string& conversion, T value) {
+  const int length = std::snprintf(nullptr, 0, conversion.c_str(), value);
+  if (length <= 0) return {};
+  std::string out(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(out.data(), out.size(), conversion.c_str(), value);
+  out.resize(std::strlen(out.c_str()));  // as C text: up to a NUL that %c may print
+  return out;
+}
+
+}  // namespace
 
 std::string formatVariadic(std::string_view format, NativeCall& call,
                            const std::function<std::string(Address)>& describe,
@@ -25,22 +41,23 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       ++i;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     while (i < format.size() &&
            std::string_view("-+ #0'").find(format[i]) != std::string_view::npos) {
-      spec.push_back(format[i++]);
+      directive.push_back(format[i++]);
     }
     auto number = [&] {
       if (i < format.size() && format[i] == '*') {
         ++i;
-        spec += std::to_string(static_cast<int>(call.integer(4, true)));
+        directive += std::to_string(static_cast<int>(call.integer(4, true)));
         return;
       }
-      while (i < format.size() && format[i] >= '0' && format[i] <= '9') spec.push_back(format[i++]);
+      while (i < format.size() && format[i] >= '0' && format[i] <= '9')
+        directive.push_back(format[i++]);
     };
     number();
     if (i < format.size() && format[i] == '.') {
-      spec.push_back(format[i++]);
+      directive.push_back(format[i++]);
       number();
     }
     unsigned size = 4;
@@ -60,14 +77,12 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       break;
     }
     const char conversion = format[i++];
-    char buffer[512];
     switch (conversion) {
       case 'd':
       case 'i': {
         std::int64_t v = static_cast<std::int64_t>(call.integer(std::max(size, 4u), true));
         if (size < 4) v = size == 1 ? static_cast<std::int8_t>(v) : static_cast<std::int16_t>(v);
-        std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(), static_cast<long long>(v));
-        out += buffer;
+        out += printed(directive + "lld", static_cast<long long>(v));
         break;
       }
       case 'u':
@@ -78,15 +93,11 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
         if (size == 4) v &= 0xffffffffu;
         if (size == 2) v &= 0xffff;
         if (size == 1) v &= 0xff;
-        std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(),
-                      static_cast<unsigned long long>(v));
-        out += buffer;
+        out += printed(directive + "ll" + conversion, static_cast<unsigned long long>(v));
         break;
       }
       case 'c':
-        std::snprintf(buffer, sizeof buffer, (spec + "c").c_str(),
-                      static_cast<int>(call.integer(4, true)));
-        out += buffer;
+        out += printed(directive + "c", static_cast<int>(call.integer(4, true)));
         break;
       case 'f':
       case 'F':
@@ -96,21 +107,16 @@ std::string formatVariadic(std::string_view format, NativeCall& call,
       case 'G':
       case 'a':
       case 'A':
-        std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), call.f64());
-        out += buffer;
+        out += printed(directive + conversion, call.f64());
         break;
       case 'p':
-        std::snprintf(buffer, sizeof buffer, "0x%llx",
-                      static_cast<unsigned long long>(call.pointer()));
-        out += buffer;
+        out += printed("0x%llx", static_cast<unsigned long long>(call.pointer()));
         break;
       case 's':
       case '@': {
         const Address p = call.pointer();
         std::string text = conversion == '@' ? describe(p) : p ? readString(p) : "(null)";
-        std::vector<char> formatted(text.size() + 256);
-        std::snprintf(formatted.data(), formatted.size(), (spec + "s").c_str(), text.c_str());
-        out += formatted.data();
+        out += printed(directive + "s", text.c_str());
         break;
       }
       default:

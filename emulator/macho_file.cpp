@@ -158,7 +158,7 @@ std::optional<std::string> MachOFile::load() {
       p += 4;
       const std::uint32_t nsects = r.u32(p);
       p += 8;  // nsects, flags
-      if (segment.fileoff + segment.filesize > bytes_.size()) {
+      if (segment.fileoff > bytes_.size() || segment.filesize > bytes_.size() - segment.fileoff) {
         return "segment " + segment.name + " runs past the end of the file";
       }
       for (std::uint32_t s = 0; s < nsects; ++s) {
@@ -264,6 +264,10 @@ std::vector<Address> MachOFile::rebases() const {
   auto segmentBase = [&](std::size_t index) {
     return index < segments_.size() ? segments_[index].vmaddr : 0;
   };
+  // A repeat count no segment could hold ends at the segment's end, as dyld refuses it there.
+  auto inSegment = [&](Address at) {
+    return segment < segments_.size() && at < segments_[segment].vmaddr + segments_[segment].vmsize;
+  };
   while (!in.atEnd()) {
     const std::uint8_t byte = in.u8();
     const std::uint8_t immediate = byte & 0x0f;
@@ -287,7 +291,8 @@ std::vector<Address> MachOFile::rebases() const {
         break;
       case 0x60: {  // DO_REBASE_ULEB_TIMES
         const std::uint64_t count = in.uleb();
-        for (std::uint64_t i = 0; i < count && !in.failed(); ++i, address += ptr)
+        for (std::uint64_t i = 0; i < count && !in.failed() && inSegment(address);
+             ++i, address += ptr)
           out.push_back(address);
         break;
       }
@@ -298,7 +303,7 @@ std::vector<Address> MachOFile::rebases() const {
       case 0x80: {  // DO_REBASE_ULEB_TIMES_SKIPPING_ULEB
         const std::uint64_t count = in.uleb();
         const std::uint64_t skip = in.uleb();
-        for (std::uint64_t i = 0; i < count && !in.failed(); ++i) {
+        for (std::uint64_t i = 0; i < count && !in.failed() && inSegment(address); ++i) {
           out.push_back(address);
           address += ptr + skip;
         }
@@ -322,6 +327,10 @@ void MachOFile::decodeBinds(std::span<const std::uint8_t> opcodes, Bind::Kind ki
     return index < segments_.size() ? segments_[index].vmaddr : 0;
   };
   auto emit = [&] { out->push_back(current); };
+  std::size_t segment = 0;
+  auto inSegment = [&](Address at) {
+    return segment < segments_.size() && at < segments_[segment].vmaddr + segments_[segment].vmsize;
+  };
   while (!in.atEnd() && !in.failed()) {
     const std::uint8_t byte = in.u8();
     const std::uint8_t immediate = byte & 0x0f;
@@ -348,6 +357,7 @@ void MachOFile::decodeBinds(std::span<const std::uint8_t> opcodes, Bind::Kind ki
         current.addend = in.sleb();
         break;
       case 0x70:  // SET_SEGMENT_AND_OFFSET_ULEB
+        segment = immediate;
         current.where = segmentBase(immediate) + in.uleb();
         break;
       case 0x80:  // ADD_ADDR_ULEB
@@ -368,7 +378,7 @@ void MachOFile::decodeBinds(std::span<const std::uint8_t> opcodes, Bind::Kind ki
       case 0xc0: {  // DO_BIND_ULEB_TIMES_SKIPPING_ULEB
         const std::uint64_t count = in.uleb();
         const std::uint64_t skip = in.uleb();
-        for (std::uint64_t i = 0; i < count && !in.failed(); ++i) {
+        for (std::uint64_t i = 0; i < count && !in.failed() && inSegment(current.where); ++i) {
           emit();
           current.where += ptr + skip;
         }
