@@ -68,14 +68,14 @@ std::string boundedNumber(std::string_view format, std::size_t& j, unsigned limi
 }
 
 template <typename T>
-std::string printfOne(const std::string& spec, T value) {
+std::string printfOne(const std::string& directive, T value) {
   char buffer[512];
-  const int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  const int n = std::snprintf(buffer, sizeof buffer, directive.c_str(), value);
   if (n < 0) return {};
   if (static_cast<std::size_t>(n) < sizeof buffer)
     return std::string(buffer, static_cast<std::size_t>(n));
   std::string big(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), directive.c_str(), value);
   big.resize(static_cast<std::size_t>(n));
   return big;
 }
@@ -127,11 +127,11 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArgumen
       case 'X':
       case 'o': {
         ++next;
-        const std::string spec = prefix + (conversion == 'u'   ? PRIu64
-                                           : conversion == 'x' ? PRIx64
-                                           : conversion == 'X' ? PRIX64
-                                                               : PRIo64);
-        if (arg) out += printfOne(spec, static_cast<std::uint64_t>(asInteger(*arg)));
+        const std::string directive = prefix + (conversion == 'u'   ? PRIu64
+                                                : conversion == 'x' ? PRIx64
+                                                : conversion == 'X' ? PRIX64
+                                                                    : PRIo64);
+        if (arg) out += printfOne(directive, static_cast<std::uint64_t>(asInteger(*arg)));
         break;
       }
       case 'c':
